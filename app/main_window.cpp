@@ -1,0 +1,163 @@
+#include "main_window.h"
+#include "ui_main_window.h"
+
+#include "constants.h"
+#include "error_reporter.h"
+#include "notify/notifier.h"
+#include "serial/line_monitor.h"
+#include "serial/serial_port.h"
+
+#include <QScreen>
+#include <QTimer>
+
+namespace {
+// Design position of the client area's top-left corner on the screen.
+constexpr QPoint kDesignPosition(609, 193);
+constexpr int kPortCount = 15;
+
+// Designer keeps whole points; the form's 8 and 10 stand for these sizes.
+qreal designPointSize(int wholePoints)
+{
+    switch (wholePoints) {
+    case 8:
+        return 8.25;
+    case 10:
+        return 9.75;
+    default:
+        return wholePoints;
+    }
+}
+}
+
+MainWindow::MainWindow(std::unique_ptr<SerialPort> port, std::unique_ptr<ScriptLauncher> launcher, QWidget *parent)
+    : QWidget(parent)
+    , ui(std::make_unique<Ui::Form1>())
+    , m_launcher(std::move(launcher))
+    , m_port(port.release())
+{
+    ui->setupUi(this);
+    applyFonts();
+    setGeometry(QRect(kDesignPosition, size()));
+
+    m_port->setParent(this);
+    m_port->setObjectName(QStringLiteral("MSComm1"));
+    m_timer = new QTimer(this);
+    m_timer->setObjectName(QStringLiteral("Timer1"));
+    m_timer->setInterval(Form::kPollInterval);
+    m_errors = new ErrorReporter(this);
+
+    m_monitor = new LineMonitor(m_port,
+                                {ui->Combo1,
+                                 m_timer,
+                                 {{{ui->Shape1, ui->Label13, ui->TxtFire},
+                                   {ui->Shape2, ui->Label14, ui->TxtFlood},
+                                   {ui->Shape3, ui->Label15, ui->TxtIntrusion}}},
+                                 ui->Check1,
+                                 ui->Check2,
+                                 ui->CmdCallEnable},
+                                this);
+    m_notifier = new Notifier(m_launcher.get(),
+                              {ui->CmdCallEnable,
+                               alarmSection(),
+                               {ui->TxtFire, ui->TxtFlood, ui->TxtIntrusion},
+                               {ui->cmdSmoke, ui->cmdFlood, ui->cmdIntrusion}},
+                              this);
+
+    connect(ui->Command1, &QPushButton::clicked, m_monitor, &LineMonitor::Command1_Click);
+    connect(ui->Command2, &QPushButton::clicked, m_monitor, &LineMonitor::Command2_Click);
+    connect(m_timer, &QTimer::timeout, m_monitor, &LineMonitor::Timer1_Timer);
+    connect(ui->CmdCallEnable, &QPushButton::clicked, m_notifier, &Notifier::CmdCallEnable_Click);
+    connect(ui->TxtFire, &TextBox::changed, m_notifier, &Notifier::TxtFire_Change);
+    connect(ui->TxtFlood, &TextBox::changed, m_notifier, &Notifier::TxtFlood_Change);
+    connect(ui->TxtIntrusion, &TextBox::changed, m_notifier, &Notifier::TxtIntrusion_Change);
+    connect(ui->cmdSmoke, &QPushButton::clicked, m_notifier, &Notifier::cmdSmoke_Click);
+    connect(ui->cmdFlood, &QPushButton::clicked, m_notifier, &Notifier::cmdFlood_Click);
+    connect(ui->cmdIntrusion, &QPushButton::clicked, m_notifier, &Notifier::cmdIntrusion_Click);
+    connect(m_monitor, &LineMonitor::errorOccurred, m_errors, &ErrorReporter::report);
+    connect(m_notifier, &Notifier::errorOccurred, m_errors, &ErrorReporter::report);
+
+    Form_Load();
+}
+
+MainWindow::~MainWindow() = default;
+
+QList<QWidget *> MainWindow::alarmSection() const
+{
+    return {ui->Label13, ui->Label14, ui->Label15, ui->Label16, ui->Label17,
+            ui->Label18, ui->TxtFire, ui->TxtFlood, ui->TxtIntrusion, ui->cmdSmoke,
+            ui->cmdFlood, ui->cmdIntrusion, ui->Frame3};
+}
+
+void MainWindow::setPortMapping(const PortMapping &mapping)
+{
+    ui->Combo1->setPortMapping(mapping);
+}
+
+void MainWindow::Form_Load()
+{
+    // Appending to an empty editable combo box selects the first entry and
+    // overwrites the text: keep the design-time text and no selection.
+    const QString designText = ui->Combo1->currentText();
+    for (int port = 1; port <= kPortCount; ++port)
+        ui->Combo1->addItem(QString::number(port));
+    ui->Combo1->setCurrentIndex(-1);
+    ui->Combo1->setEditText(designText);
+
+    for (QWidget *w : alarmSection())
+        w->hide();
+
+    ui->Command1->setFocus();
+}
+
+void MainWindow::applyFonts()
+{
+    // Ask for the design faces first; where they are missing, the metric
+    // twin of Arial, then whatever sans-serif the system has.
+    const QList<QWidget *> widgets = QList<QWidget *>{this} + findChildren<QWidget *>();
+    for (QWidget *w : widgets) {
+        if (!w->testAttribute(Qt::WA_SetFont))
+            continue;
+        QFont f = w->font();
+        f.setFamilies({f.family(), QStringLiteral("Liberation Sans"), QStringLiteral("sans-serif")});
+        f.setStyleHint(QFont::SansSerif);
+        f.setPointSizeF(designPointSize(f.pointSize()));
+        w->setFont(f);
+    }
+}
+
+QRect MainWindow::fitInside(const QRect &frame, const QRect &available)
+{
+    QRect fitted = frame;
+    if (fitted.right() > available.right())
+        fitted.moveRight(available.right());
+    if (fitted.bottom() > available.bottom())
+        fitted.moveBottom(available.bottom());
+    // Where the window is larger than the area, keep its title bar reachable.
+    if (fitted.left() < available.left())
+        fitted.moveLeft(available.left());
+    if (fitted.top() < available.top())
+        fitted.moveTop(available.top());
+    return fitted;
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (m_placed)
+        return;
+    m_placed = true;
+    keepOnScreen();
+    // The window manager adds its frame only after mapping; check again then.
+    QTimer::singleShot(0, this, &MainWindow::keepOnScreen);
+}
+
+void MainWindow::keepOnScreen()
+{
+    const QScreen *where = screen();
+    if (!where)
+        return;
+    const QRect frame = frameGeometry();
+    const QRect fitted = fitInside(frame, where->availableGeometry());
+    if (fitted != frame)
+        move(fitted.topLeft());
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "port_mapping.h"
+#include "serial_port.h"
+
+#include <QSerialPort>
+
+// The serial component on a real device, through QSerialPort.
+class QtSerialPort : public SerialPort
+{
+    Q_OBJECT
+public:
+    explicit QtSerialPort(PortMapping mapping = PortMapping(), QObject *parent = nullptr);
+
+    void setCommPort(int port) override;
+    int commPort() const override { return m_commPort; }
+    void setPortOpen(bool open) override;
+    bool portOpen() const override { return m_port.isOpen(); }
+    bool ctsHolding() override;
+    bool dsrHolding() override;
+    bool cdHolding() override;
+    void setDtrEnable(bool high) override;
+    void setRtsEnable(bool high) override;
+
+private:
+    QSerialPort::PinoutSignals readLines();
+    [[noreturn]] void throwOpenError(const QString &device);
+    [[noreturn]] void throwLineError(const QString &what);
+    QString portAndDevice() const;
+
+    PortMapping m_mapping;
+    QSerialPort m_port;
+    int m_commPort = 1;
+};
