@@ -1,0 +1,72 @@
+#pragma once
+
+#include "serial/serial_port.h"
+
+#include <functional>
+
+// Answers from line states the test sets; counts what the code asked for.
+class FakeSerialPort : public SerialPort
+{
+public:
+    bool cts = false;
+    bool dsr = false;
+    bool dcd = false;
+    bool dtr = false;
+    bool rts = false;
+    int lineWrites = 0;
+    int lineReads = 0;
+    // Set to make the next line read or write fail, as a vanished device does.
+    bool vanished = false;
+    // Called before every read: lets a test change a line between two reads.
+    std::function<void(FakeSerialPort &)> beforeRead;
+    // A refusal the next open throws.
+    int refuseOpenWith = 0;
+
+    void setCommPort(int port) override
+    {
+        if (m_open)
+            throw PhoneHomeError(ErrorCode::PortAlreadyOpen, QStringLiteral("already open"));
+        m_port = port;
+    }
+    int commPort() const override { return m_port; }
+    void setPortOpen(bool open) override
+    {
+        if (open && m_open)
+            throw PhoneHomeError(ErrorCode::PortAlreadyOpen, QStringLiteral("already open"));
+        if (open && refuseOpenWith)
+            throw PhoneHomeError(refuseOpenWith, QStringLiteral("refused"));
+        if (open && m_port < 1)
+            throw PhoneHomeError(ErrorCode::InvalidPortNumber, QStringLiteral("invalid"));
+        m_open = open;
+    }
+    bool portOpen() const override { return m_open; }
+    bool ctsHolding() override { return read(cts); }
+    bool dsrHolding() override { return read(dsr); }
+    bool cdHolding() override { return read(dcd); }
+    void setDtrEnable(bool high) override { write(dtr, high); }
+    void setRtsEnable(bool high) override { write(rts, high); }
+
+private:
+    bool read(const bool &line)
+    {
+        check();
+        ++lineReads;
+        if (beforeRead)
+            beforeRead(*this);
+        return line;
+    }
+    void write(bool &line, bool high)
+    {
+        check();
+        ++lineWrites;
+        line = high;
+    }
+    void check() const
+    {
+        if (!m_open || vanished)
+            throw PhoneHomeError(ErrorCode::DeviceFailed, QStringLiteral("device vanished"));
+    }
+
+    int m_port = 1;
+    bool m_open = false;
+};

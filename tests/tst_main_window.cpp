@@ -1,0 +1,347 @@
+#include "app/circle_shape.h"
+#include "app/main_window.h"
+#include "app/picture_box.h"
+#include "app/straight_line.h"
+#include "app/text_box.h"
+#include "fake_script_launcher.h"
+#include "fake_serial_port.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+namespace {
+// What the window's table says of one control. Positions in twips.
+struct Row {
+    const char *name;
+    const char *kind;
+    const char *in;
+    const char *text;
+    int left, top, width, height;
+    const char *family; // nullptr: the window's default font
+    double points;
+    bool bold, italic;
+    QRgb foreground, background; // 0: the standard colours of the kind
+    bool shownAfterStartUp;
+};
+
+constexpr QRgb kBlue = 0xff0000ff, kGreen = 0xff00ff00, kRed = 0xffff0000;
+
+const Row kControls[] = {
+    {"Label7", "QLabel", "Form1", "Choose Port First", 480, 480, 1575, 255, nullptr, 0, false, false, 0, 0, true},
+    {"Combo1", "QComboBox", "Form1", "Select Port", 480, 840, 1575, 315, nullptr, 0, false, false, 0, 0, true},
+    {"Label8", "QLabel", "Form1", "Open The Port", 2520, 480, 1215, 255, nullptr, 0, false, false, 0, 0, true},
+    {"Command1", "QPushButton", "Form1", "Open Port", 2400, 840, 1335, 375, nullptr, 0, false, false, 0, 0, true},
+    {"Label9", "QLabel", "Form1", "Close The Port", 4200, 480, 1215, 375, nullptr, 0, false, false, 0, 0, true},
+    {"Command2", "QPushButton", "Form1", "Close Port", 4080, 840, 1335, 375, nullptr, 0, false, false, 0, 0, true},
+    {"Frame1", "QGroupBox", "Form1", "INPUTS", 360, 1560, 3975, 1695, nullptr, 0, false, false, 0, 0, true},
+    {"Label1", "QLabel", "Frame1", "CTS Pin 8", 240, 240, 855, 255, nullptr, 0, false, false, 0, 0, true},
+    {"Label2", "QLabel", "Frame1", "DSR Pin 6", 1440, 240, 855, 255, nullptr, 0, false, false, 0, 0, true},
+    {"Label3", "QLabel", "Frame1", "DCD Pin 1", 2760, 240, 855, 255, nullptr, 0, false, false, 0, 0, true},
+    {"Shape1", "CircleShape", "Frame1", "", 240, 600, 735, 495, nullptr, 0, false, false, 0, 0, true},
+    {"Shape2", "CircleShape", "Frame1", "", 1440, 600, 735, 495, nullptr, 0, false, false, 0, 0, true},
+    {"Shape3", "CircleShape", "Frame1", "", 2760, 600, 735, 495, nullptr, 0, false, false, 0, 0, true},
+    {"Label4", "QLabel", "Frame1", "Green is Low and Red is High", 240, 1320, 3495, 255, "MS Sans Serif", 9.75, true, false, 0, 0, true},
+    {"Frame2", "QGroupBox", "Form1", "Outputs", 360, 3360, 3975, 1335, nullptr, 0, false, false, 0, 0, true},
+    {"Check1", "QCheckBox", "Frame2", "DTR", 240, 360, 735, 255, nullptr, 0, false, false, 0, 0, true},
+    {"Label5", "QLabel", "Frame2", "Check Pin 4 High", 1080, 360, 2055, 255, nullptr, 0, false, false, 0, 0, true},
+    {"Check2", "QCheckBox", "Frame2", "RTS", 240, 840, 735, 315, nullptr, 0, false, false, 0, 0, true},
+    {"Label6", "QLabel", "Frame2", "Check Pin 7 High", 1080, 840, 1455, 255, nullptr, 0, false, false, 0, 0, true},
+    {"Label10", "QLabel", "Form1", "Choose Com Port before opening the port!", 360, 4920, 5055, 495, "Arial", 12, true, false, kBlue, 0, true},
+    {"Label11", "QLabel", "Form1", "RS232 Port Pinout Illustration", 5760, 960, 5655, 375, "Arial", 12, true, false, 0, 0, true},
+    {"Picture1", "PictureBox", "Form1", "", 5760, 1320, 5655, 3855, nullptr, 0, false, false, 0, 0, true},
+    {"Label19", "QLabel", "Form1", "Automatically Send SMS Text or Email to Cellular Phone", 1920, 5880, 7215, 375, "Arial", 12, true, true, kBlue, 0, true},
+    {"Label12", "QLabel", "Form1", "Phone Home ", 9840, 5640, 1575, 375, "Arial", 12, false, false, 0, 0, true},
+    {"CmdCallEnable", "QPushButton", "Form1", "Disabled", 9840, 6000, 1575, 495, "MS Sans Serif", 9.75, true, false, 0, 0, true},
+    {"Label16", "QLabel", "Form1", "SMOKE or FIRE DETECTED", 600, 6960, 1575, 375, "MS Sans Serif", 8.25, true, false, 0, 0, false},
+    {"Label17", "QLabel", "Form1", "FLOODING DETECTED", 2880, 6960, 1335, 375, "MS Sans Serif", 8.25, true, false, 0, 0, false},
+    {"Label18", "QLabel", "Form1", "INTRUSION DETECTED", 4920, 6960, 1335, 375, "MS Sans Serif", 8.25, true, false, 0, 0, false},
+    {"Label13", "QLabel", "Form1", "NORMAL", 600, 7440, 1575, 375, "Arial", 12, true, false, 0, kGreen, false},
+    {"Label14", "QLabel", "Form1", "NORMAL", 2760, 7440, 1575, 375, "Arial", 12, true, false, 0, kGreen, false},
+    {"Label15", "QLabel", "Form1", "NORMAL", 4800, 7440, 1575, 375, "Arial", 12, true, false, 0, kGreen, false},
+    {"TxtFire", "TextBox", "Form1", "", 600, 7800, 1575, 615, "MS Sans Serif", 8.25, true, false, 0, kRed, false},
+    {"TxtFlood", "TextBox", "Form1", "", 2760, 7800, 1575, 525, "MS Sans Serif", 8.25, true, false, 0, kRed, false},
+    {"TxtIntrusion", "TextBox", "Form1", "", 4800, 7800, 1575, 525, "MS Sans Serif", 8.25, true, false, 0, kRed, false},
+    {"Frame3", "QGroupBox", "Form1", "Test Send Text and Email", 6720, 6840, 4695, 1575, "Arial", 12, false, false, kBlue, 0, false},
+    {"cmdSmoke", "QPushButton", "Frame3", "Smoke Fire", 240, 720, 1095, 615, "MS Sans Serif", 9.75, false, false, 0, 0, false},
+    {"cmdFlood", "QPushButton", "Frame3", "Flooding", 1800, 720, 1095, 615, "MS Sans Serif", 9.75, false, false, 0, 0, false},
+    {"cmdIntrusion", "QPushButton", "Frame3", "Intrusion", 3360, 720, 1095, 615, "MS Sans Serif", 9.75, false, false, 0, 0, false},
+};
+
+QRect twipsToPixels(int left, int top, int width, int height)
+{
+    return QRect(left / 15, top / 15, width / 15, height / 15);
+}
+
+QString textOf(const QWidget *w)
+{
+    if (auto label = qobject_cast<const QLabel *>(w))
+        return label->text();
+    if (auto button = qobject_cast<const QAbstractButton *>(w))
+        return button->text();
+    if (auto frame = qobject_cast<const QGroupBox *>(w))
+        return frame->title();
+    if (auto combo = qobject_cast<const QComboBox *>(w))
+        return combo->currentText();
+    if (auto box = qobject_cast<const TextBox *>(w))
+        return box->text();
+    return QString();
+}
+
+// Which palette roles carry a kind's text and background colour.
+QPalette::ColorRole foregroundRole(const QWidget *w)
+{
+    if (qobject_cast<const QAbstractButton *>(w))
+        return QPalette::ButtonText;
+    return qobject_cast<const TextBox *>(w) ? QPalette::Text : QPalette::WindowText;
+}
+
+QPalette::ColorRole backgroundRole(const QWidget *w)
+{
+    return qobject_cast<const TextBox *>(w) ? QPalette::Base : QPalette::Window;
+}
+}
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void controlTable_data();
+    void controlTable();
+    void windowItself();
+    void linesAndShapes();
+    void startUpState();
+    void tabOrder();
+    void picture();
+    void fitInside_data();
+    void fitInside();
+    void closingEndsTheProgram();
+
+private:
+    std::unique_ptr<MainWindow> m_window;
+    FakeSerialPort *m_port = nullptr;
+    FakeScriptLauncher *m_launcher = nullptr;
+};
+
+void TestMainWindow::init()
+{
+    auto port = std::make_unique<FakeSerialPort>();
+    auto launcher = std::make_unique<FakeScriptLauncher>();
+    m_port = port.get();
+    m_launcher = launcher.get();
+    m_window = std::make_unique<MainWindow>(std::move(port), std::move(launcher));
+}
+
+void TestMainWindow::cleanup()
+{
+    m_window.reset();
+}
+
+void TestMainWindow::controlTable_data()
+{
+    QTest::addColumn<int>("row");
+    for (int i = 0; i < int(std::size(kControls)); ++i)
+        QTest::newRow(kControls[i].name) << i;
+}
+
+void TestMainWindow::controlTable()
+{
+    QFETCH(int, row);
+    const Row &r = kControls[row];
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+
+    auto w = m_window->findChild<QWidget *>(QLatin1String(r.name));
+    QVERIFY(w);
+    QVERIFY2(w->inherits(r.kind), w->metaObject()->className());
+    QCOMPARE(w->parentWidget()->objectName(), QLatin1String(r.in));
+    QCOMPARE(textOf(w), QString::fromUtf8(r.text));
+    QCOMPARE(w->geometry(), twipsToPixels(r.left, r.top, r.width, r.height));
+
+    const QFont font = w->font();
+    QCOMPARE(font.families().constFirst(), QLatin1String(r.family ? r.family : "MS Sans Serif"));
+    QCOMPARE(font.pointSizeF(), r.family ? r.points : 8.25);
+    QCOMPARE(font.bold(), r.bold);
+    QCOMPARE(font.italic(), r.italic);
+    // Where the face is missing, a sans-serif stands in at the same size.
+    QVERIFY(font.families().contains(QLatin1String("Liberation Sans")));
+    QCOMPARE(QFontInfo(font).italic(), r.italic);
+
+    const QPalette standard = QApplication::palette(w);
+    const QRgb foreground = w->palette().color(foregroundRole(w)).rgba();
+    const QRgb background = w->palette().color(backgroundRole(w)).rgba();
+    QCOMPARE(foreground, r.foreground ? r.foreground : standard.color(foregroundRole(w)).rgba());
+    QCOMPARE(background, r.background ? r.background : standard.color(backgroundRole(w)).rgba());
+    if (r.background && backgroundRole(w) == QPalette::Window)
+        QVERIFY(w->autoFillBackground());
+
+    QCOMPARE(w->isVisible(), r.shownAfterStartUp);
+}
+
+void TestMainWindow::windowItself()
+{
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    QCOMPARE(m_window->objectName(), QLatin1String("Form1"));
+    QCOMPARE(m_window->windowTitle(), QLatin1String("RS232 In Out Port Test and Phone Home"));
+    QCOMPARE(m_window->size(), QSize(779, 651));
+    QVERIFY(!m_window->windowIcon().isNull());
+    // Resizing moves and resizes nothing.
+    const QRect before = m_window->findChild<QWidget *>(QStringLiteral("Frame3"))->geometry();
+    m_window->resize(400, 300);
+    QCOMPARE(m_window->findChild<QWidget *>(QStringLiteral("Frame3"))->geometry(), before);
+}
+
+void TestMainWindow::linesAndShapes()
+{
+    for (const char *name : {"Line1", "Line2"}) {
+        auto line = m_window->findChild<StraightLine *>(QLatin1String(name));
+        QVERIFY(line);
+        const int y = QByteArray(name) == "Line1" ? 5520 / 15 : 6600 / 15;
+        QCOMPARE(line->point1(), QPoint(360 / 15, y));
+        QCOMPARE(line->point2(), QPoint(11400 / 15, y));
+        QCOMPARE(line->lineColor(), QColor(Qt::blue));
+        QCOMPARE(line->lineWidth(), 3);
+    }
+    for (const char *name : {"Shape1", "Shape2", "Shape3"}) {
+        auto shape = m_window->findChild<CircleShape *>(QLatin1String(name));
+        QCOMPARE(shape->fillColor(), QColor(Qt::black));
+        QCOMPARE(shape->borderWidth(), 3);
+    }
+    auto timer = m_window->findChild<QTimer *>(QStringLiteral("Timer1"));
+    QVERIFY(timer);
+    QCOMPARE(timer->interval(), 100);
+    QVERIFY(!timer->isActive());
+    auto port = m_window->findChild<SerialPort *>(QStringLiteral("MSComm1"));
+    QCOMPARE(port, m_port);
+    QVERIFY(!port->portOpen());
+}
+
+void TestMainWindow::startUpState()
+{
+    auto combo = m_window->findChild<QComboBox *>(QStringLiteral("Combo1"));
+    QVERIFY(combo->isEditable());
+    QCOMPARE(combo->count(), 15);
+    for (int i = 0; i < 15; ++i)
+        QCOMPARE(combo->itemText(i), QString::number(i + 1));
+    QCOMPARE(combo->currentText(), QLatin1String("Select Port"));
+    QCOMPARE(combo->currentIndex(), -1);
+    for (const char *name : {"Check1", "Check2"})
+        QCOMPARE(m_window->findChild<QCheckBox *>(QLatin1String(name))->checkState(), Qt::Unchecked);
+
+    const QList<QWidget *> section = m_window->alarmSection();
+    const QStringList expected{"Label13", "Label14", "Label15", "Label16", "Label17", "Label18", "TxtFire",
+                               "TxtFlood", "TxtIntrusion", "cmdSmoke", "cmdFlood", "cmdIntrusion", "Frame3"};
+    QCOMPARE(section.size(), expected.size());
+    for (int i = 0; i < section.size(); ++i) {
+        QCOMPARE(section[i]->objectName(), expected[i]);
+        QVERIFY(section[i]->isHidden());
+    }
+    QVERIFY(m_launcher->starts.isEmpty());
+}
+
+void TestMainWindow::tabOrder()
+{
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    QCOMPARE(QApplication::focusWidget()->objectName(), QLatin1String("Command1"));
+
+    auto walk = [this](int steps) {
+        QStringList seen;
+        for (int i = 0; i < steps; ++i) {
+            seen << QApplication::focusWidget()->objectName();
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        }
+        return seen;
+    };
+    const QStringList shown{"Command1", "Command2", "Combo1", "Check1", "Check2", "Picture1", "CmdCallEnable"};
+    QCOMPARE(walk(8), shown + QStringList{"Command1"});
+
+    QTest::mouseClick(m_window->findChild<QPushButton *>(QStringLiteral("CmdCallEnable")), Qt::LeftButton);
+    m_window->findChild<QWidget *>(QStringLiteral("Command1"))->setFocus();
+    QCOMPARE(walk(14), (shown + QStringList{"TxtFire", "TxtFlood", "TxtIntrusion", "cmdSmoke", "cmdFlood", "cmdIntrusion", "Command1"}));
+}
+
+void TestMainWindow::picture()
+{
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    const QImage shot = m_window->grab().toImage();
+
+    for (const char *name : {"Shape1", "Shape2", "Shape3"}) {
+        auto shape = m_window->findChild<QWidget *>(QLatin1String(name));
+        const QPoint centre = shape->mapTo(m_window.get(), shape->rect().center());
+        QCOMPARE(shot.pixelColor(centre), QColor(Qt::black));
+        // Circle, not box: the box's corner shows the frame behind it.
+        QVERIFY(shot.pixelColor(shape->mapTo(m_window.get(), QPoint(1, 1))) != QColor(Qt::black));
+    }
+    // The alarm section is empty space: no green of the status labels.
+    for (const char *name : {"Label13", "Label14", "Label15"}) {
+        auto label = m_window->findChild<QWidget *>(QLatin1String(name));
+        QVERIFY(shot.pixelColor(label->geometry().center()) != QColor(Qt::green));
+    }
+
+    // The drawing is wider and taller than the box: its black frame shows on
+    // the left and top but is cut off on the right and bottom.
+    auto box = m_window->findChild<PictureBox *>(QStringLiteral("Picture1"));
+    QCOMPARE(box->picture().size(), QSize(391, 261));
+    const QRect inside = box->contentsRect().translated(box->pos());
+    QCOMPARE(inside.size(), QSize(373, 253));
+    const QPoint midLeft(inside.left(), inside.center().y());
+    const QPoint midTop(inside.center().x(), inside.top());
+    QCOMPARE(shot.pixelColor(midLeft), QColor(Qt::black));
+    QCOMPARE(shot.pixelColor(midTop), QColor(Qt::black));
+    QCOMPARE(shot.pixelColor(QPoint(inside.right(), inside.center().y())), QColor(Qt::white));
+    QCOMPARE(shot.pixelColor(QPoint(inside.center().x(), inside.bottom())), QColor(Qt::white));
+}
+
+void TestMainWindow::fitInside_data()
+{
+    QTest::addColumn<QRect>("frame");
+    QTest::addColumn<QRect>("available");
+    QTest::addColumn<QRect>("expected");
+
+    const QRect design(609, 163, 781, 683);
+    QTest::newRow("full HD: stays at design position") << design << QRect(0, 0, 1920, 1040) << design;
+    QTest::newRow("1366x768 laptop: moved up and left just enough")
+        << design << QRect(0, 0, 1366, 740) << QRect(585, 57, 781, 683);
+    QTest::newRow("panel on the left: design position still inside")
+        << design << QRect(48, 0, 1872, 1080) << design;
+    QTest::newRow("smaller than the window: title bar stays reachable")
+        << design << QRect(0, 24, 640, 456) << QRect(0, 24, 781, 683);
+    QTest::newRow("second screen to the right")
+        << design << QRect(1920, 0, 1280, 1024) << QRect(1920, 163, 781, 683);
+}
+
+void TestMainWindow::fitInside()
+{
+    QFETCH(QRect, frame);
+    QFETCH(QRect, available);
+    QFETCH(QRect, expected);
+    QCOMPARE(MainWindow::fitInside(frame, available), expected);
+}
+
+void TestMainWindow::closingEndsTheProgram()
+{
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    // Open a port with a channel in alarm and notifications on: closing
+    // still starts nothing.
+    m_port->cts = true;
+    m_window->findChild<QComboBox *>(QStringLiteral("Combo1"))->setEditText(QStringLiteral("3"));
+    QTest::mouseClick(m_window->findChild<QPushButton *>(QStringLiteral("Command1")), Qt::LeftButton);
+    QVERIFY(m_port->portOpen());
+    QTimer::singleShot(0, m_window.get(), &QWidget::close);
+    QCOMPARE(QApplication::exec(), 0);
+    QVERIFY(m_launcher->starts.isEmpty());
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_main_window.moc"

@@ -1,0 +1,235 @@
+#include "serial/port_mapping.h"
+#include "serial/qt_serial_port.h"
+#include "virtual_serial_device.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/ioctl.h>
+
+// The real serial component against the virtual device.
+class TestQtSerialPort : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void mapping_data();
+    void mapping();
+    void openReadWriteClose();
+    void outputsLowAfterOpen();
+    void refusals_data();
+    void refusals();
+    void vanishedWhileOpen_data();
+    void vanishedWhileOpen();
+    void changingPortWhileOpen();
+
+private:
+    int expectError(const std::function<void()> &call, QString *text = nullptr);
+
+    std::unique_ptr<QTemporaryDir> m_devDir;
+    std::unique_ptr<VirtualSerialDevice> m_device;
+    std::unique_ptr<QtSerialPort> m_port;
+};
+
+void TestQtSerialPort::initTestCase()
+{
+    // Without the preload the tests would reach real devices: refuse to run.
+    QVERIFY2(VirtualSerialDevice::isPreloadActive(), "run through ctest: the preload is not loaded");
+}
+
+void TestQtSerialPort::init()
+{
+    m_devDir = std::make_unique<QTemporaryDir>();
+    m_device = std::make_unique<VirtualSerialDevice>();
+    QVERIFY2(m_device->isValid(), qPrintable(m_device->errorString()));
+    // Port 3 is the virtual device, the way a udev rule names an adapter.
+    QVERIFY(QFile::link(m_device->slavePath(), m_devDir->filePath(QStringLiteral("com3"))));
+    m_port = std::make_unique<QtSerialPort>(PortMapping(m_devDir->path()));
+}
+
+void TestQtSerialPort::cleanup()
+{
+    m_port.reset();
+    m_device.reset();
+    m_devDir.reset();
+}
+
+int TestQtSerialPort::expectError(const std::function<void()> &call, QString *text)
+{
+    try {
+        call();
+    } catch (const PhoneHomeError &e) {
+        if (text)
+            *text = e.text();
+        return e.number();
+    }
+    return 0;
+}
+
+void TestQtSerialPort::mapping_data()
+{
+    QTest::addColumn<QString>("link");   // comN made in the device folder, or empty
+    QTest::addColumn<QString>("target"); // where it points
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QString>("described");
+
+    QTest::newRow("no link: ttyS numbering") << "" << "" << 1 << "ttyS0" << "ttyS0 (not present)";
+    QTest::newRow("port 15") << "" << "" << 15 << "ttyS14" << "ttyS14 (not present)";
+    QTest::newRow("link to an adapter") << "com4" << "ttyUSB0" << 4 << "com4" << "com4 \u2192 @/ttyUSB0 (present)";
+    QTest::newRow("dangling link still wins") << "com5" << "ttyUSB9" << 5 << "com5"
+                                              << "com5 \u2192 @/ttyUSB9 (not present)";
+    QTest::newRow("link of another port") << "com4" << "ttyUSB0" << 5 << "ttyS4" << "ttyS4 (not present)";
+}
+
+void TestQtSerialPort::mapping()
+{
+    QFETCH(QString, link);
+    QFETCH(QString, target);
+    QFETCH(int, port);
+    QFETCH(QString, device);
+    QFETCH(QString, described);
+
+    QTemporaryDir dev;
+    if (!link.isEmpty()) {
+        if (target == QLatin1String("ttyUSB0"))
+            QFile(dev.filePath(target)).open(QIODevice::WriteOnly);
+        // Relative, as udev makes them.
+        QVERIFY(QFile::link(target, dev.filePath(link)));
+    }
+    const PortMapping mapping(dev.path());
+    QCOMPARE(mapping.devicePath(port), dev.filePath(device));
+    QCOMPARE(mapping.describe(port), dev.path() + u'/' + QString(described).replace(u'@', dev.path()));
+    QCOMPARE(PortMapping().devicePath(2), QLatin1String("/dev/ttyS1"));
+}
+
+void TestQtSerialPort::openReadWriteClose()
+{
+    m_port->setCommPort(3);
+    m_port->setPortOpen(true);
+    QVERIFY(m_port->portOpen());
+
+    // Every read is fresh: the device changes, the next read shows it.
+    const struct {
+        bool cts, dsr, dcd;
+    } states[] = {{true, false, false}, {false, true, false}, {false, false, true}, {true, true, true}, {false, false, false}};
+    for (const auto &s : states) {
+        m_device->setInputs(s.cts, s.dsr, s.dcd);
+        QCOMPARE(m_port->ctsHolding(), s.cts);
+        QCOMPARE(m_port->dsrHolding(), s.dsr);
+        QCOMPARE(m_port->cdHolding(), s.dcd);
+    }
+
+    for (bool dtr : {true, false}) {
+        for (bool rts : {true, false}) {
+            m_port->setDtrEnable(dtr);
+            m_port->setRtsEnable(rts);
+            QCOMPARE(m_device->dtr(), dtr);
+            QCOMPARE(m_device->rts(), rts);
+        }
+    }
+
+    m_port->setPortOpen(false);
+    QVERIFY(!m_port->portOpen());
+    // Closing again is accepted, and the port opens again afterwards.
+    m_port->setPortOpen(false);
+    m_port->setPortOpen(true);
+    QVERIFY(m_port->portOpen());
+}
+
+void TestQtSerialPort::outputsLowAfterOpen()
+{
+    m_port->setCommPort(3);
+    m_port->setPortOpen(true);
+    QVERIFY(!m_device->dtr());
+    QVERIFY(!m_device->rts());
+}
+
+void TestQtSerialPort::refusals_data()
+{
+    QTest::addColumn<int>("port");
+    QTest::addColumn<QString>("setUp");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("mentions");
+
+    QTest::newRow("port 0") << 0 << "" << int(ErrorCode::InvalidPortNumber) << "port 0";
+    QTest::newRow("negative port") << -2 << "" << int(ErrorCode::InvalidPortNumber) << "port -2";
+    QTest::newRow("no such device") << 9 << "" << int(ErrorCode::NoSuchDevice) << "ttyS8";
+    QTest::newRow("permission denied") << 3 << "deny" << int(ErrorCode::PermissionDenied) << "usermod";
+    QTest::newRow("held by another program") << 3 << "other" << int(ErrorCode::DeviceBusy) << "com3";
+    QTest::newRow("already open") << 3 << "open" << int(ErrorCode::PortAlreadyOpen) << "port 3";
+}
+
+void TestQtSerialPort::refusals()
+{
+    QFETCH(int, port);
+    QFETCH(QString, setUp);
+    QFETCH(int, error);
+    QFETCH(QString, mentions);
+
+    QtSerialPort other{PortMapping(m_devDir->path())};
+    if (setUp == QLatin1String("deny"))
+        m_device->setDenied(true);
+    if (setUp == QLatin1String("other")) {
+        other.setCommPort(3);
+        other.setPortOpen(true);
+    }
+    if (setUp == QLatin1String("open")) {
+        m_port->setCommPort(port);
+        m_port->setPortOpen(true);
+    }
+    const quint32 ioctlsBefore = m_device->ioctlCount();
+    QString text;
+    QCOMPARE(expectError([&] {
+                 m_port->setCommPort(port);
+                 m_port->setPortOpen(true);
+             },
+                         &text),
+             error);
+    QVERIFY2(text.contains(mentions), qPrintable(text));
+    QCOMPARE(m_port->portOpen(), setUp == QLatin1String("open"));
+    if (setUp != QLatin1String("open"))
+        QCOMPARE(m_device->ioctlCount(), ioctlsBefore);
+}
+
+void TestQtSerialPort::vanishedWhileOpen_data()
+{
+    QTest::addColumn<int>("operation");
+    QTest::newRow("reading CTS") << 0;
+    QTest::newRow("reading DSR") << 1;
+    QTest::newRow("reading DCD") << 2;
+    QTest::newRow("setting DTR") << 3;
+    QTest::newRow("setting RTS") << 4;
+}
+
+void TestQtSerialPort::vanishedWhileOpen()
+{
+    QFETCH(int, operation);
+    m_port->setCommPort(3);
+    m_port->setPortOpen(true);
+    m_device->setVanished(true);
+    const std::function<void()> calls[] = {[&] { m_port->ctsHolding(); }, [&] { m_port->dsrHolding(); },
+                                           [&] { m_port->cdHolding(); }, [&] { m_port->setDtrEnable(true); },
+                                           [&] { m_port->setRtsEnable(true); }};
+    // Never a quiet "all low": the failed read is an error.
+    QString text;
+    QCOMPARE(expectError(calls[operation], &text), int(ErrorCode::DeviceFailed));
+    QVERIFY2(text.contains(QLatin1String("port 3")), qPrintable(text));
+}
+
+void TestQtSerialPort::changingPortWhileOpen()
+{
+    m_port->setCommPort(3);
+    m_port->setPortOpen(true);
+    QCOMPARE(expectError([&] { m_port->setCommPort(4); }), int(ErrorCode::PortAlreadyOpen));
+    QCOMPARE(m_port->commPort(), 3);
+    m_device->setInputs(true, false, false);
+    QVERIFY(m_port->ctsHolding());
+}
+
+QTEST_GUILESS_MAIN(TestQtSerialPort)
+#include "tst_qt_serial_port.moc"
