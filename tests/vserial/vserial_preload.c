@@ -117,7 +117,7 @@ struct vdev {
     char dir[PATH_MAX];
     char tty[TTY_MAX];   /* slave path, e.g. /dev/pts/7 */
     dev_t rdev;
-    struct timespec born; /* ctime of the tty link: the newest wins over a stale copy */
+    long long born;      /* ctime of the tty link in ns: the newest wins over a stale copy */
 };
 
 typedef int (*match_fn)(const struct vdev *, const void *ctx);
@@ -143,7 +143,7 @@ static int load_dev(const char *dir, struct vdev *d)
     d->tty[n] = '\0';
     if (REAL(lstat, p, &st) != 0)
         return 0;
-    d->born = st.st_ctim;
+    d->born = (long long)st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
     /* A dead pty (master closed) fails here, so leftovers of a crashed test drop out. */
     if (REAL(stat, p, &st) != 0 || !S_ISCHR(st.st_mode))
         return 0;
@@ -152,17 +152,12 @@ static int load_dev(const char *dir, struct vdev *d)
     return 1;
 }
 
-static int newer(struct timespec a, struct timespec b)
-{
-    return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
-}
-
 static void consider(const char *dir, match_fn match, const void *ctx, struct vdev *best, int *found)
 {
     struct vdev d;
     if (!load_dev(dir, &d) || !match(&d, ctx))
         return;
-    if (!*found || newer(d.born, best->born))
+    if (!*found || d.born > best->born)
         *best = d;
     *found = 1;
 }
