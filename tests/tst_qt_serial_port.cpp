@@ -1,8 +1,18 @@
+#include "app/circle_shape.h"
+#include "app/main_window.h"
+#include "fake_script_launcher.h"
 #include "serial/port_mapping.h"
 #include "serial/qt_serial_port.h"
 #include "virtual_serial_device.h"
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
+#include <QLabel>
+#include <QMessageBox>
+#include <QTimer>
+#include "app/error_reporter.h"
+#include <QPushButton>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -26,11 +36,11 @@ private Q_SLOTS:
     void vanishedWhileOpen_data();
     void vanishedWhileOpen();
     void changingPortWhileOpen();
+    void windowPollsTheDevice();
 
 private:
     int expectError(const std::function<void()> &call, QString *text = nullptr);
 
-    std::unique_ptr<QTemporaryDir> m_devDir;
     std::unique_ptr<VirtualSerialDevice> m_device;
     std::unique_ptr<QtSerialPort> m_port;
 };
@@ -43,19 +53,17 @@ void TestQtSerialPort::initTestCase()
 
 void TestQtSerialPort::init()
 {
-    m_devDir = std::make_unique<QTemporaryDir>();
     m_device = std::make_unique<VirtualSerialDevice>();
     QVERIFY2(m_device->isValid(), qPrintable(m_device->errorString()));
     // Port 3 is the virtual device, the way a udev rule names an adapter.
-    QVERIFY(QFile::link(m_device->slavePath(), m_devDir->filePath(QStringLiteral("com3"))));
-    m_port = std::make_unique<QtSerialPort>(PortMapping(m_devDir->path()));
+    QVERIFY(m_device->setAlias(QStringLiteral("/dev/com3")));
+    m_port = std::make_unique<QtSerialPort>();
 }
 
 void TestQtSerialPort::cleanup()
 {
     m_port.reset();
     m_device.reset();
-    m_devDir.reset();
 }
 
 int TestQtSerialPort::expectError(const std::function<void()> &call, QString *text)
@@ -171,7 +179,7 @@ void TestQtSerialPort::refusals()
     QFETCH(int, error);
     QFETCH(QString, mentions);
 
-    QtSerialPort other{PortMapping(m_devDir->path())};
+    QtSerialPort other;
     if (setUp == QLatin1String("deny"))
         m_device->setDenied(true);
     if (setUp == QLatin1String("other")) {
@@ -231,5 +239,37 @@ void TestQtSerialPort::changingPortWhileOpen()
     QVERIFY(m_port->ctsHolding());
 }
 
-QTEST_GUILESS_MAIN(TestQtSerialPort)
+void TestQtSerialPort::windowPollsTheDevice()
+{
+    m_port.reset();
+    MainWindow window(std::make_unique<QtSerialPort>(), std::make_unique<FakeScriptLauncher>());
+    window.show();
+    window.findChild<QComboBox *>(QStringLiteral("Combo1"))->setEditText(QStringLiteral("3"));
+    QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("Command1")), Qt::LeftButton);
+    QVERIFY(window.findChild<QTimer *>(QStringLiteral("Timer1"))->isActive());
+
+    auto disc = window.findChild<CircleShape *>(QStringLiteral("Shape2"));
+    auto label = window.findChild<QLabel *>(QStringLiteral("Label14"));
+    // Two ticks of 100 ms, with room for a loaded machine.
+    QTRY_COMPARE_WITH_TIMEOUT(disc->fillColor(), QColor(0, 255, 0), 1000);
+    m_device->setInputs(false, true, false);
+    QTRY_COMPARE_WITH_TIMEOUT(disc->fillColor(), QColor(255, 0, 0), 1000);
+    QTRY_COMPARE_WITH_TIMEOUT(label->text(), QLatin1String("ALARM"), 1000);
+
+    window.findChild<QCheckBox *>(QStringLiteral("Check1"))->setChecked(true);
+    QTRY_VERIFY_WITH_TIMEOUT(m_device->dtr(), 1000);
+    QVERIFY(!m_device->rts());
+    window.findChild<QCheckBox *>(QStringLiteral("Check1"))->setChecked(false);
+    window.findChild<QCheckBox *>(QStringLiteral("Check2"))->setChecked(true);
+    QTRY_VERIFY_WITH_TIMEOUT(m_device->rts() && !m_device->dtr(), 1000);
+
+    // Unplugged while polling: polling stops, the port is closed, one error.
+    m_device->setVanished(true);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.findChild<QTimer *>(QStringLiteral("Timer1"))->isActive(), 1000);
+    QTRY_VERIFY(window.errorReporter()->currentBox());
+    QVERIFY(window.errorReporter()->currentBox()->text().contains(QLatin1String("206")));
+    QCOMPARE(label->text(), QLatin1String("ALARM"));
+}
+
+QTEST_MAIN(TestQtSerialPort)
 #include "tst_qt_serial_port.moc"
