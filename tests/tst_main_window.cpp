@@ -5,6 +5,7 @@
 #include "app/text_box.h"
 #include "fake_script_launcher.h"
 #include "fake_serial_port.h"
+#include "serial/port_mapping.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -12,6 +13,8 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -119,6 +122,7 @@ private Q_SLOTS:
     void linesAndShapes();
     void startUpState();
     void tabOrder();
+    void portListTooltips();
     void picture();
     void fitInside_data();
     void fitInside();
@@ -267,6 +271,25 @@ void TestMainWindow::tabOrder()
     QTest::mouseClick(m_window->findChild<QPushButton *>(QStringLiteral("CmdCallEnable")), Qt::LeftButton);
     m_window->findChild<QWidget *>(QStringLiteral("Command1"))->setFocus();
     QCOMPARE(walk(14), (shown + QStringList{"TxtFire", "TxtFlood", "TxtIntrusion", "cmdSmoke", "cmdFlood", "cmdIntrusion", "Command1"}));
+}
+
+void TestMainWindow::portListTooltips()
+{
+    QTemporaryDir dev;
+    QVERIFY(QFile::link(QStringLiteral("ttyUSB0"), dev.filePath(QStringLiteral("com3"))));
+    m_window->setPortMapping(PortMapping(dev.path()));
+    m_window->show();
+    auto combo = m_window->findChild<QComboBox *>(QStringLiteral("Combo1"));
+    combo->showPopup();
+    const QString fire = combo->itemData(2, Qt::ToolTipRole).toString();
+    QCOMPARE(fire, dev.filePath(QStringLiteral("com3")) + QStringLiteral(" \u2192 ") + dev.filePath(QStringLiteral("ttyUSB0"))
+                       + QStringLiteral(" (not present)"));
+    QCOMPARE(combo->itemData(0, Qt::ToolTipRole).toString(), dev.filePath(QStringLiteral("ttyS0")) + QStringLiteral(" (not present)"));
+    combo->hidePopup();
+    // Showing the list changes nothing else about it.
+    QCOMPARE(combo->count(), 15);
+    QCOMPARE(combo->currentIndex(), -1);
+    QCOMPARE(combo->currentText(), QLatin1String("Select Port"));
 }
 
 void TestMainWindow::picture()
