@@ -2,8 +2,7 @@
 #include "app/error_reporter.h"
 #include "app/main_window.h"
 #include "app/text_box.h"
-#include "fake_script_launcher.h"
-#include "fake_serial_port.h"
+#include "window_fixture.h"
 #include "serial/line_monitor.h"
 
 #include <QCheckBox>
@@ -41,42 +40,23 @@ private Q_SLOTS:
     void steadyCycleRepaintsNothing();
 
 private:
-    template<typename T>
-    T *control(const char *name) const
-    {
-        return m_window->findChild<T *>(QLatin1String(name));
-    }
-    void open(const QString &text = QStringLiteral("3"));
-    void tick() { m_window->findChild<LineMonitor *>()->Timer1_Timer(); }
-    QTimer *timer() const { return control<QTimer>("Timer1"); }
+    QTimer *timer() const { return f->control<QTimer>("Timer1"); }
     QSignalSpy *errors() const { return m_errors.get(); }
 
-    std::unique_ptr<MainWindow> m_window;
-    FakeSerialPort *m_port = nullptr;
-    FakeScriptLauncher *m_launcher = nullptr;
+    std::unique_ptr<WindowFixture> f;
     std::unique_ptr<QSignalSpy> m_errors;
 };
 
 void TestLineMonitor::init()
 {
-    auto port = std::make_unique<FakeSerialPort>();
-    auto launcher = std::make_unique<FakeScriptLauncher>();
-    m_port = port.get();
-    m_launcher = launcher.get();
-    m_window = std::make_unique<MainWindow>(std::move(port), std::move(launcher));
-    m_errors = std::make_unique<QSignalSpy>(m_window->findChild<LineMonitor *>(), &LineMonitor::errorOccurred);
+    f = std::make_unique<WindowFixture>();
+    m_errors = std::make_unique<QSignalSpy>(f->window()->findChild<LineMonitor *>(), &LineMonitor::errorOccurred);
 }
 
 void TestLineMonitor::cleanup()
 {
     m_errors.reset();
-    m_window.reset();
-}
-
-void TestLineMonitor::open(const QString &text)
-{
-    control<QComboBox>("Combo1")->setEditText(text);
-    QTest::mouseClick(control<QPushButton>("Command1"), Qt::LeftButton);
+    f.reset();
 }
 
 void TestLineMonitor::openAndClose_data()
@@ -101,44 +81,44 @@ void TestLineMonitor::openAndClose()
     QFETCH(int, port);
     QFETCH(int, error);
 
-    m_window->show();
-    open(text);
-    QCOMPARE(m_port->commPort(), port);
-    QCOMPARE(m_port->portOpen(), error == 0);
+    f->window()->show();
+    f->open(text);
+    QCOMPARE(f->port->commPort(), port);
+    QCOMPARE(f->port->portOpen(), error == 0);
     QCOMPARE(timer()->isActive(), error == 0);
     if (error) {
         QCOMPARE(errors()->count(), 1);
         QCOMPARE(errors()->first().at(0).toInt(), error);
         // The operator sees the number and the text, and the program goes on.
-        auto box = m_window->errorReporter()->currentBox();
+        auto box = f->window()->errorReporter()->currentBox();
         QVERIFY(box && box->isVisible());
         QVERIFY(box->text().contains(QString::number(error)));
         QCOMPARE(box->windowModality(), Qt::WindowModal);
         // A refused open leaves the window as it was.
-        QCOMPARE(control<QComboBox>("Combo1")->currentText(), text);
+        QCOMPARE(f->control<QComboBox>("Combo1")->currentText(), text);
         return;
     }
-    QTest::mouseClick(control<QPushButton>("Command2"), Qt::LeftButton);
-    QVERIFY(!m_port->portOpen());
+    f->click("Command2");
+    QVERIFY(!f->port->portOpen());
     QVERIFY(!timer()->isActive());
     // Closing a closed port is accepted.
-    QTest::mouseClick(control<QPushButton>("Command2"), Qt::LeftButton);
+    f->click("Command2");
     QCOMPARE(errors()->count(), 0);
 }
 
 void TestLineMonitor::secondOpenKeepsPolling()
 {
-    m_window->show();
-    open(QStringLiteral("3"));
-    open(QStringLiteral("5"));
+    f->window()->show();
+    f->open(QStringLiteral("3"));
+    f->open(QStringLiteral("5"));
     QCOMPARE(errors()->count(), 1);
     QCOMPARE(errors()->first().at(0).toInt(), int(ErrorCode::PortAlreadyOpen));
-    QVERIFY(m_port->portOpen());
-    QCOMPARE(m_port->commPort(), 3);
+    QVERIFY(f->port->portOpen());
+    QCOMPARE(f->port->commPort(), 3);
     QVERIFY(timer()->isActive());
     // Many refusals while one box is up add to it rather than stacking boxes.
-    open(QStringLiteral("6"));
-    QCOMPARE(m_window->findChildren<QMessageBox *>().count(), 1);
+    f->open(QStringLiteral("6"));
+    QCOMPARE(f->window()->findChildren<QMessageBox *>().count(), 1);
 }
 
 void TestLineMonitor::cycle_data()
@@ -168,148 +148,148 @@ void TestLineMonitor::cycle()
     QFETCH(bool, enabled);
 
     if (enabled)
-        QTest::mouseClick(control<QPushButton>("CmdCallEnable"), Qt::LeftButton);
-    control<QCheckBox>("Check1")->setTristate(true);
-    control<QCheckBox>("Check1")->setCheckState(check1);
-    control<QCheckBox>("Check2")->setTristate(true);
-    control<QCheckBox>("Check2")->setCheckState(check2);
-    open();
-    m_port->cts = cts;
-    m_port->dsr = dsr;
-    m_port->dcd = dcd;
-    m_port->dtr = m_port->rts = true;
-    tick();
+        f->click("CmdCallEnable");
+    f->control<QCheckBox>("Check1")->setTristate(true);
+    f->control<QCheckBox>("Check1")->setCheckState(check1);
+    f->control<QCheckBox>("Check2")->setTristate(true);
+    f->control<QCheckBox>("Check2")->setCheckState(check2);
+    f->open();
+    f->port->cts = cts;
+    f->port->dsr = dsr;
+    f->port->dcd = dcd;
+    f->port->dtr = f->port->rts = true;
+    f->tick();
 
     const bool lines[] = {cts, dsr, dcd};
     const char *shapes[] = {"Shape1", "Shape2", "Shape3"};
     const char *labels[] = {"Label13", "Label14", "Label15"};
     const char *boxes[] = {"TxtFire", "TxtFlood", "TxtIntrusion"};
     for (int c = 0; c < 3; ++c) {
-        QCOMPARE(control<CircleShape>(shapes[c])->fillColor(), lines[c] ? kRed : kGreen);
-        auto label = control<QLabel>(labels[c]);
+        QCOMPARE(f->control<CircleShape>(shapes[c])->fillColor(), lines[c] ? kRed : kGreen);
+        auto label = f->control<QLabel>(labels[c]);
         QCOMPARE(label->text(), lines[c] ? QLatin1String("ALARM") : QLatin1String("NORMAL"));
         QCOMPARE(label->palette().color(QPalette::Window), lines[c] ? kRed : kGreen);
-        QCOMPARE(control<TextBox>(boxes[c])->text(),
+        QCOMPARE(f->control<TextBox>(boxes[c])->text(),
                  lines[c] && enabled ? QLatin1String("Sending Notification") : QLatin1String(""));
     }
-    QCOMPARE(m_port->dtr, check1 == Qt::Checked);
-    QCOMPARE(m_port->rts, check2 == Qt::Checked);
+    QCOMPARE(f->port->dtr, check1 == Qt::Checked);
+    QCOMPARE(f->port->rts, check2 == Qt::Checked);
     QCOMPARE(errors()->count(), 0);
 }
 
 void TestLineMonitor::lineRisesBetweenReads()
 {
-    open();
-    tick();
-    QCOMPARE(control<QLabel>("Label13")->text(), QLatin1String("NORMAL"));
+    f->open();
+    f->tick();
+    QCOMPARE(f->control<QLabel>("Label13")->text(), QLatin1String("NORMAL"));
     // CTS reads low for the indicator and the label's first read, then high
     // on the label's second read: the label stays as it was this cycle.
     int reads = 0;
-    m_port->beforeRead = [&reads](FakeSerialPort &port) {
+    f->port->beforeRead = [&reads](FakeSerialPort &port) {
         // Order of reads: CTS, DSR, DCD (indicators), then CTS, CTS again.
         port.cts = ++reads >= 5;
     };
-    control<QLabel>("Label13")->setText(QStringLiteral("unchanged"));
-    tick();
-    QCOMPARE(control<QLabel>("Label13")->text(), QLatin1String("unchanged"));
-    QCOMPARE(control<CircleShape>("Shape1")->fillColor(), kGreen);
-    m_port->beforeRead = nullptr;
-    tick();
-    QCOMPARE(control<QLabel>("Label13")->text(), QLatin1String("ALARM"));
+    f->control<QLabel>("Label13")->setText(QStringLiteral("unchanged"));
+    f->tick();
+    QCOMPARE(f->control<QLabel>("Label13")->text(), QLatin1String("unchanged"));
+    QCOMPARE(f->control<CircleShape>("Shape1")->fillColor(), kGreen);
+    f->port->beforeRead = nullptr;
+    f->tick();
+    QCOMPARE(f->control<QLabel>("Label13")->text(), QLatin1String("ALARM"));
 }
 
 void TestLineMonitor::labelsFollowOwnLine()
 {
-    open();
-    m_port->cts = m_port->dsr = true;
-    tick();
-    m_port->dsr = false;
-    tick();
-    QCOMPARE(control<QLabel>("Label13")->text(), QLatin1String("ALARM"));
-    QCOMPARE(control<QLabel>("Label14")->text(), QLatin1String("NORMAL"));
-    QCOMPARE(control<QLabel>("Label14")->palette().color(QPalette::Window), kGreen);
+    f->open();
+    f->port->cts = f->port->dsr = true;
+    f->tick();
+    f->port->dsr = false;
+    f->tick();
+    QCOMPARE(f->control<QLabel>("Label13")->text(), QLatin1String("ALARM"));
+    QCOMPARE(f->control<QLabel>("Label14")->text(), QLatin1String("NORMAL"));
+    QCOMPARE(f->control<QLabel>("Label14")->palette().color(QPalette::Window), kGreen);
 }
 
 void TestLineMonitor::notificationChangesOncePerRealChange()
 {
-    QSignalSpy fireChanges(control<TextBox>("TxtFire"), &TextBox::changed);
-    QSignalSpy floodChanges(control<TextBox>("TxtFlood"), &TextBox::changed);
-    open();
-    QTest::mouseClick(control<QPushButton>("CmdCallEnable"), Qt::LeftButton);
-    m_port->cts = true;
+    QSignalSpy fireChanges(f->control<TextBox>("TxtFire"), &TextBox::changed);
+    QSignalSpy floodChanges(f->control<TextBox>("TxtFlood"), &TextBox::changed);
+    f->open();
+    f->click("CmdCallEnable");
+    f->port->cts = true;
     for (int i = 0; i < 20; ++i)
-        tick();
+        f->tick();
     QCOMPARE(fireChanges.count(), 1);
-    QCOMPARE(control<TextBox>("TxtFire")->text(), QLatin1String("Sending Notification"));
+    QCOMPARE(f->control<TextBox>("TxtFire")->text(), QLatin1String("Sending Notification"));
 
     // Switching off empties the box in the next cycle, on again fills it.
-    QTest::mouseClick(control<QPushButton>("CmdCallEnable"), Qt::LeftButton);
-    tick();
-    tick();
-    QCOMPARE(control<TextBox>("TxtFire")->text(), QString());
-    QTest::mouseClick(control<QPushButton>("CmdCallEnable"), Qt::LeftButton);
-    tick();
+    f->click("CmdCallEnable");
+    f->tick();
+    f->tick();
+    QCOMPARE(f->control<TextBox>("TxtFire")->text(), QString());
+    f->click("CmdCallEnable");
+    f->tick();
     QCOMPARE(fireChanges.count(), 3);
 
-    m_port->cts = false;
-    tick();
-    tick();
+    f->port->cts = false;
+    f->tick();
+    f->tick();
     QCOMPARE(fireChanges.count(), 4);
-    QCOMPARE(control<TextBox>("TxtFire")->text(), QString());
+    QCOMPARE(f->control<TextBox>("TxtFire")->text(), QString());
     QCOMPARE(floodChanges.count(), 0);
 }
 
 void TestLineMonitor::stoppedPollingKeepsState()
 {
-    open();
-    control<QCheckBox>("Check1")->setChecked(true);
-    m_port->cts = true;
-    tick();
-    QTest::mouseClick(control<QPushButton>("Command2"), Qt::LeftButton);
+    f->open();
+    f->control<QCheckBox>("Check1")->setChecked(true);
+    f->port->cts = true;
+    f->tick();
+    f->click("Command2");
     QVERIFY(!timer()->isActive());
-    const int writes = m_port->lineWrites;
-    m_port->cts = false;
-    control<QCheckBox>("Check1")->setChecked(false);
+    const int writes = f->port->lineWrites;
+    f->port->cts = false;
+    f->control<QCheckBox>("Check1")->setChecked(false);
     QTest::qWait(350);
-    QCOMPARE(m_port->lineWrites, writes);
-    QVERIFY(m_port->dtr);
-    QCOMPARE(control<CircleShape>("Shape1")->fillColor(), kRed);
-    QCOMPARE(control<QLabel>("Label13")->text(), QLatin1String("ALARM"));
+    QCOMPARE(f->port->lineWrites, writes);
+    QVERIFY(f->port->dtr);
+    QCOMPARE(f->control<CircleShape>("Shape1")->fillColor(), kRed);
+    QCOMPARE(f->control<QLabel>("Label13")->text(), QLatin1String("ALARM"));
 }
 
 void TestLineMonitor::vanishedDeviceWhilePolling()
 {
-    m_window->show();
-    open();
-    QTest::mouseClick(control<QPushButton>("CmdCallEnable"), Qt::LeftButton);
-    m_port->cts = true;
-    tick();
-    m_port->vanished = true;
+    f->window()->show();
+    f->open();
+    f->click("CmdCallEnable");
+    f->port->cts = true;
+    f->tick();
+    f->port->vanished = true;
     // Let the real timer run into it several times.
     QTest::qWait(350);
     QCOMPARE(errors()->count(), 1);
     QCOMPARE(errors()->first().at(0).toInt(), int(ErrorCode::DeviceFailed));
     QVERIFY(!timer()->isActive());
-    QVERIFY(!m_port->portOpen());
-    QCOMPARE(m_window->findChildren<QMessageBox *>().count(), 1);
+    QVERIFY(!f->port->portOpen());
+    QCOMPARE(f->window()->findChildren<QMessageBox *>().count(), 1);
     // Everything keeps its last state.
-    QCOMPARE(control<CircleShape>("Shape1")->fillColor(), kRed);
-    QCOMPARE(control<TextBox>("TxtFire")->text(), QLatin1String("Sending Notification"));
+    QCOMPARE(f->control<CircleShape>("Shape1")->fillColor(), kRed);
+    QCOMPARE(f->control<TextBox>("TxtFire")->text(), QLatin1String("Sending Notification"));
     // The device is back: open again.
-    m_port->vanished = false;
-    m_window->errorReporter()->currentBox()->accept();
-    open();
+    f->port->vanished = false;
+    f->window()->errorReporter()->currentBox()->accept();
+    f->open();
     QVERIFY(timer()->isActive());
 }
 
 void TestLineMonitor::steadyCycleRepaintsNothing()
 {
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-    QTest::mouseClick(control<QPushButton>("CmdCallEnable"), Qt::LeftButton);
-    open();
-    m_port->cts = true;
-    tick();
+    f->window()->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f->window()));
+    f->click("CmdCallEnable");
+    f->open();
+    f->port->cts = true;
+    f->tick();
     QCoreApplication::processEvents();
 
     // Count paint events of every control across ten steady cycles.
@@ -323,11 +303,11 @@ void TestLineMonitor::steadyCycleRepaintsNothing()
             return false;
         }
     } counter;
-    for (QWidget *w : m_window->findChildren<QWidget *>())
+    for (QWidget *w : f->window()->findChildren<QWidget *>())
         w->installEventFilter(&counter);
-    m_window->installEventFilter(&counter);
+    f->window()->installEventFilter(&counter);
     for (int i = 0; i < 10; ++i) {
-        tick();
+        f->tick();
         QCoreApplication::processEvents();
     }
     QCOMPARE(counter.paints, 0);

@@ -3,8 +3,7 @@
 #include "app/picture_box.h"
 #include "app/straight_line.h"
 #include "app/text_box.h"
-#include "fake_script_launcher.h"
-#include "fake_serial_port.h"
+#include "window_fixture.h"
 #include "serial/port_mapping.h"
 
 #include <QApplication>
@@ -129,23 +128,17 @@ private Q_SLOTS:
     void closingEndsTheProgram();
 
 private:
-    std::unique_ptr<MainWindow> m_window;
-    FakeSerialPort *m_port = nullptr;
-    FakeScriptLauncher *m_launcher = nullptr;
+    std::unique_ptr<WindowFixture> f;
 };
 
 void TestMainWindow::init()
 {
-    auto port = std::make_unique<FakeSerialPort>();
-    auto launcher = std::make_unique<FakeScriptLauncher>();
-    m_port = port.get();
-    m_launcher = launcher.get();
-    m_window = std::make_unique<MainWindow>(std::move(port), std::move(launcher));
+    f = std::make_unique<WindowFixture>();
 }
 
 void TestMainWindow::cleanup()
 {
-    m_window.reset();
+    f.reset();
 }
 
 void TestMainWindow::controlTable_data()
@@ -159,10 +152,10 @@ void TestMainWindow::controlTable()
 {
     QFETCH(int, row);
     const Row &r = kControls[row];
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    f->window()->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f->window()));
 
-    auto w = m_window->findChild<QWidget *>(QLatin1String(r.name));
+    auto w = f->window()->findChild<QWidget *>(QLatin1String(r.name));
     QVERIFY(w);
     QVERIFY2(w->inherits(r.kind), w->metaObject()->className());
     QCOMPARE(w->parentWidget()->objectName(), QLatin1String(r.in));
@@ -191,22 +184,22 @@ void TestMainWindow::controlTable()
 
 void TestMainWindow::windowItself()
 {
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-    QCOMPARE(m_window->objectName(), QLatin1String("Form1"));
-    QCOMPARE(m_window->windowTitle(), QLatin1String("RS232 In Out Port Test and Phone Home"));
-    QCOMPARE(m_window->size(), QSize(779, 651));
-    QVERIFY(!m_window->windowIcon().isNull());
+    f->window()->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f->window()));
+    QCOMPARE(f->window()->objectName(), QLatin1String("Form1"));
+    QCOMPARE(f->window()->windowTitle(), QLatin1String("RS232 In Out Port Test and Phone Home"));
+    QCOMPARE(f->window()->size(), QSize(779, 651));
+    QVERIFY(!f->window()->windowIcon().isNull());
     // Resizing moves and resizes nothing.
-    const QRect before = m_window->findChild<QWidget *>(QStringLiteral("Frame3"))->geometry();
-    m_window->resize(400, 300);
-    QCOMPARE(m_window->findChild<QWidget *>(QStringLiteral("Frame3"))->geometry(), before);
+    const QRect before = f->window()->findChild<QWidget *>(QStringLiteral("Frame3"))->geometry();
+    f->window()->resize(400, 300);
+    QCOMPARE(f->window()->findChild<QWidget *>(QStringLiteral("Frame3"))->geometry(), before);
 }
 
 void TestMainWindow::linesAndShapes()
 {
     for (const char *name : {"Line1", "Line2"}) {
-        auto line = m_window->findChild<StraightLine *>(QLatin1String(name));
+        auto line = f->window()->findChild<StraightLine *>(QLatin1String(name));
         QVERIFY(line);
         const int y = QByteArray(name) == "Line1" ? 5520 / 15 : 6600 / 15;
         QCOMPARE(line->point1(), QPoint(360 / 15, y));
@@ -215,22 +208,22 @@ void TestMainWindow::linesAndShapes()
         QCOMPARE(line->lineWidth(), 3);
     }
     for (const char *name : {"Shape1", "Shape2", "Shape3"}) {
-        auto shape = m_window->findChild<CircleShape *>(QLatin1String(name));
+        auto shape = f->window()->findChild<CircleShape *>(QLatin1String(name));
         QCOMPARE(shape->fillColor(), QColor(Qt::black));
         QCOMPARE(shape->borderWidth(), 3);
     }
-    auto timer = m_window->findChild<QTimer *>(QStringLiteral("Timer1"));
+    auto timer = f->window()->findChild<QTimer *>(QStringLiteral("Timer1"));
     QVERIFY(timer);
     QCOMPARE(timer->interval(), 100);
     QVERIFY(!timer->isActive());
-    auto port = m_window->findChild<SerialPort *>(QStringLiteral("MSComm1"));
-    QCOMPARE(port, m_port);
+    auto port = f->window()->findChild<SerialPort *>(QStringLiteral("MSComm1"));
+    QCOMPARE(port, static_cast<SerialPort *>(f->port));
     QVERIFY(!port->portOpen());
 }
 
 void TestMainWindow::startUpState()
 {
-    auto combo = m_window->findChild<QComboBox *>(QStringLiteral("Combo1"));
+    auto combo = f->window()->findChild<QComboBox *>(QStringLiteral("Combo1"));
     QVERIFY(combo->isEditable());
     QCOMPARE(combo->count(), 15);
     for (int i = 0; i < 15; ++i)
@@ -238,9 +231,9 @@ void TestMainWindow::startUpState()
     QCOMPARE(combo->currentText(), QLatin1String("Select Port"));
     QCOMPARE(combo->currentIndex(), -1);
     for (const char *name : {"Check1", "Check2"})
-        QCOMPARE(m_window->findChild<QCheckBox *>(QLatin1String(name))->checkState(), Qt::Unchecked);
+        QCOMPARE(f->window()->findChild<QCheckBox *>(QLatin1String(name))->checkState(), Qt::Unchecked);
 
-    const QList<QWidget *> section = m_window->alarmSection();
+    const QList<QWidget *> section = f->window()->alarmSection();
     const QStringList expected{"Label13", "Label14", "Label15", "Label16", "Label17", "Label18", "TxtFire",
                                "TxtFlood", "TxtIntrusion", "cmdSmoke", "cmdFlood", "cmdIntrusion", "Frame3"};
     QCOMPARE(section.size(), expected.size());
@@ -248,13 +241,13 @@ void TestMainWindow::startUpState()
         QCOMPARE(section[i]->objectName(), expected[i]);
         QVERIFY(section[i]->isHidden());
     }
-    QVERIFY(m_launcher->starts.isEmpty());
+    QVERIFY(f->launcher->starts.isEmpty());
 }
 
 void TestMainWindow::tabOrder()
 {
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    f->window()->show();
+    QVERIFY(QTest::qWaitForWindowActive(f->window()));
     QCOMPARE(QApplication::focusWidget()->objectName(), QLatin1String("Command1"));
 
     auto walk = [this](int steps) {
@@ -268,8 +261,8 @@ void TestMainWindow::tabOrder()
     const QStringList shown{"Command1", "Command2", "Combo1", "Check1", "Check2", "Picture1", "CmdCallEnable"};
     QCOMPARE(walk(8), shown + QStringList{"Command1"});
 
-    QTest::mouseClick(m_window->findChild<QPushButton *>(QStringLiteral("CmdCallEnable")), Qt::LeftButton);
-    m_window->findChild<QWidget *>(QStringLiteral("Command1"))->setFocus();
+    QTest::mouseClick(f->window()->findChild<QPushButton *>(QStringLiteral("CmdCallEnable")), Qt::LeftButton);
+    f->window()->findChild<QWidget *>(QStringLiteral("Command1"))->setFocus();
     QCOMPARE(walk(14), (shown + QStringList{"TxtFire", "TxtFlood", "TxtIntrusion", "cmdSmoke", "cmdFlood", "cmdIntrusion", "Command1"}));
 }
 
@@ -277,9 +270,9 @@ void TestMainWindow::portListTooltips()
 {
     QTemporaryDir dev;
     QVERIFY(QFile::link(QStringLiteral("ttyUSB0"), dev.filePath(QStringLiteral("com3"))));
-    m_window->setPortMapping(PortMapping(dev.path()));
-    m_window->show();
-    auto combo = m_window->findChild<QComboBox *>(QStringLiteral("Combo1"));
+    f->window()->setPortMapping(PortMapping(dev.path()));
+    f->window()->show();
+    auto combo = f->window()->findChild<QComboBox *>(QStringLiteral("Combo1"));
     combo->showPopup();
     const QString fire = combo->itemData(2, Qt::ToolTipRole).toString();
     QCOMPARE(fire, dev.filePath(QStringLiteral("com3")) + QStringLiteral(" \u2192 ") + dev.filePath(QStringLiteral("ttyUSB0"))
@@ -294,26 +287,26 @@ void TestMainWindow::portListTooltips()
 
 void TestMainWindow::picture()
 {
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
-    const QImage shot = m_window->grab().toImage();
+    f->window()->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f->window()));
+    const QImage shot = f->window()->grab().toImage();
 
     for (const char *name : {"Shape1", "Shape2", "Shape3"}) {
-        auto shape = m_window->findChild<QWidget *>(QLatin1String(name));
-        const QPoint centre = shape->mapTo(m_window.get(), shape->rect().center());
+        auto shape = f->window()->findChild<QWidget *>(QLatin1String(name));
+        const QPoint centre = shape->mapTo(f->window(), shape->rect().center());
         QCOMPARE(shot.pixelColor(centre), QColor(Qt::black));
         // Circle, not box: the box's corner shows the frame behind it.
-        QVERIFY(shot.pixelColor(shape->mapTo(m_window.get(), QPoint(1, 1))) != QColor(Qt::black));
+        QVERIFY(shot.pixelColor(shape->mapTo(f->window(), QPoint(1, 1))) != QColor(Qt::black));
     }
     // The alarm section is empty space: no green of the status labels.
     for (const char *name : {"Label13", "Label14", "Label15"}) {
-        auto label = m_window->findChild<QWidget *>(QLatin1String(name));
+        auto label = f->window()->findChild<QWidget *>(QLatin1String(name));
         QVERIFY(shot.pixelColor(label->geometry().center()) != QColor(Qt::green));
     }
 
     // The drawing is wider and taller than the box: its black frame shows on
     // the left and top but is cut off on the right and bottom.
-    auto box = m_window->findChild<PictureBox *>(QStringLiteral("Picture1"));
+    auto box = f->window()->findChild<PictureBox *>(QStringLiteral("Picture1"));
     QCOMPARE(box->picture().size(), QSize(391, 261));
     const QRect inside = box->contentsRect().translated(box->pos());
     QCOMPARE(inside.size(), QSize(373, 253));
@@ -353,17 +346,17 @@ void TestMainWindow::fitInside()
 
 void TestMainWindow::closingEndsTheProgram()
 {
-    m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    f->window()->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f->window()));
     // Open a port with a channel in alarm and notifications on: closing
     // still starts nothing.
-    m_port->cts = true;
-    m_window->findChild<QComboBox *>(QStringLiteral("Combo1"))->setEditText(QStringLiteral("3"));
-    QTest::mouseClick(m_window->findChild<QPushButton *>(QStringLiteral("Command1")), Qt::LeftButton);
-    QVERIFY(m_port->portOpen());
-    QTimer::singleShot(0, m_window.get(), &QWidget::close);
+    f->port->cts = true;
+    f->window()->findChild<QComboBox *>(QStringLiteral("Combo1"))->setEditText(QStringLiteral("3"));
+    QTest::mouseClick(f->window()->findChild<QPushButton *>(QStringLiteral("Command1")), Qt::LeftButton);
+    QVERIFY(f->port->portOpen());
+    QTimer::singleShot(0, f->window(), &QWidget::close);
     QCOMPARE(QApplication::exec(), 0);
-    QVERIFY(m_launcher->starts.isEmpty());
+    QVERIFY(f->launcher->starts.isEmpty());
 }
 
 QTEST_MAIN(TestMainWindow)

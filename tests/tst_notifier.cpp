@@ -1,7 +1,6 @@
 #include "app/main_window.h"
 #include "app/text_box.h"
-#include "fake_script_launcher.h"
-#include "fake_serial_port.h"
+#include "window_fixture.h"
 #include "notify/notifier.h"
 #include "serial/line_monitor.h"
 
@@ -34,43 +33,25 @@ private Q_SLOTS:
     void refusedStartIsReported();
 
 private:
-    template<typename T>
-    T *control(const char *name) const
-    {
-        return m_window->findChild<T *>(QLatin1String(name));
-    }
-    void pressSwitch() { QTest::mouseClick(control<QPushButton>("CmdCallEnable"), Qt::LeftButton); }
-    void tick() { m_window->findChild<LineMonitor *>()->Timer1_Timer(); }
-    void open()
-    {
-        control<QComboBox>("Combo1")->setEditText(QStringLiteral("1"));
-        QTest::mouseClick(control<QPushButton>("Command1"), Qt::LeftButton);
-    }
 
-    std::unique_ptr<MainWindow> m_window;
-    FakeSerialPort *m_port = nullptr;
-    FakeScriptLauncher *m_launcher = nullptr;
+    std::unique_ptr<WindowFixture> f;
 };
 
 void TestNotifier::init()
 {
-    auto port = std::make_unique<FakeSerialPort>();
-    auto launcher = std::make_unique<FakeScriptLauncher>();
-    m_port = port.get();
-    m_launcher = launcher.get();
-    m_window = std::make_unique<MainWindow>(std::move(port), std::move(launcher));
-    m_window->show();
+    f = std::make_unique<WindowFixture>();
+    f->window()->show();
 }
 
 void TestNotifier::cleanup()
 {
-    m_window.reset();
+    f.reset();
 }
 
 void TestNotifier::switchFlipsCaptionAndSection()
 {
-    auto button = control<QPushButton>("CmdCallEnable");
-    const QList<QWidget *> section = m_window->alarmSection();
+    auto button = f->control<QPushButton>("CmdCallEnable");
+    const QList<QWidget *> section = f->window()->alarmSection();
 
     // Record the order in which the section's controls are shown.
     struct ShowOrder : QObject {
@@ -91,28 +72,28 @@ void TestNotifier::switchFlipsCaptionAndSection()
         names << w->objectName();
     }
 
-    pressSwitch();
+    f->click("CmdCallEnable");
     QCOMPARE(button->text(), QLatin1String("Enabled"));
     QCOMPARE(order.shown, names);
     for (QWidget *w : section)
         QVERIFY(w->isVisible());
 
-    pressSwitch();
+    f->click("CmdCallEnable");
     QCOMPARE(button->text(), QLatin1String("Disabled"));
     QCOMPARE(order.hidden, names);
     for (QWidget *w : section)
         QVERIFY(w->isHidden());
-    QVERIFY(m_launcher->starts.isEmpty());
+    QVERIFY(f->launcher->starts.isEmpty());
 }
 
 void TestNotifier::switchLeavesOtherCaptionsAlone()
 {
-    auto button = control<QPushButton>("CmdCallEnable");
+    auto button = f->control<QPushButton>("CmdCallEnable");
     for (const char *caption : {"enabled", "Enabled ", ""}) {
         button->setText(QLatin1String(caption));
-        pressSwitch();
+        f->click("CmdCallEnable");
         QCOMPARE(button->text(), QLatin1String(caption));
-        QVERIFY(control<QWidget>("Frame3")->isHidden());
+        QVERIFY(f->control<QWidget>("Frame3")->isHidden());
     }
 }
 
@@ -135,59 +116,59 @@ void TestNotifier::dispatchOnChange()
     QFETCH(QString, text);
     QFETCH(bool, starts);
 
-    control<QPushButton>("CmdCallEnable")->setText(caption);
+    f->control<QPushButton>("CmdCallEnable")->setText(caption);
     // An operator typing into the box is a change like any other.
-    auto box = control<TextBox>("TxtFlood");
+    auto box = f->control<TextBox>("TxtFlood");
     box->setVisible(true);
     box->setFocus();
     box->selectAll();
     QTest::keyClicks(box, text);
     QCOMPARE(box->text(), text);
-    QCOMPARE(m_launcher->starts, (starts ? Starts{{Channel::Flood, Reason::Alarm}} : Starts{}));
+    QCOMPARE(f->launcher->starts, (starts ? Starts{{Channel::Flood, Reason::Alarm}} : Starts{}));
 }
 
 void TestNotifier::oneStartPerAlarmOnset()
 {
-    pressSwitch();
-    open();
-    m_port->cts = true;
+    f->click("CmdCallEnable");
+    f->open();
+    f->port->cts = true;
     for (int i = 0; i < 50; ++i)
-        tick();
-    QCOMPARE(m_launcher->starts, (Starts{{Channel::Fire, Reason::Alarm}}));
-    m_port->cts = false;
+        f->tick();
+    QCOMPARE(f->launcher->starts, (Starts{{Channel::Fire, Reason::Alarm}}));
+    f->port->cts = false;
     for (int i = 0; i < 5; ++i)
-        tick();
-    QCOMPARE(control<TextBox>("TxtFire")->text(), QString());
-    QCOMPARE(m_launcher->starts.size(), 1);
-    m_port->cts = true;
-    tick();
-    QCOMPARE(m_launcher->starts.size(), 2);
+        f->tick();
+    QCOMPARE(f->control<TextBox>("TxtFire")->text(), QString());
+    QCOMPARE(f->launcher->starts.size(), 1);
+    f->port->cts = true;
+    f->tick();
+    QCOMPARE(f->launcher->starts.size(), 2);
 }
 
 void TestNotifier::reArmAfterSwitchOffAndOn()
 {
-    open();
-    m_port->dcd = true;
-    tick();
-    QVERIFY(m_launcher->starts.isEmpty());
-    pressSwitch();
-    tick();
-    QCOMPARE(m_launcher->starts, (Starts{{Channel::Intrusion, Reason::Alarm}}));
-    pressSwitch();
-    tick();
-    pressSwitch();
-    tick();
-    QCOMPARE(m_launcher->starts.size(), 2);
+    f->open();
+    f->port->dcd = true;
+    f->tick();
+    QVERIFY(f->launcher->starts.isEmpty());
+    f->click("CmdCallEnable");
+    f->tick();
+    QCOMPARE(f->launcher->starts, (Starts{{Channel::Intrusion, Reason::Alarm}}));
+    f->click("CmdCallEnable");
+    f->tick();
+    f->click("CmdCallEnable");
+    f->tick();
+    QCOMPARE(f->launcher->starts.size(), 2);
 }
 
 void TestNotifier::channelsStartInOrder()
 {
-    pressSwitch();
-    open();
-    m_port->dcd = true;
-    m_port->cts = true;
-    tick();
-    QCOMPARE(m_launcher->starts, (Starts{{Channel::Fire, Reason::Alarm}, {Channel::Intrusion, Reason::Alarm}}));
+    f->click("CmdCallEnable");
+    f->open();
+    f->port->dcd = true;
+    f->port->cts = true;
+    f->tick();
+    QCOMPARE(f->launcher->starts, (Starts{{Channel::Fire, Reason::Alarm}, {Channel::Intrusion, Reason::Alarm}}));
 }
 
 void TestNotifier::testButtons_data()
@@ -203,34 +184,34 @@ void TestNotifier::testButtons()
 {
     QFETCH(QByteArray, button);
     QFETCH(Channel, channel);
-    auto notifier = m_window->findChild<Notifier *>();
+    auto notifier = f->window()->findChild<Notifier *>();
     const QByteArray slot = button + "_Click";
 
     // Disabled: hidden, and a click sent all the same starts nothing.
     QMetaObject::invokeMethod(notifier, slot.constData());
-    QVERIFY(m_launcher->starts.isEmpty());
+    QVERIFY(f->launcher->starts.isEmpty());
 
-    pressSwitch();
-    QTest::mouseClick(control<QPushButton>(button.constData()), Qt::LeftButton);
-    QTest::mouseClick(control<QPushButton>(button.constData()), Qt::LeftButton);
-    QCOMPARE(m_launcher->starts, (Starts{{channel, Reason::Test}, {channel, Reason::Test}}));
+    f->click("CmdCallEnable");
+    QTest::mouseClick(f->control<QPushButton>(button.constData()), Qt::LeftButton);
+    QTest::mouseClick(f->control<QPushButton>(button.constData()), Qt::LeftButton);
+    QCOMPARE(f->launcher->starts, (Starts{{channel, Reason::Test}, {channel, Reason::Test}}));
 }
 
 void TestNotifier::refusedStartIsReported()
 {
-    m_launcher->refuseWith = ErrorCode::ScriptMissing;
-    QSignalSpy errors(m_window->findChild<Notifier *>(), &Notifier::errorOccurred);
-    pressSwitch();
-    open();
-    m_port->cts = true;
-    tick();
-    QTest::mouseClick(control<QPushButton>("cmdFlood"), Qt::LeftButton);
+    f->launcher->refuseWith = ErrorCode::ScriptMissing;
+    QSignalSpy errors(f->window()->findChild<Notifier *>(), &Notifier::errorOccurred);
+    f->click("CmdCallEnable");
+    f->open();
+    f->port->cts = true;
+    f->tick();
+    f->click("cmdFlood");
     QCOMPARE(errors.count(), 2);
     QCOMPARE(errors.at(0).at(0).toInt(), int(ErrorCode::ScriptMissing));
     // The window goes on: polling continues and the box shows the state.
-    QVERIFY(m_port->portOpen());
-    QCOMPARE(control<TextBox>("TxtFire")->text(), QLatin1String("Sending Notification"));
-    QCOMPARE(m_window->findChildren<QMessageBox *>().count(), 1);
+    QVERIFY(f->port->portOpen());
+    QCOMPARE(f->control<TextBox>("TxtFire")->text(), QLatin1String("Sending Notification"));
+    QCOMPARE(f->window()->findChildren<QMessageBox *>().count(), 1);
 }
 
 QTEST_MAIN(TestNotifier)
