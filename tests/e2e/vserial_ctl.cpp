@@ -1,0 +1,86 @@
+// Lets the end-to-end test drive one virtual serial device from a script.
+//
+//     vserial_ctl PARENT_DIR [ALIAS]
+//
+// Creates a device under PARENT_DIR (the program under test gets
+// VSERIAL_DEVICES=PARENT_DIR), prints "ready <device dir>", then answers one
+// line per command read from stdin:
+//
+//     cts|dsr|dcd 0|1      set an input line           -> ok
+//     inputs C D K         set all three inputs at once -> ok
+//     dtr? | rts?          read an output line          -> 0|1
+//     ioctls?              line ioctls answered so far  -> <count>
+//     vanish 0|1           unplug / plug back           -> ok
+//     quit                 (or end of input) remove the device and exit
+//
+// Each command gets exactly one answer line, so the caller never races it.
+
+#include "virtual_serial_device.h"
+
+#include <iostream>
+#include <sstream>
+#include <string>
+
+namespace {
+bool parseBit(std::istringstream &in, bool *bit)
+{
+    int value = -1;
+    in >> value;
+    if (value != 0 && value != 1)
+        return false;
+    *bit = value == 1;
+    return true;
+}
+}
+
+int main(int argc, char *argv[])
+{
+    if (argc < 2 || argc > 3) {
+        std::cerr << "usage: vserial_ctl PARENT_DIR [ALIAS]\n";
+        return 2;
+    }
+    VirtualSerialDevice device(QString::fromLocal8Bit(argv[1]));
+    if (!device.isValid()) {
+        std::cerr << "vserial_ctl: " << device.errorString().toStdString() << '\n';
+        return 1;
+    }
+    if (argc == 3 && !device.setAlias(QString::fromLocal8Bit(argv[2]))) {
+        std::cerr << "vserial_ctl: cannot set alias " << argv[2] << '\n';
+        return 1;
+    }
+    std::cout << "ready " << device.deviceDir().toStdString() << std::endl;
+
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        std::istringstream in(line);
+        std::string command;
+        in >> command;
+        bool bit = false;
+        if (command == "quit") {
+            break;
+        } else if ((command == "cts" || command == "dsr" || command == "dcd") && parseBit(in, &bit)) {
+            device.setLine(command == "cts" ? TIOCM_CTS : command == "dsr" ? TIOCM_DSR : TIOCM_CAR, bit);
+            std::cout << "ok" << std::endl;
+        } else if (command == "inputs") {
+            bool cts = false, dsr = false, dcd = false;
+            if (parseBit(in, &cts) && parseBit(in, &dsr) && parseBit(in, &dcd)) {
+                device.setInputs(cts, dsr, dcd);
+                std::cout << "ok" << std::endl;
+            } else {
+                std::cout << "error: inputs C D K" << std::endl;
+            }
+        } else if (command == "dtr?") {
+            std::cout << device.dtr() << std::endl;
+        } else if (command == "rts?") {
+            std::cout << device.rts() << std::endl;
+        } else if (command == "ioctls?") {
+            std::cout << device.ioctlCount() << std::endl;
+        } else if (command == "vanish" && parseBit(in, &bit)) {
+            device.setVanished(bit);
+            std::cout << "ok" << std::endl;
+        } else {
+            std::cout << "error: unknown command: " << line << std::endl;
+        }
+    }
+    return 0;
+}
