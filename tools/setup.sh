@@ -4,7 +4,7 @@
 # test.sh; apt-get is the only step that needs root, so it alone uses sudo.
 set -eu
 
-PACKAGES="build-essential cmake ninja-build pkg-config
+PACKAGES="build-essential dpkg-dev cmake ninja-build pkg-config
 qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-svg-dev libqt6svg6
 qt6-qpa-plugins libgl-dev fonts-liberation2 libbenchmark-dev
 xvfb xauth xdotool imagemagick x11-utils util-linux
