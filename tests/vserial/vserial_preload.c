@@ -273,13 +273,8 @@ static void set_outputs(const struct vdev *d, int high)
     unmap_state(s);
 }
 
-static int emulate_ioctl(const struct vdev *d, unsigned long request, int *arg)
+static int emulate_on(struct vserial_state *s, unsigned long request, int *arg)
 {
-    struct vserial_state *s = map_state(d);
-    if (!s) {
-        errno = EIO;
-        return -1;
-    }
     __atomic_fetch_add(&s->ioctl_count, 1, __ATOMIC_SEQ_CST);
     int rc = 0;
     if (__atomic_load_n(&s->flags, __ATOMIC_SEQ_CST) & VSERIAL_VANISHED) {
@@ -310,6 +305,17 @@ static int emulate_ioctl(const struct vdev *d, unsigned long request, int *arg)
             break;
         }
     }
+    return rc;
+}
+
+static int emulate_ioctl(const struct vdev *d, unsigned long request, int *arg)
+{
+    struct vserial_state *s = map_state(d);
+    if (!s) {
+        errno = EIO;
+        return -1;
+    }
+    int rc = emulate_on(s, request, arg);
     unmap_state(s);
     return rc;
 }
@@ -399,6 +405,13 @@ static int route(const char *path, struct vdev *d, int checks)
 
 /* Descriptors opened on a device, so close() can drop DTR and RTS. */
 static unsigned char tracked[4096];
+/*
+ * Their state, mapped once at open: a program polls the lines ten times a
+ * second, and rescanning the device folders for every ioctl would make the
+ * emulation, not the program, dominate what is measured.
+ */
+static struct vserial_state *tracked_state[4096];
+static dev_t tracked_rdev[4096];
 
 /*
  * After a device open: refuse a second opener of an exclusive tty as the
@@ -416,8 +429,13 @@ static int opened_device(int fd, const struct vdev *d)
         return -1;
     }
     set_outputs(d, 1);
-    if (fd < (int)sizeof tracked)
+    if (fd < (int)sizeof tracked) {
         tracked[fd] = 1;
+        if (tracked_state[fd])
+            unmap_state(tracked_state[fd]);
+        tracked_state[fd] = map_state(d);
+        tracked_rdev[fd] = d->rdev;
+    }
     return fd;
 }
 
@@ -514,6 +532,10 @@ EXPORT int close(int fd)
         struct stat st;
         struct vdev d;
         tracked[fd] = 0;
+        if (tracked_state[fd]) {
+            unmap_state(tracked_state[fd]);
+            tracked_state[fd] = NULL;
+        }
         /* A real port drops DTR and RTS on close (HUPCL). */
         if (fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && scan(match_rdev, &st.st_rdev, &d))
             set_outputs(&d, 0);
@@ -533,7 +555,12 @@ EXPORT int ioctl(int fd, unsigned long request, ...)
     if (request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC) {
         struct stat st;
         struct vdev d;
-        if (fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && scan(match_rdev, &st.st_rdev, &d))
+        if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
+            return REAL(ioctl, fd, request, arg);
+        /* The rdev check guards against a descriptor reused behind our back (dup2). */
+        if (fd < (int)sizeof tracked && tracked_state[fd] && tracked_rdev[fd] == st.st_rdev)
+            return emulate_on(tracked_state[fd], request, arg);
+        if (scan(match_rdev, &st.st_rdev, &d))
             return emulate_ioctl(&d, request, arg);
     }
     return REAL(ioctl, fd, request, arg);
