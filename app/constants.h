@@ -13,7 +13,6 @@ constexpr std::chrono::milliseconds kPollInterval{100};
 // Colour values keep red in the low byte, green in the next, blue in the third.
 constexpr quint32 kRed = 255;
 constexpr quint32 kGreen = 65280;
-constexpr quint32 kBlue = 16711680;
 
 inline QColor colourFromValue(quint32 value)
 {

@@ -15,8 +15,8 @@ public:
     void setPortMapping(const PortMapping &mapping) { m_mapping = mapping; }
     void showPopup() override;
 
+private:
     void describePorts();
 
-private:
     PortMapping m_mapping;
 };
