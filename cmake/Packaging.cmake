@@ -36,6 +36,6 @@ set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-liberation2")
 
 # `cmake --build build --target package_source`: the checkout without build trees and Git data.
 set(CPACK_SOURCE_GENERATOR TGZ)
-set(CPACK_SOURCE_IGNORE_FILES "/\\.git/" "/build[^/]*/" "/out/")
+set(CPACK_SOURCE_IGNORE_FILES "/\\\\.git/" "/build[^/]*/" "/out/")
 
 include(CPack)
