@@ -93,6 +93,7 @@ void TestLineMonitor::openAndClose()
         auto box = f->window()->errorReporter()->currentBox();
         QVERIFY(box && box->isVisible());
         QVERIFY(box->text().contains(QString::number(error)));
+        QVERIFY(box->windowTitle().startsWith(QStringLiteral("Error %1 - ").arg(error)));
         QCOMPARE(box->windowModality(), Qt::WindowModal);
         // A refused open leaves the window as it was.
         QCOMPARE(f->control<QComboBox>("Combo1")->currentText(), text);
