@@ -47,7 +47,7 @@ QtSerialPort::QtSerialPort(PortMapping mapping, QObject *parent)
 
 QString QtSerialPort::portAndDevice() const
 {
-    return tr("port %1 (%2)").arg(m_commPort).arg(m_port.portName());
+    return tr("port %1 (%2)").arg(m_commPort).arg(m_device);
 }
 
 void QtSerialPort::setCommPort(int port)
@@ -80,6 +80,7 @@ void QtSerialPort::setPortOpen(bool open)
     }
 
     const QString device = m_mapping.devicePath(m_commPort);
+    m_device = device;
     m_port.setPortName(device);
     m_port.setBaudRate(QSerialPort::Baud9600);
     m_port.setDataBits(QSerialPort::Data8);

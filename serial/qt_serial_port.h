@@ -30,5 +30,6 @@ private:
 
     PortMapping m_mapping;
     QSerialPort m_port;
+    QString m_device;
     int m_commPort = 1;
 };

@@ -226,7 +226,7 @@ void TestQtSerialPort::vanishedWhileOpen()
     // Never a quiet "all low": the failed read is an error.
     QString text;
     QCOMPARE(expectError(calls[operation], &text), int(ErrorCode::DeviceFailed));
-    QVERIFY2(text.contains(QLatin1String("port 3")), qPrintable(text));
+    QVERIFY2(text.contains(QLatin1String("port 3 (/dev/com3)")), qPrintable(text));
 }
 
 void TestQtSerialPort::changingPortWhileOpen()
