@@ -33,48 +33,48 @@ MainWindow::MainWindow(std::unique_ptr<SerialPort> port, std::unique_ptr<ScriptL
     : QWidget(parent)
     , ui(std::make_unique<Ui::Form1>())
     , m_launcher(std::move(launcher))
-    , m_port(port.release())
 {
     ui->setupUi(this);
     applyFonts();
     setGeometry(QRect(kDesignPosition, size()));
 
-    m_port->setParent(this);
-    m_port->setObjectName(QStringLiteral("MSComm1"));
-    m_timer = new QTimer(this);
-    m_timer->setObjectName(QStringLiteral("Timer1"));
-    m_timer->setInterval(Form::kPollInterval);
+    SerialPort *MSComm1 = port.release();
+    MSComm1->setParent(this);
+    MSComm1->setObjectName(QStringLiteral("MSComm1"));
+    auto Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(Form::kPollInterval);
     m_errors = new ErrorReporter(this);
 
-    m_monitor = new LineMonitor(m_port,
-                                {ui->Combo1,
-                                 m_timer,
-                                 {{{ui->Shape1, ui->Label13, ui->TxtFire},
-                                   {ui->Shape2, ui->Label14, ui->TxtFlood},
-                                   {ui->Shape3, ui->Label15, ui->TxtIntrusion}}},
-                                 ui->Check1,
-                                 ui->Check2,
-                                 ui->CmdCallEnable},
-                                this);
-    m_notifier = new Notifier(m_launcher.get(),
-                              {ui->CmdCallEnable,
-                               alarmSection(),
-                               {ui->TxtFire, ui->TxtFlood, ui->TxtIntrusion},
-                               {ui->cmdSmoke, ui->cmdFlood, ui->cmdIntrusion}},
-                              this);
+    auto monitor = new LineMonitor(MSComm1,
+                                   {ui->Combo1,
+                                    Timer1,
+                                    {{{ui->Shape1, ui->Label13, ui->TxtFire},
+                                      {ui->Shape2, ui->Label14, ui->TxtFlood},
+                                      {ui->Shape3, ui->Label15, ui->TxtIntrusion}}},
+                                    ui->Check1,
+                                    ui->Check2,
+                                    ui->CmdCallEnable},
+                                   this);
+    auto notifier = new Notifier(m_launcher.get(),
+                                 {ui->CmdCallEnable,
+                                  alarmSection(),
+                                  {ui->TxtFire, ui->TxtFlood, ui->TxtIntrusion},
+                                  {ui->cmdSmoke, ui->cmdFlood, ui->cmdIntrusion}},
+                                 this);
 
-    connect(ui->Command1, &QPushButton::clicked, m_monitor, &LineMonitor::Command1_Click);
-    connect(ui->Command2, &QPushButton::clicked, m_monitor, &LineMonitor::Command2_Click);
-    connect(m_timer, &QTimer::timeout, m_monitor, &LineMonitor::Timer1_Timer);
-    connect(ui->CmdCallEnable, &QPushButton::clicked, m_notifier, &Notifier::CmdCallEnable_Click);
-    connect(ui->TxtFire, &TextBox::changed, m_notifier, &Notifier::TxtFire_Change);
-    connect(ui->TxtFlood, &TextBox::changed, m_notifier, &Notifier::TxtFlood_Change);
-    connect(ui->TxtIntrusion, &TextBox::changed, m_notifier, &Notifier::TxtIntrusion_Change);
-    connect(ui->cmdSmoke, &QPushButton::clicked, m_notifier, &Notifier::cmdSmoke_Click);
-    connect(ui->cmdFlood, &QPushButton::clicked, m_notifier, &Notifier::cmdFlood_Click);
-    connect(ui->cmdIntrusion, &QPushButton::clicked, m_notifier, &Notifier::cmdIntrusion_Click);
-    connect(m_monitor, &LineMonitor::errorOccurred, m_errors, &ErrorReporter::report);
-    connect(m_notifier, &Notifier::errorOccurred, m_errors, &ErrorReporter::report);
+    connect(ui->Command1, &QPushButton::clicked, monitor, &LineMonitor::Command1_Click);
+    connect(ui->Command2, &QPushButton::clicked, monitor, &LineMonitor::Command2_Click);
+    connect(Timer1, &QTimer::timeout, monitor, &LineMonitor::Timer1_Timer);
+    connect(ui->CmdCallEnable, &QPushButton::clicked, notifier, &Notifier::CmdCallEnable_Click);
+    connect(ui->TxtFire, &TextBox::changed, notifier, &Notifier::TxtFire_Change);
+    connect(ui->TxtFlood, &TextBox::changed, notifier, &Notifier::TxtFlood_Change);
+    connect(ui->TxtIntrusion, &TextBox::changed, notifier, &Notifier::TxtIntrusion_Change);
+    connect(ui->cmdSmoke, &QPushButton::clicked, notifier, &Notifier::cmdSmoke_Click);
+    connect(ui->cmdFlood, &QPushButton::clicked, notifier, &Notifier::cmdFlood_Click);
+    connect(ui->cmdIntrusion, &QPushButton::clicked, notifier, &Notifier::cmdIntrusion_Click);
+    connect(monitor, &LineMonitor::errorOccurred, m_errors, &ErrorReporter::report);
+    connect(notifier, &Notifier::errorOccurred, m_errors, &ErrorReporter::report);
 
     Form_Load();
 }

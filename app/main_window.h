@@ -15,10 +15,7 @@ namespace Ui {
 class Form1;
 }
 class ErrorReporter;
-class LineMonitor;
-class Notifier;
 class PortMapping;
-class QTimer;
 class ScriptLauncher;
 class SerialPort;
 
@@ -51,10 +48,6 @@ private:
 
     std::unique_ptr<Ui::Form1> ui;
     std::unique_ptr<ScriptLauncher> m_launcher;
-    SerialPort *m_port;
-    QTimer *m_timer;
     ErrorReporter *m_errors;
-    LineMonitor *m_monitor;
-    Notifier *m_notifier;
     bool m_placed = false;
 };

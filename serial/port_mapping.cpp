@@ -22,17 +22,20 @@ QString PortMapping::devicePath(int port) const
 #endif
 }
 
+QString PortMapping::withLinkTarget(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.isSymLink() ? path + QStringLiteral(" \u2192 ") + info.symLinkTarget() : path;
+}
+
 QString PortMapping::describe(int port) const
 {
     const QString path = devicePath(port);
 #ifdef Q_OS_WIN
     return path;
 #else
-    const QFileInfo info(path);
-    QString text = path;
-    if (info.isSymLink())
-        text += QStringLiteral(" \u2192 ") + info.symLinkTarget();
-    text += info.exists() ? QCoreApplication::translate("PortMapping", " (present)")
+    QString text = withLinkTarget(path);
+    text += QFileInfo::exists(path) ? QCoreApplication::translate("PortMapping", " (present)")
                           : QCoreApplication::translate("PortMapping", " (not present)");
     return text;
 #endif

@@ -16,6 +16,9 @@ public:
     // For the port list: the device, where it leads and whether it is there.
     QString describe(int port) const;
 
+    // "/dev/com3 → /dev/ttyUSB0" for a link, the path itself otherwise.
+    static QString withLinkTarget(const QString &path);
+
 private:
     QString m_deviceDir;
 };

@@ -79,9 +79,8 @@ void QtSerialPort::setPortOpen(bool open)
                                  .arg(m_commPort));
     }
 
-    const QString device = m_mapping.devicePath(m_commPort);
-    m_device = device;
-    m_port.setPortName(device);
+    m_device = m_mapping.devicePath(m_commPort);
+    m_port.setPortName(m_device);
     m_port.setBaudRate(QSerialPort::Baud9600);
     m_port.setDataBits(QSerialPort::Data8);
     m_port.setParity(QSerialPort::NoParity);
@@ -89,7 +88,7 @@ void QtSerialPort::setPortOpen(bool open)
     // RTS is ours to drive, so no hardware handshake may claim it.
     m_port.setFlowControl(QSerialPort::NoFlowControl);
     if (!m_port.open(QIODevice::ReadWrite))
-        throwOpenError(device);
+        throwOpenError(m_device);
 
     // The kernel raises DTR and RTS on open; keep both low until the first
     // polling cycle sets them from the check boxes.
@@ -108,9 +107,7 @@ void QtSerialPort::throwOpenError(const QString &device)
 {
     const QString where = portAndDevice();
     const QString reason = m_port.errorString();
-    const QFileInfo info(device);
-    const QString shown = info.isSymLink() ? QStringLiteral("%1 \u2192 %2").arg(device, info.symLinkTarget())
-                                           : device;
+    const QString shown = PortMapping::withLinkTarget(device);
     switch (m_port.error()) {
     case QSerialPort::DeviceNotFoundError:
         throw PhoneHomeError(ErrorCode::NoSuchDevice,
