@@ -1,5 +1,12 @@
 #include "port_combo_box.h"
 
+// Tooltips guess whether text is markup; a device or link name is never
+// markup, so hand it over escaped inside a paragraph that keeps it as it is.
+QString PortComboBox::asToolTip(const QString &text)
+{
+    return QStringLiteral("<p style='white-space:pre'>%1</p>").arg(text.toHtmlEscaped());
+}
+
 PortComboBox::PortComboBox(QWidget *parent)
     : QComboBox(parent)
 {
@@ -17,6 +24,6 @@ void PortComboBox::describePorts()
         bool isNumber = false;
         const int port = itemText(i).toInt(&isNumber);
         if (isNumber)
-            setItemData(i, m_mapping.describe(port), Qt::ToolTipRole);
+            setItemData(i, asToolTip(m_mapping.describe(port)), Qt::ToolTipRole);
     }
 }

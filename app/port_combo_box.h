@@ -15,6 +15,8 @@ public:
     void setPortMapping(const PortMapping &mapping) { m_mapping = mapping; }
     void showPopup() override;
 
+    static QString asToolTip(const QString &text);
+
 private:
     void describePorts();
 

@@ -35,6 +35,28 @@ void setCaption(QLabel *label, QLatin1StringView caption)
         label->setText(caption);
 }
 
+// The port box's text as the operator can read it in an error: control and
+// other invisible characters escaped (a NUL shows nothing in the box), and
+// bounded, since anything can be pasted there.
+QString shownPortText(const QString &text)
+{
+    constexpr int kMaxShown = 40;
+    QString shown;
+    for (const QChar c : text.left(kMaxShown)) {
+        if (c.isPrint() && c != u'\\')
+            shown += c;
+        else if (c == u'\\')
+            shown += QStringLiteral("\\\\");
+        else if (c.unicode() < 0x100)
+            shown += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            shown += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+    }
+    if (text.size() > kMaxShown)
+        shown += QStringLiteral("\u2026");
+    return shown;
+}
+
 int convertPortText(const QString &text)
 {
     const QByteArray utf8 = text.toUtf8();
@@ -44,7 +66,7 @@ int convertPortText(const QString &text)
         throw PhoneHomeError(ErrorCode::Overflow,
                              QObject::tr("Cannot use \"%1\" as a port number: it lies outside "
                                          "-32768 to 32767. Pick a port from 1 to 15 from the list.")
-                                 .arg(text.simplified()));
+                                 .arg(shownPortText(text)));
     }
     return port;
 }
@@ -59,13 +81,19 @@ LineMonitor::LineMonitor(SerialPort *port, const Controls &controls, QObject *pa
 
 void LineMonitor::Command1_Click()
 {
+    const QString text = m_controls.portBox->currentText();
+    int port = 0;
     try {
-        const int port = convertPortText(m_controls.portBox->currentText());
+        port = convertPortText(text);
         m_port->setCommPort(port);
         m_port->setPortOpen(true);
         m_controls.timer->start();
     } catch (const PhoneHomeError &e) {
-        Q_EMIT errorOccurred(e.number(), e.text());
+        // Where the box holds more than the number that was read from it
+        // (a stray character, a NUL), show what it holds.
+        const bool plain = e.number() == ErrorCode::Overflow || text.trimmed() == QString::number(port);
+        Q_EMIT errorOccurred(e.number(), plain ? e.text()
+                                               : tr("%1 (The port box reads \"%2\".)").arg(e.text(), shownPortText(text)));
     }
 }
 

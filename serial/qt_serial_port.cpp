@@ -3,7 +3,11 @@
 #include <QFileInfo>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -13,18 +17,32 @@ namespace {
 // growing memory over days of polling.
 constexpr qint64 kReadBufferSize = 1024;
 
-QString deviceGroup(const QString &device)
+// What to do about a device this user may not open. Joining its group helps
+// only when that group may read and write it and is not root's.
+QString permissionAdvice(const QString &device)
 {
 #ifdef Q_OS_UNIX
     struct stat st {};
     if (::stat(QFile::encodeName(device).constData(), &st) == 0) {
-        if (const group *g = ::getgrgid(st.st_gid))
-            return QString::fromLocal8Bit(g->gr_name);
+        const group *g = ::getgrgid(st.st_gid);
+        const QString groupName = g ? QString::fromLocal8Bit(g->gr_name) : QString::number(st.st_gid);
+        if (st.st_gid != 0 && (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
+            return QtSerialPort::tr("Add your user to the group '%1' (sudo usermod -aG %1 $USER), "
+                                    "then log out and in again.")
+                .arg(groupName);
+        }
+        const passwd *owner = ::getpwuid(st.st_uid);
+        const QString ownerName = owner ? QString::fromLocal8Bit(owner->pw_name) : QString::number(st.st_uid);
+        return QtSerialPort::tr("The device belongs to user '%1' and group '%2' with mode %3, so joining its group "
+                                "does not help. Give it to a group you are in with a udev rule "
+                                "(GROUP=\"dialout\", MODE=\"0660\"; see the README), or ask its owner.")
+            .arg(ownerName, groupName, QString::number(st.st_mode & 07777, 8).rightJustified(4, u'0'));
     }
 #else
     Q_UNUSED(device)
 #endif
-    return QStringLiteral("dialout");
+    return QtSerialPort::tr("Add your user to the group that owns the device (usually 'dialout': "
+                            "sudo usermod -aG dialout $USER), then log out and in again.");
 }
 
 bool mayReadWrite(const QString &device)
@@ -43,6 +61,56 @@ QtSerialPort::QtSerialPort(PortMapping mapping, QObject *parent)
     , m_mapping(std::move(mapping))
 {
     m_port.setReadBufferSize(kReadBufferSize);
+}
+
+QtSerialPort::~QtSerialPort()
+{
+    close();
+}
+
+void QtSerialPort::close() noexcept
+{
+    if (!m_port.isOpen())
+        return;
+    // Lower the outputs ourselves: a port set to -hupcl keeps them up on close.
+    m_port.setDataTerminalReady(false);
+    m_port.setRequestToSend(false);
+    m_port.close();
+}
+
+// Root may open a tty that another program holds with TIOCEXCL, and
+// QSerialPort would take it over and clear that program's flag on close. Look
+// before QSerialPort opens: returns an fd to keep open until then, or -1.
+int QtSerialPort::probeExclusive(const QString &device)
+{
+#if defined(Q_OS_LINUX) && defined(TIOCGEXCL)
+    if (::geteuid() != 0)
+        return -1; // the kernel refuses everyone else itself (EBUSY)
+    const int fd = ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == EBUSY) {
+            throw PhoneHomeError(ErrorCode::DeviceBusy,
+                                 tr("Cannot open port %1: %2 is held for exclusive use by another program. "
+                                    "Close the other program, then try again.")
+                                     .arg(m_commPort)
+                                     .arg(PortMapping::withLinkTarget(device)));
+        }
+        return -1; // QSerialPort's own open names the failure
+    }
+    int exclusive = 0;
+    if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) {
+        ::close(fd);
+        throw PhoneHomeError(ErrorCode::DeviceBusy,
+                             tr("Cannot open port %1: %2 is held for exclusive use by another program. "
+                                "Close the other program, then try again.")
+                                 .arg(m_commPort)
+                                 .arg(PortMapping::withLinkTarget(device)));
+    }
+    return fd;
+#else
+    Q_UNUSED(device)
+    return -1;
+#endif
 }
 
 QString QtSerialPort::portAndDevice() const
@@ -64,8 +132,7 @@ void QtSerialPort::setCommPort(int port)
 void QtSerialPort::setPortOpen(bool open)
 {
     if (!open) {
-        if (m_port.isOpen())
-            m_port.close();
+        close();
         return;
     }
     if (m_port.isOpen()) {
@@ -80,6 +147,8 @@ void QtSerialPort::setPortOpen(bool open)
     }
 
     m_device = m_mapping.devicePath(m_commPort);
+    m_lock.check(m_commPort, m_device);
+    const int probe = probeExclusive(m_device);
     m_port.setPortName(m_device);
     m_port.setBaudRate(QSerialPort::Baud9600);
     m_port.setDataBits(QSerialPort::Data8);
@@ -87,7 +156,12 @@ void QtSerialPort::setPortOpen(bool open)
     m_port.setStopBits(QSerialPort::OneStop);
     // RTS is ours to drive, so no hardware handshake may claim it.
     m_port.setFlowControl(QSerialPort::NoFlowControl);
-    if (!m_port.open(QIODevice::ReadWrite))
+    const bool opened = m_port.open(QIODevice::ReadWrite);
+#ifdef Q_OS_UNIX
+    if (probe >= 0)
+        ::close(probe);
+#endif
+    if (!opened)
         throwOpenError(m_device);
 
     // The kernel raises DTR and RTS on open; keep both low until the first
@@ -95,7 +169,7 @@ void QtSerialPort::setPortOpen(bool open)
     m_port.clearError();
     if (!m_port.setDataTerminalReady(false) || !m_port.setRequestToSend(false)) {
         const QString reason = m_port.errorString();
-        m_port.close();
+        close();
         throw PhoneHomeError(ErrorCode::DeviceFailed,
                              tr("Opened %1 but could not lower DTR and RTS: %2. "
                                 "The port was closed; check the device, then open it again.")
@@ -119,13 +193,19 @@ void QtSerialPort::throwOpenError(const QString &device)
         // Qt reports a lock held by another program the same way as a
         // missing permission; the device's own access bits tell them apart.
         if (!mayReadWrite(device)) {
-            const QString group = deviceGroup(device);
             throw PhoneHomeError(ErrorCode::PermissionDenied,
-                                 tr("Cannot open port %1: permission denied on %2 (%3). "
-                                    "Add your user to the group '%4' "
-                                    "(sudo usermod -aG %4 $USER), then log out and in again.")
+                                 tr("Cannot open port %1: permission denied on %2 (%3). %4")
                                      .arg(m_commPort)
-                                     .arg(shown, reason, group));
+                                     .arg(shown, reason, permissionAdvice(device)));
+        }
+        // No live lock was found before opening, so this may be QSerialPort
+        // failing to make its own lock file: say so rather than "in use".
+        if (const QString problem = m_lock.lockFolderProblem(); !problem.isEmpty()) {
+            throw PhoneHomeError(ErrorCode::OpenFailed,
+                                 tr("Cannot open port %1 (%2): %3. Check the lock folder's permissions and "
+                                    "free space.")
+                                     .arg(m_commPort)
+                                     .arg(shown, problem));
         }
         throw PhoneHomeError(ErrorCode::DeviceBusy,
                              tr("Cannot open port %1: %2 is in use or locked by another program (%3). "

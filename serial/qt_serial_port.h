@@ -1,5 +1,6 @@
 #pragma once
 
+#include "port_lock.h"
 #include "port_mapping.h"
 #include "serial_port.h"
 
@@ -11,6 +12,11 @@ class QtSerialPort : public SerialPort
     Q_OBJECT
 public:
     explicit QtSerialPort(PortMapping mapping = PortMapping(), QObject *parent = nullptr);
+    // Closes as setPortOpen(false) does: outputs lowered first.
+    ~QtSerialPort() override;
+
+    // Tests use lock folders of their own.
+    void setPortLock(const PortLock &lock) { m_lock = lock; }
 
     void setCommPort(int port) override;
     int commPort() const override { return m_commPort; }
@@ -24,11 +30,14 @@ public:
 
 private:
     QSerialPort::PinoutSignals readLines();
+    void close() noexcept;
+    int probeExclusive(const QString &device);
     [[noreturn]] void throwOpenError(const QString &device);
     [[noreturn]] void throwLineError(const QString &what);
     QString portAndDevice() const;
 
     PortMapping m_mapping;
+    PortLock m_lock;
     QSerialPort m_port;
     QString m_device;
     int m_commPort = 1;

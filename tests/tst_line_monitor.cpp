@@ -64,15 +64,18 @@ void TestLineMonitor::openAndClose_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("port");
     QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("shown"); // what the error quotes of the box
 
     QTest::newRow("picked 7") << "7" << 7 << 0;
     QTest::newRow("typed blank 1 blank 2 letters") << " 1 2abc" << 12 << 0;
     QTest::newRow("2.5 rounds to 2") << "2.5" << 2 << 0;
     QTest::newRow("3.5 rounds to 4") << "3.5" << 4 << 0;
-    QTest::newRow("design-time text is port 0") << "Select Port" << 0 << int(ErrorCode::InvalidPortNumber);
-    QTest::newRow("negative port") << "-3" << -3 << int(ErrorCode::InvalidPortNumber);
-    QTest::newRow("beyond 16 bits") << "99999" << 1 << int(ErrorCode::Overflow);
-    QTest::newRow("beyond 16 bits below") << "-32769" << 1 << int(ErrorCode::Overflow);
+    QTest::newRow("design-time text is port 0") << "Select Port" << 0 << int(ErrorCode::InvalidPortNumber) << "\"Select Port\"";
+    QTest::newRow("negative port") << "-3" << -3 << int(ErrorCode::InvalidPortNumber) << "Error 201";
+    QTest::newRow("beyond 16 bits") << "99999" << 1 << int(ErrorCode::Overflow) << "\"99999\"";
+    QTest::newRow("beyond 16 bits below") << "-32769" << 1 << int(ErrorCode::Overflow) << "\"-32769\"";
+    QTest::newRow("NUL before the number") << QStringLiteral("\0003") << 0 << int(ErrorCode::InvalidPortNumber) << "\"\\x003\"";
+    QTest::newRow("escape sequence overflowing") << QStringLiteral("99999\x1b[2J") << 1 << int(ErrorCode::Overflow) << "\"99999\\x1b[2J\"";
 }
 
 void TestLineMonitor::openAndClose()
@@ -93,6 +96,8 @@ void TestLineMonitor::openAndClose()
         auto box = f->window()->errorReporter()->currentBox();
         QVERIFY(box && box->isVisible());
         QVERIFY(box->text().contains(QString::number(error)));
+        QFETCH(QString, shown);
+        QVERIFY2(box->text().contains(shown), qPrintable(box->text()));
         QVERIFY(box->windowTitle().startsWith(QStringLiteral("Error %1 - ").arg(error)));
         QCOMPARE(box->windowModality(), Qt::WindowModal);
         // A refused open leaves the window as it was.
