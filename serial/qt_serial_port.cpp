@@ -13,6 +13,13 @@
 #endif
 
 namespace {
+// The open ports, for closeAllOpen(). One thread only, like the rest.
+QList<QtSerialPort *> &openPorts()
+{
+    static QList<QtSerialPort *> ports;
+    return ports;
+}
+
 // No data is exchanged; a small bounded buffer keeps a chattering device from
 // growing memory over days of polling.
 constexpr qint64 kReadBufferSize = 1024;
@@ -68,8 +75,16 @@ QtSerialPort::~QtSerialPort()
     close();
 }
 
+void QtSerialPort::closeAllOpen() noexcept
+{
+    const QList<QtSerialPort *> ports = openPorts();
+    for (QtSerialPort *port : ports)
+        port->close();
+}
+
 void QtSerialPort::close() noexcept
 {
+    openPorts().removeAll(this);
     if (!m_port.isOpen())
         return;
     // Lower the outputs ourselves: a port set to -hupcl keeps them up on close.
@@ -163,6 +178,8 @@ void QtSerialPort::setPortOpen(bool open)
 #endif
     if (!opened)
         throwOpenError(m_device);
+
+    openPorts().append(this);
 
     // The kernel raises DTR and RTS on open; keep both low until the first
     // polling cycle sets them from the check boxes.

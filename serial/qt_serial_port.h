@@ -15,6 +15,11 @@ public:
     // Closes as setPortOpen(false) does: outputs lowered first.
     ~QtSerialPort() override;
 
+    // Lowers the outputs of and closes every open port. For a process that
+    // is ending without unwinding (exit() or a fatal error, as when the X
+    // server goes away): nothing else would close the port before it dies.
+    static void closeAllOpen() noexcept;
+
     // Tests use lock folders of their own.
     void setPortLock(const PortLock &lock) { m_lock = lock; }
 

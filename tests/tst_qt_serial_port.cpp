@@ -1,6 +1,7 @@
 #include "app/circle_shape.h"
 #include "app/main_window.h"
 #include "fake_script_launcher.h"
+#include "serial/port_lock.h"
 #include "serial/port_mapping.h"
 #include "serial/qt_serial_port.h"
 #include "virtual_serial_device.h"
@@ -15,9 +16,49 @@
 #include <QPushButton>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QProcess>
+#include <QDateTime>
 #include <QTest>
 
 #include <sys/ioctl.h>
+
+namespace {
+// Another program's lock file for /dev/com3 in the system lock folder, where
+// QSerialPort looks too, removed again at the end. setUp "lock:TEXT" writes
+// TEXT with %1 as the pid, "lock-old:…" dates it a minute back, and
+// "lock:binary" writes the pid as four bytes.
+class LockFileGuard
+{
+public:
+    LockFileGuard(const QString &setUp, qint64 pid)
+    {
+        if (!setUp.startsWith(QLatin1String("lock")))
+            return;
+        m_path = QStringLiteral("/var/lock/LCK..com3");
+        QFile file(m_path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            qFatal("cannot write %s", qPrintable(m_path));
+        const QString text = setUp.section(u':', 1);
+        if (text == QLatin1String("binary")) {
+            const qint32 binary = qint32(pid);
+            file.write(reinterpret_cast<const char *>(&binary), sizeof binary);
+        } else {
+            file.write(text.arg(pid, 10).toLatin1());
+        }
+        if (setUp.startsWith(QLatin1String("lock-old")))
+            file.setFileTime(QDateTime::currentDateTime().addSecs(-60), QFileDevice::FileModificationTime);
+    }
+    ~LockFileGuard()
+    {
+        if (!m_path.isEmpty())
+            QFile::remove(m_path);
+    }
+    QString path() const { return m_path; }
+
+private:
+    QString m_path;
+};
+}
 
 // The real serial component against the virtual device.
 class TestQtSerialPort : public QObject
@@ -33,6 +74,8 @@ private Q_SLOTS:
     void outputsLowAfterOpen();
     void refusals_data();
     void refusals();
+    void deadLockIsTakenOver();
+    void closeLowersOutputsWithoutHangUp();
     void vanishedWhileOpen_data();
     void vanishedWhileOpen();
     void changingPortWhileOpen();
@@ -167,8 +210,15 @@ void TestQtSerialPort::refusals_data()
     QTest::newRow("port 0") << 0 << "" << int(ErrorCode::InvalidPortNumber) << "port 0";
     QTest::newRow("negative port") << -2 << "" << int(ErrorCode::InvalidPortNumber) << "port -2";
     QTest::newRow("no such device") << 9 << "" << int(ErrorCode::NoSuchDevice) << "ttyS8";
-    QTest::newRow("permission denied") << 3 << "deny" << int(ErrorCode::PermissionDenied) << "usermod";
+    // The pty belongs to root:tty 0620: its group cannot read it, so joining it would not help.
+    QTest::newRow("permission denied, group cannot read") << 3 << "deny" << int(ErrorCode::PermissionDenied) << "udev rule";
     QTest::newRow("held by another program") << 3 << "other" << int(ErrorCode::DeviceBusy) << "com3";
+    // Lock files of live programs, whatever their format, and one of no format.
+    QTest::newRow("live UUCP lock, ASCII") << 3 << "lock:%1\n" << int(ErrorCode::DeviceBusy) << "LCK..com3";
+    QTest::newRow("live UUCP lock, binary") << 3 << "lock:binary" << int(ErrorCode::DeviceBusy) << "LCK..com3";
+    QTest::newRow("live Qt lock older than 30 s") << 3 << "lock-old:%1\nsomeapp\nsomehost\n"
+                                                  << int(ErrorCode::DeviceBusy) << "process";
+    QTest::newRow("lock without a pid") << 3 << "lock:garbage" << int(ErrorCode::DeviceBusy) << "cannot be read";
     QTest::newRow("already open") << 3 << "open" << int(ErrorCode::PortAlreadyOpen) << "port 3";
 }
 
@@ -180,6 +230,7 @@ void TestQtSerialPort::refusals()
     QFETCH(QString, mentions);
 
     QtSerialPort other;
+    const LockFileGuard lock(setUp, QCoreApplication::applicationPid());
     if (setUp == QLatin1String("deny"))
         m_device->setDenied(true);
     if (setUp == QLatin1String("other")) {
@@ -202,6 +253,45 @@ void TestQtSerialPort::refusals()
     QCOMPARE(m_port->portOpen(), setUp == QLatin1String("open"));
     if (setUp != QLatin1String("open"))
         QCOMPARE(m_device->ioctlCount(), ioctlsBefore);
+}
+
+void TestQtSerialPort::deadLockIsTakenOver()
+{
+    // A process of ours that has ended (and been reaped): its pid is free.
+    QProcess ended;
+    ended.start(QStringLiteral("/bin/true"));
+    QVERIFY(ended.waitForStarted());
+    const qint64 deadPid = ended.processId();
+    QVERIFY(ended.waitForFinished());
+    const LockFileGuard lock(QStringLiteral("lock:%1\n"), deadPid);
+    m_port->setCommPort(3);
+    m_port->setPortOpen(true);
+    QVERIFY(m_port->portOpen());
+    QFile now(lock.path());
+    QVERIFY(now.open(QIODevice::ReadOnly));
+    QCOMPARE(PortLock::parsePid(now.readAll()), QCoreApplication::applicationPid());
+    m_port->setPortOpen(false);
+    QVERIFY(!QFile::exists(lock.path()));
+}
+
+void TestQtSerialPort::closeLowersOutputsWithoutHangUp()
+{
+    // `stty -hupcl`: the driver keeps DTR and RTS up on close.
+    QVERIFY(m_device->setHangUpOnClose(false));
+    m_port->setCommPort(3);
+    m_port->setPortOpen(true);
+    m_port->setDtrEnable(true);
+    m_port->setRtsEnable(true);
+    m_port->setPortOpen(false);
+    QVERIFY(!m_device->dtr());
+    QVERIFY(!m_device->rts());
+
+    m_port->setPortOpen(true);
+    m_port->setDtrEnable(true);
+    m_port->setRtsEnable(true);
+    m_port.reset(); // destroyed while open, as at the end of the program
+    QVERIFY(!m_device->dtr());
+    QVERIFY(!m_device->rts());
 }
 
 void TestQtSerialPort::vanishedWhileOpen_data()

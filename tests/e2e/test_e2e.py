@@ -325,8 +325,9 @@ if [ ! -d /etc/rs232-phone-home ]; then
     mkdir /etc/rs232-phone-home
 fi
 mount --bind "$work/scripts" /etc/rs232-phone-home
-# Port locks of our own: another program holding LCK..com3 must not fail us.
-if [ -d /var/lock ]; then mount -t tmpfs e2e-lock /var/lock; fi
+# Port locks of our own (another program holding LCK..com3 must not fail us),
+# in a folder the test can look into.
+if [ -d /var/lock ]; then mount --bind "$work/locks" /var/lock; fi
 exec "$@"
 '''
 
@@ -345,6 +346,8 @@ class Session:
         self.scripts = os.path.join(self.work, "scripts")
         self.markers = os.path.join(self.work, "markers")
         os.mkdir(self.scripts)
+        self.locks = os.path.join(self.work, "locks")
+        os.mkdir(self.locks, 0o755)
         for _, script in CHANNELS:
             self.write_script(script)
         self.log_path = os.path.join(self.work, "program.log")
@@ -509,6 +512,8 @@ class Session:
 
     def close(self):
         """Closing the window must end the program with status 0."""
+        if self.app.returncode is not None:
+            return  # the group ended it itself
         self.check_running()
         self.x.close_window(self.wid)
         try:
@@ -725,6 +730,31 @@ def missing_script(s):
     s.expect_runs("nothing ran for the fire alarm", [("flood", "test")], timeout=0, settle=0.3)
 
 
+def signal_ends_in_order(s):
+    """SIGTERM with DTR and RTS high: outputs lowered, lock gone, status 0.
+
+    The port is set to -hupcl, so closing alone would leave the outputs up."""
+    if s.device.ask("hupcl 0") != "ok":
+        raise Failure("could not clear HUPCL on the virtual device")
+    s.open_port("3")
+    s.click(DTR_BOX)
+    s.click(RTS_BOX)
+    s.expect_outputs("both outputs high before the signal", True, True)
+    lock = os.path.join(s.locks, "LCK..com3")
+    wait_for("the port's lock file is there", lambda: (os.path.exists(lock), os.listdir(s.locks)), 3)
+    s.app.send_signal(signal.SIGTERM)
+    try:
+        status = s.app.wait(10)
+    except subprocess.TimeoutExpired:
+        raise Failure("SIGTERM did not end the program within 10 s")
+    if status != 0:
+        raise Failure(f"SIGTERM ended the program with status {status}, expected 0")
+    if s.device.outputs() != (False, False):
+        raise Failure(f"outputs after SIGTERM: DTR, RTS = {s.device.outputs()}, expected both low")
+    if os.path.exists(lock):
+        raise Failure("the lock file outlived the program")
+
+
 GROUPS = [
     ("start-up", start_up),
     ("lines-in-and-out", lines_in_and_out),
@@ -734,6 +764,7 @@ GROUPS = [
     ("open-faults", open_faults),
     ("device-vanishes", device_vanishes),
     ("missing-script", missing_script),
+    ("signal-ends-in-order", signal_ends_in_order),
 ]
 
 

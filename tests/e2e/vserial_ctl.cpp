@@ -11,6 +11,7 @@
 //     dtr? | rts?          read an output line          -> 0|1
 //     ioctls?              line ioctls answered so far  -> <count>
 //     vanish 0|1           unplug / plug back           -> ok
+//     hupcl 0|1            closing drops DTR and RTS    -> ok
 //     quit                 (or end of input) remove the device and exit
 //
 // Each command gets exactly one answer line, so the caller never races it.
@@ -75,6 +76,8 @@ int main(int argc, char *argv[])
             std::cout << device.rts() << std::endl;
         } else if (command == "ioctls?") {
             std::cout << device.ioctlCount() << std::endl;
+        } else if (command == "hupcl" && parseBit(in, &bit)) {
+            std::cout << (device.setHangUpOnClose(bit) ? "ok" : "error: tcsetattr") << std::endl;
         } else if (command == "vanish" && parseBit(in, &bit)) {
             device.setVanished(bit);
             std::cout << "ok" << std::endl;

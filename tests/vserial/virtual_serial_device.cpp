@@ -10,6 +10,8 @@
 
 #include <cerrno>
 #include <cstring>
+
+#include <termios.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -148,6 +150,16 @@ void VirtualSerialDevice::setFlag(quint32 flag, bool on)
 {
     if (m_state)
         atomicSet(&m_state->flags, flag, on);
+}
+
+bool VirtualSerialDevice::setHangUpOnClose(bool on)
+{
+    // Terminal settings asked of the master are the slave's.
+    termios t {};
+    if (::tcgetattr(m_master, &t) != 0)
+        return false;
+    t.c_cflag = on ? (t.c_cflag | HUPCL) : (t.c_cflag & ~tcflag_t(HUPCL));
+    return ::tcsetattr(m_master, TCSANOW, &t) == 0;
 }
 
 void VirtualSerialDevice::setVanished(bool vanished)

@@ -68,6 +68,10 @@ public:
     bool dtr() const;
     bool rts() const;
 
+    // Whether closing the port drops DTR and RTS (the tty's HUPCL flag, as
+    // `stty hupcl`); on by default, as on a real port.
+    bool setHangUpOnClose(bool on);
+
     // Unplugged: line ioctls fail with EIO, open and stat with ENOENT.
     void setVanished(bool vanished);
     // No permission: open and access(R_OK/W_OK) fail with EACCES, even for root.

@@ -33,6 +33,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <termios.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -536,8 +537,10 @@ EXPORT int close(int fd)
             unmap_state(tracked_state[fd]);
             tracked_state[fd] = NULL;
         }
-        /* A real port drops DTR and RTS on close (HUPCL). */
-        if (fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && scan(match_rdev, &st.st_rdev, &d))
+        /* A real port drops DTR and RTS on close only with HUPCL set (stty hupcl). */
+        struct termios t;
+        const int hupcl = tcgetattr(fd, &t) != 0 || (t.c_cflag & HUPCL);
+        if (hupcl && fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && scan(match_rdev, &st.st_rdev, &d))
             set_outputs(&d, 0);
     }
     return REAL(close, fd);
