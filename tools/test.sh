@@ -4,7 +4,14 @@
 # UndefinedBehaviorSanitizer in ./build-asan and run the unit, integration
 # and end-to-end tests there. PHONE_HOME_SANITIZE_RUN=0 skips that second run.
 set -eu
+# shellcheck source=tools/setup.sh
 . "$(dirname "$0")/setup.sh"
+# shellcheck disable=SC2086
+install_missing $PACKAGES_RUN $PACKAGES_TEST
+# shellcheck disable=SC2086
+cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DPHONE_HOME_BUILD_TESTS=ON -DPHONE_HOME_BUILD_BENCHMARKS=ON ${PHONE_HOME_CMAKE_ARGS:-}
+cmake --build "$build" -j"$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" ${PHONE_HOME_CTEST_ARGS:-}
 
 if [ "${PHONE_HOME_SANITIZE_RUN:-1}" != 0 ]; then

@@ -1,7 +1,9 @@
 #!/bin/sh
 # Builds the .deb from the build tree, unpacks it and checks that what the
-# desktop entry names is where it says, that the example scripts are there
-# and runnable, and that the control data declares the run-time needs.
+# desktop entry names is where it says, that the program is hardened and
+# carries no run path, that the example scripts, manual page and Debian's
+# documents are there, that the control data declares the run-time needs, and
+# that lintian finds nothing but the placeholder maintainer address.
 #
 # usage: check_deb.sh <build dir> <source dir> <scratch dir>
 # Exit 77 (skipped) where the Debian tools are missing.
@@ -11,9 +13,9 @@ build=$1
 source=$2
 scratch=$3
 
-for tool in dpkg-deb dpkg-shlibdeps cpack readelf; do
+for tool in dpkg-deb dpkg-shlibdeps cpack readelf lintian; do
     if ! command -v "$tool" >/dev/null 2>&1; then
-        echo "SKIP: $tool not found (Debian packages dpkg-dev, binutils, cmake)"
+        echo "SKIP: $tool not found (Debian packages dpkg-dev, binutils, cmake, lintian)"
         exit 77
     fi
 done
@@ -72,16 +74,63 @@ esac
 if command -v desktop-file-validate >/dev/null 2>&1; then
     desktop-file-validate "$desktop" || fail "desktop-file-validate"
 fi
+# Menus file an entry under each main category it names: exactly one.
+mains=$(entry Categories | tr ';' '\n' |
+    grep -cxE 'AudioVideo|Audio|Video|Development|Education|Game|Graphics|Network|Office|Science|Settings|System|Utility' || true)
+[ "$mains" -eq 1 ] || fail "Categories=$(entry Categories): $mains main categories, not one"
 
 # ---- the program ---------------------------------------------------------
 if [ -f "$path" ]; then
-    # The build tree's library path must not travel with the package.
-    if readelf -d "$path" | grep -E 'R(UN)?PATH' | grep -qF "$build"; then
-        fail "$program keeps a run path into the build tree"
+    dynamic=$(readelf -dW "$path")
+    if echo "$dynamic" | grep -qE '\(R(UN)?PATH\)'; then
+        fail "$program has a run path: $(echo "$dynamic" | grep -E 'R(UN)?PATH')"
     fi
-    if readelf -S "$path" | grep -q '\.debug_info'; then
+    if readelf -SW "$path" | grep -qE '\.debug_info|\.symtab'; then
         fail "$program is not stripped"
     fi
+    # Debian's hardening: full RELRO (GNU_RELRO and BIND_NOW), PIE, and the
+    # stack protector or fortified calls.
+    readelf -lW "$path" | grep -q GNU_RELRO || fail "$program: no GNU_RELRO segment (-Wl,-z,relro)"
+    echo "$dynamic" | grep -qE '\(FLAGS\).*BIND_NOW|\(FLAGS_1\).*NOW' ||
+        fail "$program: no BIND_NOW (-Wl,-z,now)"
+    readelf -hW "$path" | grep -qE 'Type: +DYN' && echo "$dynamic" | grep -qE '\(FLAGS_1\).*PIE' ||
+        fail "$program is not a position-independent executable"
+    readelf --dyn-syms -W "$path" | grep -qE ' (__[a-z0-9_]+_chk|__stack_chk_fail)(@|$)' ||
+        fail "$program calls neither the stack protector nor a fortified function"
+fi
+
+# ---- documents -----------------------------------------------------------
+doc=$root/usr/share/doc/rs232-phone-home
+copyright=$doc/copyright
+if [ -f "$copyright" ]; then
+    head -n 1 "$copyright" | grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+        fail "copyright is not in the machine-readable format"
+else
+    fail "no usr/share/doc/rs232-phone-home/copyright"
+fi
+changelog=$doc/changelog.Debian.gz
+if [ -f "$changelog" ]; then
+    top=$(gzip -dc "$changelog" | head -n 1)
+    version=$(dpkg-deb -f "$deb" Version)
+    case $top in
+    "rs232-phone-home ($version) "*) ;;
+    *) fail "changelog.Debian.gz starts '$top', not with version $version" ;;
+    esac
+else
+    fail "no usr/share/doc/rs232-phone-home/changelog.Debian.gz"
+fi
+# Error 301 sends the user there.
+cmp -s "$source/README.md" "$doc/README.md" || fail "README.md missing from usr/share/doc/rs232-phone-home or stale"
+
+page=$root/usr/share/man/man1/rs232-phone-home.1.gz
+if [ -f "$page" ]; then
+    gzip -dc "$page" | grep -q '^\.TH ' || fail "rs232-phone-home.1.gz is not a roff manual page"
+    # Every error number the program can show has its entry.
+    for number in $(sed -n 's/^constexpr int [A-Za-z]* = \([0-9][0-9]*\);.*/\1/p' "$source/serial/error_codes.h"); do
+        gzip -dc "$page" | grep -qx "\\\\fB$number\\\\fR" || fail "manual page lacks error $number"
+    done
+else
+    fail "no manual page usr/share/man/man1/rs232-phone-home.1.gz"
 fi
 
 # ---- example scripts -----------------------------------------------------
@@ -91,7 +140,13 @@ for script in "$source"/examples/notifications/*.sh; do
     name=$(basename "$script")
     count=$((count + 1))
     [ -f "$examples/$name" ] || { fail "example $name missing"; continue; }
-    [ -x "$examples/$name" ] || fail "example $name is not executable"
+    # A script to run has its interpreter line; one that is only sourced
+    # has none and must not look runnable.
+    if head -n 1 "$script" | grep -q '^#!'; then
+        [ -x "$examples/$name" ] || fail "example $name is not executable"
+    else
+        [ ! -x "$examples/$name" ] || fail "example $name has no #! line but is executable"
+    fi
     cmp -s "$script" "$examples/$name" || fail "example $name differs from the source"
 done
 [ "$count" -gt 0 ] || fail "no example scripts in the source tree"
@@ -109,7 +164,8 @@ echo "Depends: $depends"
 for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libqt6svg6 libc6; do
     echo "$depends" | tr ',' '\n' | grep -Eq "^ *$lib( |$)" || fail "Depends lacks $lib"
 done
-echo "$(field Recommends)" | grep -q 'fonts-liberation2' || fail "Recommends lacks fonts-liberation2"
+# The fixed layout clips its texts in other fonts.
+echo "$depends" | tr ',' '\n' | grep -Eq "^ *fonts-liberation2( |$)" || fail "Depends lacks fonts-liberation2"
 [ "$(field Package)" = rs232-phone-home ] || fail "Package is '$(field Package)'"
 [ "$(field Section)" = utils ] || fail "Section is '$(field Section)', not utils"
 [ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture is '$(field Architecture)'"
@@ -118,6 +174,19 @@ echo "$(field Maintainer)" | grep -Eq '^[^<]+ <[^>]+@[^>]+>$' || fail "Maintaine
 # Paths in the package start at /usr, nowhere else.
 others=$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -Ev '^\./(usr(/.*)?)?$' | head -n 5)
 [ -z "$others" ] || fail "files outside /usr: $others"
+
+# ---- lintian -------------------------------------------------------------
+# The placeholder maintainer address is the one finding allowed
+# (-DPHONE_HOME_MAINTAINER sets a real one).
+if lintian --fail-on none --display-level '>=warning' "$deb" >"$scratch/lintian.txt" 2>"$scratch/lintian.err"; then
+    found=$(grep -E '^[EW]: ' "$scratch/lintian.txt" |
+        grep -vE '^[EW]: [^ ]+ bogus-mail-host(-in-debian-changelog)? ' || true)
+    [ -z "$found" ] || fail "lintian:
+$found"
+else
+    cat "$scratch/lintian.err"
+    fail "lintian did not run"
+fi
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed; control data:"
