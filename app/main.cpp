@@ -1,7 +1,7 @@
 #include "main_window.h"
 #include "notify/script_launcher.h"
 #include "serial/qt_serial_port.h"
-#include "termination_signals.h"
+#include "core/termination_signals.h"
 
 #include <QApplication>
 

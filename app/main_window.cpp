@@ -1,12 +1,16 @@
 #include "main_window.h"
 #include "ui_main_window.h"
 
-#include "constants.h"
+#include "colours.h"
+#include "core/panel.h"
 #include "error_reporter.h"
 #include "notify/notifier.h"
+#include "notify/script_launcher.h"
 #include "serial/line_monitor.h"
 #include "serial/serial_port.h"
 
+#include <QCheckBox>
+#include <QLabel>
 #include <QScreen>
 #include <QTimer>
 
@@ -32,51 +36,94 @@ qreal designPointSize(int wholePoints)
 MainWindow::MainWindow(std::unique_ptr<SerialPort> port, std::unique_ptr<ScriptLauncher> launcher, QWidget *parent)
     : QWidget(parent)
     , ui(std::make_unique<Ui::Form1>())
-    , m_launcher(std::move(launcher))
+    , m_panel(new Panel(std::move(port), std::move(launcher), this))
 {
     ui->setupUi(this);
     applyFonts();
     setGeometry(QRect(kDesignPosition, size()));
-
-    SerialPort *MSComm1 = port.release();
-    MSComm1->setParent(this);
-    MSComm1->setObjectName(QStringLiteral("MSComm1"));
-    auto Timer1 = new QTimer(this);
-    Timer1->setObjectName(QStringLiteral("Timer1"));
-    Timer1->setInterval(Form::kPollInterval);
     m_errors = new ErrorReporter(this);
+    bindPanel();
+    Form_Load();
+}
 
-    auto monitor = new LineMonitor(MSComm1,
-                                   {ui->Combo1,
-                                    Timer1,
-                                    {{{ui->Shape1, ui->Label13, ui->TxtFire},
-                                      {ui->Shape2, ui->Label14, ui->TxtFlood},
-                                      {ui->Shape3, ui->Label15, ui->TxtIntrusion}}},
-                                    ui->Check1,
-                                    ui->Check2,
-                                    ui->CmdCallEnable},
-                                   this);
-    auto notifier = new Notifier(m_launcher.get(),
-                                 {ui->CmdCallEnable,
-                                  alarmSection(),
-                                  {ui->TxtFire, ui->TxtFlood, ui->TxtIntrusion},
-                                  {ui->cmdSmoke, ui->cmdFlood, ui->cmdIntrusion}},
-                                 this);
+void MainWindow::bindPanel()
+{
+    const std::array<CircleShape *, Form::kChannels> indicators{ui->Shape1, ui->Shape2, ui->Shape3};
+    const std::array<QLabel *, Form::kChannels> statuses{ui->Label13, ui->Label14, ui->Label15};
+    const std::array<TextBox *, Form::kChannels> notifications{ui->TxtFire, ui->TxtFlood, ui->TxtIntrusion};
+    Panel *panel = m_panel;
 
+    // The panel paints the widgets. Each write is left out where it would not
+    // change the picture, so a steady tick repaints nothing.
+    const auto paintIndicator = [=](int c, quint32 colour) { indicators[c]->setFillColor(Form::colourFromValue(colour)); };
+    const auto paintCaption = [=](int c, const QString &caption) {
+        if (statuses[c]->text() != caption)
+            statuses[c]->setText(caption);
+    };
+    const auto paintStatusColour = [=](int c, quint32 colour) {
+        QLabel *label = statuses[c];
+        if (Form::valueFromColour(label->palette().color(QPalette::Window)) == colour)
+            return;
+        QPalette p = label->palette();
+        p.setColor(QPalette::Window, Form::colourFromValue(colour));
+        label->setPalette(p);
+    };
+    const auto paintNotification = [=](int c, const QString &text) { notifications[c]->setText(text); };
+    const auto paintCheck = [](QCheckBox *box, bool checked) {
+        // A grey (partly checked) box counts as not ticked: leave it grey.
+        if ((box->checkState() == Qt::Checked) != checked)
+            box->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
+    };
+    connect(panel, &Panel::indicatorColourChanged, this, paintIndicator);
+    connect(panel, &Panel::statusCaptionChanged, this, paintCaption);
+    connect(panel, &Panel::statusColourChanged, this, paintStatusColour);
+    connect(panel, &Panel::notificationTextChanged, this, paintNotification);
+    connect(panel, &Panel::switchCaptionChanged, ui->CmdCallEnable, &QPushButton::setText);
+    connect(panel, &Panel::alarmSectionVisibleChanged, this, &MainWindow::showAlarmSection);
+    connect(panel, &Panel::dtrCheckedChanged, this, [=](bool checked) { paintCheck(ui->Check1, checked); });
+    connect(panel, &Panel::rtsCheckedChanged, this, [=](bool checked) { paintCheck(ui->Check2, checked); });
+    connect(panel, &Panel::portTextChanged, this, [this](const QString &text) {
+        if (ui->Combo1->currentText() != text)
+            ui->Combo1->setEditText(text);
+    });
+    connect(panel, &Panel::errorOccurred, m_errors, &ErrorReporter::report);
+
+    // The operator sets the panel.
+    connect(ui->Check1, &QCheckBox::stateChanged, panel, [panel](int state) { panel->setDtrChecked(state == Qt::Checked); });
+    connect(ui->Check2, &QCheckBox::stateChanged, panel, [panel](int state) { panel->setRtsChecked(state == Qt::Checked); });
+    connect(ui->Combo1, &QComboBox::currentTextChanged, panel, &Panel::setPortText);
+    connect(ui->Combo1, &QComboBox::editTextChanged, panel, &Panel::setPortText);
+    for (int c = 0; c < Form::kChannels; ++c) {
+        TextBox *box = notifications[c];
+        connect(box, &TextBox::changed, panel, [panel, box, c] { panel->setNotificationText(c, box->text()); });
+    }
+
+    // ... and presses its buttons.
+    LineMonitor *monitor = panel->lineMonitor();
+    Notifier *notifier = panel->notifier();
     connect(ui->Command1, &QPushButton::clicked, monitor, &LineMonitor::Command1_Click);
     connect(ui->Command2, &QPushButton::clicked, monitor, &LineMonitor::Command2_Click);
-    connect(Timer1, &QTimer::timeout, monitor, &LineMonitor::Timer1_Timer);
     connect(ui->CmdCallEnable, &QPushButton::clicked, notifier, &Notifier::CmdCallEnable_Click);
-    connect(ui->TxtFire, &TextBox::changed, notifier, &Notifier::TxtFire_Change);
-    connect(ui->TxtFlood, &TextBox::changed, notifier, &Notifier::TxtFlood_Change);
-    connect(ui->TxtIntrusion, &TextBox::changed, notifier, &Notifier::TxtIntrusion_Change);
     connect(ui->cmdSmoke, &QPushButton::clicked, notifier, &Notifier::cmdSmoke_Click);
     connect(ui->cmdFlood, &QPushButton::clicked, notifier, &Notifier::cmdFlood_Click);
     connect(ui->cmdIntrusion, &QPushButton::clicked, notifier, &Notifier::cmdIntrusion_Click);
-    connect(monitor, &LineMonitor::errorOccurred, m_errors, &ErrorReporter::report);
-    connect(notifier, &Notifier::errorOccurred, m_errors, &ErrorReporter::report);
 
-    Form_Load();
+    // Start from the panel's state (the design's own, so nothing changes).
+    for (int c = 0; c < Form::kChannels; ++c) {
+        paintIndicator(c, panel->indicatorColour(c));
+        paintCaption(c, panel->statusCaption(c));
+        paintStatusColour(c, panel->statusColour(c));
+        paintNotification(c, panel->notificationText(c));
+    }
+    ui->CmdCallEnable->setText(panel->switchCaption());
+    paintCheck(ui->Check1, panel->dtrChecked());
+    paintCheck(ui->Check2, panel->rtsChecked());
+}
+
+void MainWindow::showAlarmSection(bool visible)
+{
+    for (QWidget *w : alarmSection())
+        w->setVisible(visible);
 }
 
 MainWindow::~MainWindow() = default;
@@ -103,8 +150,8 @@ void MainWindow::Form_Load()
     ui->Combo1->setCurrentIndex(-1);
     ui->Combo1->setEditText(designText);
 
-    for (QWidget *w : alarmSection())
-        w->hide();
+    m_panel->setAlarmSectionVisible(false);
+    showAlarmSection(false); // also when the panel already read hidden
 
     ui->Command1->setFocus();
 }

@@ -1,11 +1,12 @@
 #pragma once
 
-// Form1, the program's one window. It is built from the Designer form with all
-// its controls in their design-time state, then Form_Load fills the port list
-// and hides the alarm section. The window owns the serial component (MSComm1),
-// the polling timer (Timer1) and the script launcher, and wires the controls'
-// signals to the handlers: LineMonitor for the port and the polling cycle,
-// Notifier for the notification switch and the scripts.
+// Form1, the program's one window: a face on the panel. It is built from the
+// Designer form with all its controls in their design-time state, then
+// Form_Load fills the port list and hides the alarm section. The window binds
+// its controls to the panel both ways: the panel's changes paint the widgets,
+// and the operator's clicks, ticks, port text and typing go into the panel
+// and to its handlers (LineMonitor for the port and the polling cycle,
+// Notifier for the notification switch and the scripts).
 
 #include <QWidget>
 
@@ -15,6 +16,7 @@ namespace Ui {
 class Form1;
 }
 class ErrorReporter;
+class Panel;
 class PortMapping;
 class ScriptLauncher;
 class SerialPort;
@@ -30,6 +32,7 @@ public:
     // The alarm section, in the order it is hidden and shown.
     QList<QWidget *> alarmSection() const;
     ErrorReporter *errorReporter() const { return m_errors; }
+    Panel *panel() const { return m_panel; }
     void setPortMapping(const PortMapping &mapping);
 
     // Where a frame of this size goes: the design position, moved just enough
@@ -44,10 +47,12 @@ protected:
 
 private:
     void applyFonts();
+    void bindPanel();
+    void showAlarmSection(bool visible);
     void keepOnScreen();
 
     std::unique_ptr<Ui::Form1> ui;
-    std::unique_ptr<ScriptLauncher> m_launcher;
+    Panel *m_panel;
     ErrorReporter *m_errors;
     bool m_placed = false;
 };

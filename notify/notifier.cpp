@@ -1,35 +1,42 @@
 #include "notifier.h"
 
-#include "app/constants.h"
-#include "app/text_box.h"
-#include "serial/error_codes.h"
-
-#include <QAbstractButton>
+#include "core/error_codes.h"
+#include "core/panel.h"
 
 using Channel = ScriptLauncher::Channel;
 using Reason = ScriptLauncher::Reason;
 
-Notifier::Notifier(ScriptLauncher *launcher, const Controls &controls, QObject *parent)
-    : QObject(parent)
-    , m_launcher(launcher)
-    , m_controls(controls)
+Notifier::Notifier(Panel *panel)
+    : QObject(panel)
+    , m_panel(panel)
 {
 }
 
 void Notifier::CmdCallEnable_Click()
 {
-    QAbstractButton *button = m_controls.notificationSwitch;
-    if (button->text() == Form::kDisabled)
-        button->setText(Form::kEnabled);
-    else if (button->text() == Form::kEnabled)
-        button->setText(Form::kDisabled);
+    if (m_panel->switchCaption() == Form::kDisabled)
+        m_panel->setSwitchCaption(Form::kEnabled);
+    else if (m_panel->switchCaption() == Form::kEnabled)
+        m_panel->setSwitchCaption(Form::kDisabled);
 
-    if (button->text() == Form::kEnabled) {
-        for (QWidget *w : std::as_const(m_controls.alarmSection))
-            w->setVisible(true);
-    } else if (button->text() == Form::kDisabled) {
-        for (QWidget *w : std::as_const(m_controls.alarmSection))
-            w->setVisible(false);
+    if (m_panel->switchCaption() == Form::kEnabled)
+        m_panel->setAlarmSectionVisible(true);
+    else if (m_panel->switchCaption() == Form::kDisabled)
+        m_panel->setAlarmSectionVisible(false);
+}
+
+void Notifier::notificationChanged(int channel)
+{
+    switch (channel) {
+    case 0:
+        TxtFire_Change();
+        break;
+    case 1:
+        TxtFlood_Change();
+        break;
+    default:
+        TxtIntrusion_Change();
+        break;
     }
 }
 
@@ -65,8 +72,8 @@ void Notifier::cmdIntrusion_Click()
 
 void Notifier::textChanged(Channel channel)
 {
-    const bool enabled = m_controls.notificationSwitch->text() == Form::kEnabled;
-    const bool sending = m_controls.notifications[int(channel)]->text() == Form::kSendingNotification;
+    const bool enabled = m_panel->notificationsEnabled();
+    const bool sending = m_panel->notificationText(int(channel)) == Form::kSendingNotification;
     if (sending && enabled)
         start(channel, Reason::Alarm);
 }
@@ -74,15 +81,12 @@ void Notifier::textChanged(Channel channel)
 void Notifier::testPressed(Channel channel)
 {
     // The buttons are hidden while disabled, but a click can still be sent.
-    if (m_controls.notificationSwitch->text() == Form::kEnabled)
+    if (m_panel->notificationsEnabled())
         start(channel, Reason::Test);
 }
 
 void Notifier::start(Channel channel, Reason reason)
 {
-    try {
-        m_launcher->start(channel, reason);
-    } catch (const PhoneHomeError &e) {
-        Q_EMIT errorOccurred(e.number(), e.text());
-    }
+    reportRefusal([&] { m_panel->launcher()->start(channel, reason); },
+                  [&](int number, const QString &text) { Q_EMIT errorOccurred(number, text); });
 }

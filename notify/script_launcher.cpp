@@ -1,6 +1,6 @@
 #include "script_launcher.h"
 
-#include "serial/error_codes.h"
+#include "core/error_codes.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,40 +1,12 @@
 #include "line_monitor.h"
 
-#include "app/circle_shape.h"
-#include "app/constants.h"
-#include "app/text_box.h"
+#include "core/panel.h"
 #include "port_number.h"
 #include "serial_port.h"
 
-#include <QAbstractButton>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLabel>
 #include <QTimer>
 
 namespace {
-quint32 backColour(const QWidget *w)
-{
-    return Form::valueFromColour(w->palette().color(QPalette::Window));
-}
-
-// Palette and caption are written only when they differ from what is shown,
-// so a steady tick repaints nothing.
-void setBackColour(QWidget *w, quint32 value)
-{
-    if (backColour(w) == value)
-        return;
-    QPalette p = w->palette();
-    p.setColor(QPalette::Window, Form::colourFromValue(value));
-    w->setPalette(p);
-}
-
-void setCaption(QLabel *label, QLatin1StringView caption)
-{
-    if (label->text() != caption)
-        label->setText(caption);
-}
-
 // The port box's text as the operator can read it in an error: control and
 // other invisible characters escaped (a NUL shows nothing in the box), and
 // bounded, since anything can be pasted there.
@@ -72,90 +44,89 @@ int convertPortText(const QString &text)
 }
 }
 
-LineMonitor::LineMonitor(SerialPort *port, const Controls &controls, QObject *parent)
-    : QObject(parent)
-    , m_port(port)
-    , m_controls(controls)
+LineMonitor::LineMonitor(Panel *panel)
+    : QObject(panel)
+    , m_panel(panel)
 {
 }
 
 void LineMonitor::Command1_Click()
 {
-    const QString text = m_controls.portBox->currentText();
+    const QString text = m_panel->portText();
     int port = 0;
-    try {
-        port = convertPortText(text);
-        m_port->setCommPort(port);
-        m_port->setPortOpen(true);
-        m_controls.timer->start();
-    } catch (const PhoneHomeError &e) {
-        // Where the box holds more than the number that was read from it
-        // (a stray character, a NUL), show what it holds.
-        const bool plain = e.number() == ErrorCode::Overflow || text.trimmed() == QString::number(port);
-        Q_EMIT errorOccurred(e.number(), plain ? e.text()
-                                               : tr("%1 (The port box reads \"%2\".)").arg(e.text(), shownPortText(text)));
-    }
+    reportRefusal(
+        [&] {
+            port = convertPortText(text);
+            m_panel->port()->setCommPort(port);
+            m_panel->port()->setPortOpen(true);
+            m_panel->timer()->start();
+        },
+        [&](int number, const QString &error) {
+            // Where the box holds more than the number that was read from it
+            // (a stray character, a NUL), show what it holds.
+            const bool plain = number == int(ErrorCode::Overflow) || text.trimmed() == QString::number(port);
+            Q_EMIT errorOccurred(number, plain ? error
+                                               : tr("%1 (The port box reads \"%2\".)").arg(error, shownPortText(text)));
+        });
 }
 
 void LineMonitor::Command2_Click()
 {
-    try {
-        m_port->setPortOpen(false);
-    } catch (const PhoneHomeError &e) {
-        Q_EMIT errorOccurred(e.number(), e.text());
-    }
-    m_controls.timer->stop();
+    reportRefusal([&] { m_panel->port()->setPortOpen(false); },
+                  [&](int number, const QString &text) { Q_EMIT errorOccurred(number, text); });
+    m_panel->timer()->stop();
 }
 
 bool LineMonitor::readLine(int channel)
 {
     switch (channel) {
     case 0:
-        return m_port->ctsHolding();
+        return m_panel->port()->ctsHolding();
     case 1:
-        return m_port->dsrHolding();
+        return m_panel->port()->dsrHolding();
     default:
-        return m_port->cdHolding();
+        return m_panel->port()->cdHolding();
     }
 }
 
 void LineMonitor::Timer1_Timer()
 {
-    try {
-        for (int c = 0; c < 3; ++c) {
-            const bool high = readLine(c);
-            m_controls.channels[c].indicator->setFillColor(Form::colourFromValue(high ? Form::kRed : Form::kGreen));
-        }
+    SerialPort *port = m_panel->port();
+    const bool ok = reportRefusal(
+        [&] {
+            for (int c = 0; c < Form::kChannels; ++c)
+                m_panel->setIndicatorColour(c, readLine(c) ? Form::kRed : Form::kGreen);
 
-        m_port->setDtrEnable(m_controls.dtr->checkState() == Qt::Checked);
-        m_port->setRtsEnable(m_controls.rts->checkState() == Qt::Checked);
+            port->setDtrEnable(m_panel->dtrChecked());
+            port->setRtsEnable(m_panel->rtsChecked());
 
-        for (int c = 0; c < 3; ++c) {
-            QLabel *status = m_controls.channels[c].status;
-            if (readLine(c)) {
-                setCaption(status, Form::kAlarm);
-                setBackColour(status, Form::kRed);
-            } else if (!readLine(c)) {
-                setCaption(status, Form::kNormal);
-                setBackColour(status, Form::kGreen);
+            for (int c = 0; c < Form::kChannels; ++c) {
+                if (readLine(c)) {
+                    m_panel->setStatusCaption(c, Form::kAlarm);
+                    m_panel->setStatusColour(c, Form::kRed);
+                } else if (!readLine(c)) {
+                    m_panel->setStatusCaption(c, Form::kNormal);
+                    m_panel->setStatusColour(c, Form::kGreen);
+                }
+                // Otherwise the line rose between the two reads: the next
+                // tick catches it.
             }
-            // Otherwise the line rose between the two reads: the next tick
-            // catches it.
-        }
-    } catch (const PhoneHomeError &e) {
-        // Stop first so no tick can run into the failed device while the
-        // error is on screen.
-        m_controls.timer->stop();
-        m_port->setPortOpen(false);
-        Q_EMIT errorOccurred(e.number(), e.text());
+        },
+        [&](int number, const QString &text) {
+            // Stop first so no tick can run into the failed device while the
+            // error is on screen.
+            m_panel->timer()->stop();
+            port->setPortOpen(false);
+            Q_EMIT errorOccurred(number, text);
+        });
+    if (!ok)
         return;
-    }
 
-    // Order matters: the boxes come last so their change handlers see this
-    // tick's labels.
-    for (const Channel &channel : m_controls.channels) {
-        const bool alarm = backColour(channel.status) == Form::kRed;
-        const bool enabled = m_controls.notificationSwitch->text() == Form::kEnabled;
-        channel.notification->setText(alarm && enabled ? QString(Form::kSendingNotification) : QString());
+    // Order matters: the notification texts come last so their change
+    // handlers see this tick's statuses.
+    for (int c = 0; c < Form::kChannels; ++c) {
+        const bool alarm = m_panel->inAlarm(c);
+        const bool enabled = m_panel->notificationsEnabled();
+        m_panel->setNotificationText(c, alarm && enabled ? QString(Form::kSendingNotification) : QString());
     }
 }

@@ -1,6 +1,6 @@
 #include "port_lock.h"
 
-#include "error_codes.h"
+#include "core/error_codes.h"
 
 #include <QCoreApplication>
 #include <QDir>

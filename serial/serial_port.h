@@ -5,7 +5,7 @@
 // (a fresh reading on every call) and writes DTR and RTS. No data is sent or
 // received. Every refusal is thrown as a PhoneHomeError (number and text).
 
-#include "error_codes.h"
+#include "core/error_codes.h"
 
 #include <QObject>
 

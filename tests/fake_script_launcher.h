@@ -1,7 +1,7 @@
 #pragma once
 
 #include "notify/script_launcher.h"
-#include "serial/error_codes.h"
+#include "core/error_codes.h"
 
 #include <QList>
 #include <QPair>
@@ -16,7 +16,7 @@ public:
     void start(Channel channel, Reason reason) override
     {
         if (refuseWith)
-            throw PhoneHomeError(refuseWith, QStringLiteral("cannot start"));
+            throw PhoneHomeError(ErrorCode(refuseWith), QStringLiteral("cannot start"));
         starts.append({channel, reason});
     }
 };

@@ -34,7 +34,7 @@ public:
         if (open && m_open)
             throw PhoneHomeError(ErrorCode::PortAlreadyOpen, QStringLiteral("already open"));
         if (open && refuseOpenWith)
-            throw PhoneHomeError(refuseOpenWith, QStringLiteral("refused"));
+            throw PhoneHomeError(ErrorCode(refuseOpenWith), QStringLiteral("refused"));
         if (open && m_port < 1)
             throw PhoneHomeError(ErrorCode::InvalidPortNumber, QStringLiteral("invalid"));
         m_open = open;

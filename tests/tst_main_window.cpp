@@ -1,4 +1,5 @@
 #include "app/circle_shape.h"
+#include "app/error_reporter.h"
 #include "app/main_window.h"
 #include "app/picture_box.h"
 #include "app/straight_line.h"
@@ -11,6 +12,7 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QFile>
 #include <QTemporaryDir>
@@ -126,6 +128,12 @@ private Q_SLOTS:
     void fitInside_data();
     void fitInside();
     void closingEndsTheProgram();
+    void panelPaintsTheWidgets_data();
+    void panelPaintsTheWidgets();
+    void switchShowsTheSectionInOrder();
+    void operatorInputReachesThePanel();
+    void refusalsShowOneBox();
+    void steadyTickRepaintsNothing();
 
 private:
     std::unique_ptr<WindowFixture> f;
@@ -359,6 +367,169 @@ void TestMainWindow::closingEndsTheProgram()
     QTimer::singleShot(0, f->window(), &QWidget::close);
     QCOMPARE(QApplication::exec(), 0);
     QVERIFY(f->launcher->starts.isEmpty());
+}
+
+void TestMainWindow::panelPaintsTheWidgets_data()
+{
+    QTest::addColumn<bool>("cts");
+    QTest::addColumn<bool>("dsr");
+    QTest::addColumn<bool>("dcd");
+    QTest::addColumn<Qt::CheckState>("check");
+    QTest::addColumn<bool>("enabled");
+
+    QTest::newRow("all low, disabled") << false << false << false << Qt::Unchecked << false;
+    QTest::newRow("fire and intrusion, enabled") << true << false << true << Qt::Checked << true;
+    QTest::newRow("grey check boxes count as low") << true << true << false << Qt::PartiallyChecked << true;
+}
+
+void TestMainWindow::panelPaintsTheWidgets()
+{
+    QFETCH(bool, cts);
+    QFETCH(bool, dsr);
+    QFETCH(bool, dcd);
+    QFETCH(Qt::CheckState, check);
+    QFETCH(bool, enabled);
+
+    if (enabled)
+        f->pressSwitch();
+    for (QCheckBox *box : {f->dtrBox(), f->rtsBox()}) {
+        box->setTristate(true);
+        box->setCheckState(check);
+    }
+    f->open();
+    f->port->cts = cts;
+    f->port->dsr = dsr;
+    f->port->dcd = dcd;
+    f->port->dtr = f->port->rts = true;
+    f->tick();
+
+    const bool lines[] = {cts, dsr, dcd};
+    for (int c = 0; c < 3; ++c) {
+        const QColor colour = QColor::fromRgb(lines[c] ? kRed : kGreen);
+        QCOMPARE(f->indicator(c)->fillColor(), colour);
+        QCOMPARE(f->status(c)->text(), lines[c] ? QLatin1String("ALARM") : QLatin1String("NORMAL"));
+        QCOMPARE(f->status(c)->palette().color(QPalette::Window), colour);
+        QCOMPARE(f->notification(c)->text(), lines[c] && enabled ? QLatin1String("Sending Notification") : QLatin1String(""));
+    }
+    QCOMPARE(f->port->dtr, check == Qt::Checked);
+    QCOMPARE(f->port->rts, check == Qt::Checked);
+    // The panel never repaints a box the operator left grey.
+    QCOMPARE(f->dtrBox()->checkState(), check);
+}
+
+void TestMainWindow::switchShowsTheSectionInOrder()
+{
+    f->window()->show();
+    const QList<QWidget *> section = f->window()->alarmSection();
+    struct ShowOrder : QObject {
+        QStringList shown;
+        QStringList hidden;
+        bool eventFilter(QObject *o, QEvent *e) override
+        {
+            if (e->type() == QEvent::ShowToParent)
+                shown << o->objectName();
+            else if (e->type() == QEvent::HideToParent)
+                hidden << o->objectName();
+            return false;
+        }
+    } order;
+    QStringList names;
+    for (QWidget *w : section) {
+        w->installEventFilter(&order);
+        names << w->objectName();
+    }
+
+    f->pressSwitch();
+    QCOMPARE(f->notificationSwitch()->text(), QLatin1String("Enabled"));
+    QCOMPARE(order.shown, names);
+    f->pressSwitch();
+    QCOMPARE(f->notificationSwitch()->text(), QLatin1String("Disabled"));
+    QCOMPARE(order.hidden, names);
+    for (QWidget *w : section)
+        QVERIFY(w->isHidden());
+}
+
+void TestMainWindow::operatorInputReachesThePanel()
+{
+    f->window()->show();
+    // A click sent to a hidden test button is still a press: disabled, it
+    // starts nothing.
+    f->testButton(2)->click();
+    QVERIFY(f->launcher->starts.isEmpty());
+
+    f->pressSwitch();
+    f->dtrBox()->setChecked(true);
+    QVERIFY(f->panel()->dtrChecked());
+    f->portBox()->setEditText(QStringLiteral("4"));
+    QCOMPARE(f->panel()->portText(), QLatin1String("4"));
+
+    // Typing into a notification box is a change like the tick's own.
+    TextBox *box = f->notification(1);
+    box->setFocus();
+    QTest::keyClicks(box, QStringLiteral("Sending Notification"));
+    QCOMPARE(f->panel()->notificationText(1), QLatin1String("Sending Notification"));
+    f->testButton(0)->click();
+    using Channel = ScriptLauncher::Channel;
+    using Reason = ScriptLauncher::Reason;
+    QCOMPARE(f->launcher->starts,
+             (QList<QPair<Channel, Reason>>{{Channel::Flood, Reason::Alarm}, {Channel::Fire, Reason::Test}}));
+
+    f->click(f->openButton());
+    QCOMPARE(f->port->commPort(), 4);
+    QVERIFY(f->port->portOpen());
+    f->click(f->closeButton());
+    QVERIFY(!f->port->portOpen());
+}
+
+void TestMainWindow::refusalsShowOneBox()
+{
+    f->window()->show();
+    f->launcher->refuseWith = int(ErrorCode::ScriptMissing);
+    f->open(QStringLiteral("Select Port"));
+    auto box = f->window()->errorReporter()->currentBox();
+    QVERIFY(box && box->isVisible());
+    QVERIFY(box->windowTitle().startsWith(QStringLiteral("Error 201 - ")));
+    QCOMPARE(box->windowModality(), Qt::WindowModal);
+    // More refusals while it is up join it instead of stacking boxes.
+    f->open();
+    f->open();
+    f->pressSwitch();
+    f->click(f->testButton(1));
+    QCOMPARE(f->window()->findChildren<QMessageBox *>().count(), 1);
+    QVERIFY(f->port->portOpen());
+    QCOMPARE(f->portBox()->currentText(), QLatin1String("3"));
+}
+
+void TestMainWindow::steadyTickRepaintsNothing()
+{
+    f->window()->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f->window()));
+    f->pressSwitch();
+    f->open();
+    f->port->cts = true;
+    f->tick();
+    QCoreApplication::processEvents();
+
+    // Count paint, style, layout and palette events of every control across
+    // ten steady ticks.
+    struct PaintCounter : QObject {
+        int paints = 0;
+        bool eventFilter(QObject *, QEvent *e) override
+        {
+            if (e->type() == QEvent::Paint || e->type() == QEvent::UpdateRequest || e->type() == QEvent::StyleChange
+                || e->type() == QEvent::LayoutRequest || e->type() == QEvent::PaletteChange)
+                ++paints;
+            return false;
+        }
+    } counter;
+    for (QWidget *w : f->window()->findChildren<QWidget *>())
+        w->installEventFilter(&counter);
+    f->window()->installEventFilter(&counter);
+    for (int i = 0; i < 10; ++i) {
+        f->tick();
+        QCoreApplication::processEvents();
+    }
+    QCOMPARE(counter.paints, 0);
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -1,7 +1,7 @@
 #include "app/main_window.h"
 #include "fake_serial_port.h"
 #include "notify/script_launcher.h"
-#include "serial/error_codes.h"
+#include "core/error_codes.h"
 #include "serial/line_monitor.h"
 
 #include <QComboBox>

@@ -2,7 +2,7 @@
 #include "app/error_reporter.h"
 #include "app/main_window.h"
 #include "notify/script_launcher.h"
-#include "serial/error_codes.h"
+#include "core/error_codes.h"
 #include "serial/line_monitor.h"
 #include "serial/qt_serial_port.h"
 #include "virtual_serial_device.h"

@@ -75,6 +75,9 @@ bool VirtualSerialDevice::create(const QString &parent)
         return fail(systemError(QStringLiteral("state file")));
     }
     m_state = static_cast<vserial_state *>(map);
+    // A pty starts without HUPCL; a UART port drops DTR and RTS on close.
+    if (!setHangUpOnClose(true))
+        return fail(systemError(QStringLiteral("HUPCL")));
     return true;
 }
 

@@ -1,33 +1,26 @@
 #pragma once
 
-#include <QColor>
 #include <QLatin1StringView>
+#include <QtGlobal>
 
 #include <chrono>
 
-// The fixed texts, colours and timing the window and its handlers share.
+// The fixed texts, colours and timing of the panel, whichever face shows it.
 namespace Form {
 
 constexpr std::chrono::milliseconds kPollInterval{100};
+constexpr int kChannels = 3; // fire, flood, intrusion, always in this order
 
 // Colour values keep red in the low byte, green in the next, blue in the third.
+constexpr quint32 kBlack = 0;
 constexpr quint32 kRed = 255;
 constexpr quint32 kGreen = 65280;
-
-inline QColor colourFromValue(quint32 value)
-{
-    return QColor::fromRgb(int(value & 0xff), int((value >> 8) & 0xff), int((value >> 16) & 0xff));
-}
-
-inline quint32 valueFromColour(const QColor &c)
-{
-    return quint32(c.red()) | quint32(c.green()) << 8 | quint32(c.blue()) << 16;
-}
 
 inline constexpr QLatin1StringView kAlarm("ALARM");
 inline constexpr QLatin1StringView kNormal("NORMAL");
 inline constexpr QLatin1StringView kEnabled("Enabled");
 inline constexpr QLatin1StringView kDisabled("Disabled");
 inline constexpr QLatin1StringView kSendingNotification("Sending Notification");
+inline constexpr QLatin1StringView kSelectPort("Select Port");
 
 }

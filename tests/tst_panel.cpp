@@ -1,0 +1,392 @@
+#include "panel_fixture.h"
+
+#include <QCoreApplication>
+#include <QTest>
+#include <QTimer>
+
+using Channel = ScriptLauncher::Channel;
+using Reason = ScriptLauncher::Reason;
+using Starts = QList<QPair<Channel, Reason>>;
+Q_DECLARE_METATYPE(Channel)
+
+// The rules of the panel: opening and closing, the polling tick, the switch,
+// the dispatch of scripts. No window and no Qt Gui: QCoreApplication only.
+class TestPanel : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void openAndClose_data();
+    void openAndClose();
+    void secondOpenKeepsPolling();
+    void tick_data();
+    void tick();
+    void lineRisesBetweenReads();
+    void notificationChangesOncePerRealChange();
+    void stoppedPollingKeepsState();
+    void vanishedDeviceWhilePolling();
+    void switchFlipsOnlyItsTwoCaptions_data();
+    void switchFlipsOnlyItsTwoCaptions();
+    void dispatchOnChange_data();
+    void dispatchOnChange();
+    void oneStartPerAlarmOnset();
+    void reArmAfterSwitchOffAndOn();
+    void channelsStartInOrder();
+    void testButtons_data();
+    void testButtons();
+    void refusedStartIsReported();
+
+private:
+    std::unique_ptr<PanelFixture> f;
+};
+
+void TestPanel::init()
+{
+    f = std::make_unique<PanelFixture>();
+}
+
+void TestPanel::cleanup()
+{
+    f.reset();
+}
+
+void TestPanel::openAndClose_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("shown"); // what the error quotes of the port text
+
+    QTest::newRow("picked 7") << "7" << 7 << 0 << "";
+    QTest::newRow("typed blank 1 blank 2 letters") << " 1 2abc" << 12 << 0 << "";
+    QTest::newRow("2.5 rounds to 2") << "2.5" << 2 << 0 << "";
+    QTest::newRow("3.5 rounds to 4") << "3.5" << 4 << 0 << "";
+    QTest::newRow("design-time text is port 0") << "Select Port" << 0 << int(ErrorCode::InvalidPortNumber) << "\"Select Port\"";
+    QTest::newRow("negative port") << "-3" << -3 << int(ErrorCode::InvalidPortNumber) << "invalid";
+    QTest::newRow("beyond 16 bits") << "99999" << 1 << int(ErrorCode::Overflow) << "\"99999\"";
+    QTest::newRow("beyond 16 bits below") << "-32769" << 1 << int(ErrorCode::Overflow) << "\"-32769\"";
+    QTest::newRow("NUL before the number") << QStringLiteral("\0003") << 0 << int(ErrorCode::InvalidPortNumber) << "\"\\x003\"";
+    QTest::newRow("escape sequence overflowing") << QStringLiteral("99999\x1b[2J") << 1 << int(ErrorCode::Overflow)
+                                                 << "\"99999\\x1b[2J\"";
+}
+
+void TestPanel::openAndClose()
+{
+    QFETCH(QString, text);
+    QFETCH(int, port);
+    QFETCH(int, error);
+    QFETCH(QString, shown);
+
+    f->open(text);
+    QCOMPARE(f->port->commPort(), port);
+    QCOMPARE(f->port->portOpen(), error == 0);
+    QCOMPARE(f->panel->timer()->isActive(), error == 0);
+    if (error) {
+        QCOMPARE(f->errors->count(), 1);
+        QCOMPARE(f->firstError(), error);
+        const QString message = f->errors->first().at(1).toString();
+        QVERIFY2(message.contains(shown), qPrintable(message));
+        // A refused open leaves the panel as it was.
+        QCOMPARE(f->panel->portText(), text);
+        return;
+    }
+    f->close();
+    QVERIFY(!f->port->portOpen());
+    QVERIFY(!f->panel->timer()->isActive());
+    // Closing a closed port is accepted.
+    f->close();
+    QCOMPARE(f->errors->count(), 0);
+}
+
+void TestPanel::secondOpenKeepsPolling()
+{
+    f->open(QStringLiteral("3"));
+    f->open(QStringLiteral("5"));
+    QCOMPARE(f->errors->count(), 1);
+    QCOMPARE(f->firstError(), int(ErrorCode::PortAlreadyOpen));
+    QVERIFY(f->port->portOpen());
+    QCOMPARE(f->port->commPort(), 3);
+    QVERIFY(f->panel->timer()->isActive());
+}
+
+void TestPanel::tick_data()
+{
+    QTest::addColumn<bool>("cts");
+    QTest::addColumn<bool>("dsr");
+    QTest::addColumn<bool>("dcd");
+    QTest::addColumn<bool>("dtr");
+    QTest::addColumn<bool>("rts");
+    QTest::addColumn<bool>("enabled");
+
+    QTest::newRow("all low, disabled") << false << false << false << false << false << false;
+    QTest::newRow("fire while disabled stays quiet") << true << false << false << false << false << false;
+    QTest::newRow("fire while enabled notifies") << true << false << false << true << false << true;
+    QTest::newRow("flood and intrusion") << false << true << true << false << true << true;
+    QTest::newRow("all high, both outputs") << true << true << true << true << true << true;
+}
+
+void TestPanel::tick()
+{
+    QFETCH(bool, cts);
+    QFETCH(bool, dsr);
+    QFETCH(bool, dcd);
+    QFETCH(bool, dtr);
+    QFETCH(bool, rts);
+    QFETCH(bool, enabled);
+
+    if (enabled)
+        f->pressSwitch();
+    f->panel->setDtrChecked(dtr);
+    f->panel->setRtsChecked(rts);
+    f->open();
+    f->port->cts = cts;
+    f->port->dsr = dsr;
+    f->port->dcd = dcd;
+    f->port->dtr = f->port->rts = !dtr;
+    f->tick();
+
+    const bool lines[] = {cts, dsr, dcd};
+    for (int c = 0; c < Form::kChannels; ++c) {
+        QCOMPARE(f->panel->indicatorColour(c), lines[c] ? Form::kRed : Form::kGreen);
+        QCOMPARE(f->panel->statusCaption(c), lines[c] ? QLatin1String("ALARM") : QLatin1String("NORMAL"));
+        QCOMPARE(f->panel->statusColour(c), lines[c] ? Form::kRed : Form::kGreen);
+        QCOMPARE(f->panel->notificationText(c),
+                 lines[c] && enabled ? QLatin1String("Sending Notification") : QLatin1String(""));
+    }
+    QCOMPARE(f->port->dtr, dtr);
+    QCOMPARE(f->port->rts, rts);
+    QCOMPARE(f->errors->count(), 0);
+}
+
+void TestPanel::lineRisesBetweenReads()
+{
+    f->open();
+    f->tick();
+    QCOMPARE(f->panel->statusCaption(0), QLatin1String("NORMAL"));
+    // CTS reads low for the indicator and the status's first read, then high
+    // on its second read: the status stays as it was this tick.
+    int reads = 0;
+    f->port->beforeRead = [&reads](FakeSerialPort &port) {
+        // Order of reads: CTS, DSR, DCD (indicators), then CTS, CTS again.
+        port.cts = ++reads >= 5;
+    };
+    f->panel->setStatusCaption(0, QStringLiteral("unchanged"));
+    f->tick();
+    QCOMPARE(f->panel->statusCaption(0), QLatin1String("unchanged"));
+    QCOMPARE(f->panel->indicatorColour(0), Form::kGreen);
+    f->port->beforeRead = nullptr;
+    f->tick();
+    QCOMPARE(f->panel->statusCaption(0), QLatin1String("ALARM"));
+}
+
+void TestPanel::notificationChangesOncePerRealChange()
+{
+    QSignalSpy changes(f->panel.get(), &Panel::notificationTextChanged);
+    f->open();
+    f->pressSwitch();
+    f->port->cts = true;
+    for (int i = 0; i < 20; ++i)
+        f->tick();
+    QCOMPARE(changes.count(), 1);
+    QCOMPARE(f->panel->notificationText(0), QLatin1String("Sending Notification"));
+
+    // Switching off empties the text in the next tick, on again fills it.
+    f->pressSwitch();
+    f->tick();
+    f->tick();
+    QCOMPARE(f->panel->notificationText(0), QString());
+    f->pressSwitch();
+    f->tick();
+    QCOMPARE(changes.count(), 3);
+
+    f->port->cts = false;
+    f->tick();
+    f->tick();
+    QCOMPARE(changes.count(), 4);
+    for (const QList<QVariant> &change : changes)
+        QCOMPARE(change.at(0).toInt(), 0); // flood never changed
+}
+
+void TestPanel::stoppedPollingKeepsState()
+{
+    f->open();
+    f->panel->setDtrChecked(true);
+    f->port->cts = true;
+    f->tick();
+    f->close();
+    QVERIFY(!f->panel->timer()->isActive());
+    const int writes = f->port->lineWrites;
+    f->port->cts = false;
+    f->panel->setDtrChecked(false);
+    QTest::qWait(350);
+    QCOMPARE(f->port->lineWrites, writes);
+    QVERIFY(f->port->dtr);
+    QCOMPARE(f->panel->indicatorColour(0), Form::kRed);
+    QCOMPARE(f->panel->statusCaption(0), QLatin1String("ALARM"));
+}
+
+void TestPanel::vanishedDeviceWhilePolling()
+{
+    f->open();
+    f->pressSwitch();
+    f->port->cts = true;
+    f->tick();
+    f->port->vanished = true;
+    // Let the real timer run into it several times.
+    QTest::qWait(350);
+    QCOMPARE(f->errors->count(), 1);
+    QCOMPARE(f->firstError(), int(ErrorCode::DeviceFailed));
+    QVERIFY(!f->panel->timer()->isActive());
+    QVERIFY(!f->port->portOpen());
+    // Everything keeps its last state.
+    QCOMPARE(f->panel->indicatorColour(0), Form::kRed);
+    QCOMPARE(f->panel->notificationText(0), QLatin1String("Sending Notification"));
+    // The device is back: open again.
+    f->port->vanished = false;
+    f->open();
+    QVERIFY(f->panel->timer()->isActive());
+}
+
+void TestPanel::switchFlipsOnlyItsTwoCaptions_data()
+{
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<QString>("after");
+    QTest::addColumn<bool>("sectionShown");
+
+    QTest::newRow("Disabled to Enabled") << "Disabled" << "Enabled" << true;
+    QTest::newRow("Enabled to Disabled") << "Enabled" << "Disabled" << false;
+    QTest::newRow("lower case left alone") << "enabled" << "enabled" << true;
+    QTest::newRow("trailing blank left alone") << "Enabled " << "Enabled " << true;
+    QTest::newRow("empty left alone") << "" << "" << true;
+}
+
+void TestPanel::switchFlipsOnlyItsTwoCaptions()
+{
+    QFETCH(QString, caption);
+    QFETCH(QString, after);
+    QFETCH(bool, sectionShown);
+
+    f->panel->setSwitchCaption(caption);
+    f->pressSwitch();
+    QCOMPARE(f->panel->switchCaption(), after);
+    // A caption that is neither leaves the section as it was (design: shown).
+    QCOMPARE(f->panel->alarmSectionVisible(), sectionShown);
+    QVERIFY(f->launcher->starts.isEmpty());
+}
+
+void TestPanel::dispatchOnChange_data()
+{
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("starts");
+
+    QTest::newRow("enabled, sending") << "Enabled" << "Sending Notification" << true;
+    QTest::newRow("disabled, sending") << "Disabled" << "Sending Notification" << false;
+    QTest::newRow("enabled, other text") << "Enabled" << "sending notification" << false;
+    QTest::newRow("enabled, text cut short") << "Enabled" << "Sending Notificatio" << false;
+    QTest::newRow("enabled lower case, sending") << "enabled" << "Sending Notification" << false;
+}
+
+void TestPanel::dispatchOnChange()
+{
+    QFETCH(QString, caption);
+    QFETCH(QString, text);
+    QFETCH(bool, starts);
+
+    f->panel->setSwitchCaption(caption);
+    f->panel->setNotificationText(1, text);
+    QCOMPARE(f->launcher->starts, (starts ? Starts{{Channel::Flood, Reason::Alarm}} : Starts{}));
+    // Writing the same text again is no change and starts nothing more.
+    f->panel->setNotificationText(1, text);
+    QCOMPARE(f->launcher->starts.size(), starts ? 1 : 0);
+}
+
+void TestPanel::oneStartPerAlarmOnset()
+{
+    f->pressSwitch();
+    f->open();
+    f->port->cts = true;
+    for (int i = 0; i < 50; ++i)
+        f->tick();
+    QCOMPARE(f->launcher->starts, (Starts{{Channel::Fire, Reason::Alarm}}));
+    f->port->cts = false;
+    for (int i = 0; i < 5; ++i)
+        f->tick();
+    QCOMPARE(f->panel->notificationText(0), QString());
+    QCOMPARE(f->launcher->starts.size(), 1);
+    f->port->cts = true;
+    f->tick();
+    QCOMPARE(f->launcher->starts.size(), 2);
+}
+
+void TestPanel::reArmAfterSwitchOffAndOn()
+{
+    f->open();
+    f->port->dcd = true;
+    f->tick();
+    QVERIFY(f->launcher->starts.isEmpty());
+    f->pressSwitch();
+    f->tick();
+    QCOMPARE(f->launcher->starts, (Starts{{Channel::Intrusion, Reason::Alarm}}));
+    f->pressSwitch();
+    f->tick();
+    f->pressSwitch();
+    f->tick();
+    QCOMPARE(f->launcher->starts.size(), 2);
+}
+
+void TestPanel::channelsStartInOrder()
+{
+    f->pressSwitch();
+    f->open();
+    f->port->dcd = true;
+    f->port->cts = true;
+    f->tick();
+    QCOMPARE(f->launcher->starts, (Starts{{Channel::Fire, Reason::Alarm}, {Channel::Intrusion, Reason::Alarm}}));
+}
+
+void TestPanel::testButtons_data()
+{
+    QTest::addColumn<QByteArray>("button");
+    QTest::addColumn<Channel>("channel");
+    QTest::newRow("Smoke Fire") << QByteArray("cmdSmoke") << Channel::Fire;
+    QTest::newRow("Flooding") << QByteArray("cmdFlood") << Channel::Flood;
+    QTest::newRow("Intrusion") << QByteArray("cmdIntrusion") << Channel::Intrusion;
+}
+
+void TestPanel::testButtons()
+{
+    QFETCH(QByteArray, button);
+    QFETCH(Channel, channel);
+    const QByteArray slot = button + "_Click";
+
+    // Disabled: a press starts nothing.
+    QMetaObject::invokeMethod(f->panel->notifier(), slot.constData());
+    QVERIFY(f->launcher->starts.isEmpty());
+
+    // Enabled: every press starts it, whether the port is open or not.
+    f->pressSwitch();
+    QMetaObject::invokeMethod(f->panel->notifier(), slot.constData());
+    QMetaObject::invokeMethod(f->panel->notifier(), slot.constData());
+    QCOMPARE(f->launcher->starts, (Starts{{channel, Reason::Test}, {channel, Reason::Test}}));
+}
+
+void TestPanel::refusedStartIsReported()
+{
+    f->launcher->refuseWith = int(ErrorCode::ScriptMissing);
+    f->pressSwitch();
+    f->open();
+    f->port->cts = true;
+    f->tick();
+    f->panel->notifier()->cmdFlood_Click();
+    QCOMPARE(f->errors->count(), 2);
+    QCOMPARE(f->firstError(), int(ErrorCode::ScriptMissing));
+    // The panel goes on: polling continues and the text shows the state.
+    QVERIFY(f->port->portOpen());
+    QVERIFY(f->panel->timer()->isActive());
+    QCOMPARE(f->panel->notificationText(0), QLatin1String("Sending Notification"));
+}
+
+QTEST_GUILESS_MAIN(TestPanel)
+#include "tst_panel.moc"
