@@ -7,6 +7,7 @@
 #include "serial/line_monitor.h"
 #include "serial/serial_port.h"
 
+#include <QDebug>
 #include <QScreen>
 #include <QTimer>
 
@@ -75,6 +76,8 @@ MainWindow::MainWindow(std::unique_ptr<SerialPort> port, std::unique_ptr<ScriptL
     connect(ui->cmdIntrusion, &QPushButton::clicked, notifier, &Notifier::cmdIntrusion_Click);
     connect(monitor, &LineMonitor::errorOccurred, m_errors, &ErrorReporter::report);
     connect(notifier, &Notifier::errorOccurred, m_errors, &ErrorReporter::report);
+    connect(m_launcher.get(), &ScriptLauncher::errorOccurred, m_errors, &ErrorReporter::report);
+    connect(m_launcher.get(), &ScriptLauncher::warning, this, [](const QString &text) { qWarning().noquote() << text; });
 
     Form_Load();
 }

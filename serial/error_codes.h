@@ -20,6 +20,8 @@ constexpr int OpenFailed = 207;
 // Notification scripts
 constexpr int ScriptMissing = 301;
 constexpr int ScriptHostFailed = 302;
+constexpr int ScriptFailed = 303;
+constexpr int ScriptRefused = 304;
 }
 
 // A refusal with the number and text the operator is shown.
