@@ -115,6 +115,14 @@ PhoneHomeError missing(ScriptLauncher::Channel channel, const QString &script, c
                              "Install it there (see \"Setting up notifications\" in the README).")
                               .arg(ScriptLauncher::channelName(channel), script, what));
 }
+
+PhoneHomeError unreadable(ScriptLauncher::Channel channel, const QString &script, const QString &what)
+{
+    return PhoneHomeError(ErrorCode::ScriptMissing,
+                          tr("Cannot send the %1 notification: the script %2 %3. Let the user this program "
+                             "runs as read it (see \"Setting up notifications\" in the README).")
+                              .arg(ScriptLauncher::channelName(channel), script, what));
+}
 }
 
 #ifndef Q_OS_LINUX
@@ -127,8 +135,11 @@ void ProcessScriptLauncher::start(Channel channel, Reason reason)
     const QFileInfo info(script);
     // The host would fail unseen on a missing script while the window says
     // a notification is on its way: refuse it here, where it can be shown.
-    if (!info.isFile() || !info.isReadable())
-        throw missing(channel, script, info.exists() ? tr("cannot be read") : tr("does not exist"));
+    if (!info.isFile() || !info.isReadable()) {
+        if (info.exists())
+            throw unreadable(channel, script, tr("cannot be read"));
+        throw missing(channel, script, tr("does not exist"));
+    }
 
     QProcess process;
     process.setProgram(m_host);
@@ -276,14 +287,14 @@ std::optional<Fd> openChecked(const QByteArray &dir, const QString &name, bool r
         const int error = errno;
         if (error == ENOENT && !required)
             return std::nullopt;
-        throw missing(channel, shown,
-                      error == ENOENT ? tr("does not exist") : tr("cannot be read (%1)").arg(systemError(error)));
+        if (error == ENOENT)
+            throw missing(channel, shown, tr("does not exist"));
+        throw unreadable(channel, shown, tr("cannot be read (%1)").arg(systemError(error)));
     }
     if (S_ISLNK(st.st_mode)) {
         char target[PATH_MAX];
         if (!::realpath(path.constData(), target))
-            throw missing(channel, shown, tr("is a link to %1, which does not exist").arg(display(QFile::encodeName(
-                                                QFile::symLinkTarget(shown)))));
+            throw missing(channel, shown, tr("is a link to %1, which does not exist").arg(QFile::symLinkTarget(shown)));
         if (parentOf(target) != dir) {
             throw refused(channel, script,
                           tr("%1 is a symbolic link to %2, outside the script folder %3; put the file itself "
@@ -295,11 +306,12 @@ std::optional<Fd> openChecked(const QByteArray &dir, const QString &name, bool r
     Fd fd(::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd.valid()) {
         const int error = errno;
-        throw missing(channel, display(path),
-                      error == ENOENT ? tr("does not exist") : tr("cannot be read (%1)").arg(systemError(error)));
+        if (error == ENOENT)
+            throw missing(channel, display(path), tr("does not exist"));
+        throw unreadable(channel, display(path), tr("cannot be read (%1)").arg(systemError(error)));
     }
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        throw missing(channel, display(path), tr("cannot be read (it is not a regular file)"));
+        throw missing(channel, display(path), tr("is not a regular file"));
     if (const QString why = unsafe(st, display(path)); !why.isEmpty())
         throw refused(channel, script, why);
     return fd;
@@ -375,20 +387,20 @@ void ProcessScriptLauncher::start(Channel channel, Reason reason)
         const int error = errno;
         if (error == ENOENT || error == ENOTDIR)
             throw missing(channel, script, tr("does not exist"));
-        throw missing(channel, script,
-                      tr("cannot be read: its folder %1 cannot be read (%2)").arg(m_scriptDir, systemError(error)));
+        throw unreadable(channel, script,
+                         tr("cannot be read: its folder %1 cannot be read (%2)").arg(m_scriptDir, systemError(error)));
     }
     const QByteArray dir(canonical);
     if (::faccessat(AT_FDCWD, canonical, R_OK | X_OK, AT_EACCESS) != 0) {
-        throw missing(channel, script,
-                      tr("cannot be read: its folder %1 cannot be read (%2)").arg(display(dir), systemError(errno)));
+        throw unreadable(channel, script,
+                         tr("cannot be read: its folder %1 cannot be read (%2)").arg(display(dir), systemError(errno)));
     }
     // Whoever may change a folder on the way may swap the script.
     for (QByteArray folder = dir;; folder = parentOf(folder)) {
         struct stat st;
         if (::stat(folder.constData(), &st) != 0) {
-            throw missing(channel, script,
-                          tr("cannot be read: the folder %1 cannot be read (%2)")
+            throw unreadable(channel, script,
+                             tr("cannot be read: the folder %1 cannot be read (%2)")
                               .arg(display(folder), systemError(errno)));
         }
         if (const QString why = unsafe(st, display(folder)); !why.isEmpty())

@@ -1,3 +1,4 @@
+#include "app/error_reporter.h"
 #include "app/main_window.h"
 #include "app/text_box.h"
 #include "window_fixture.h"
@@ -31,6 +32,7 @@ private Q_SLOTS:
     void testButtons_data();
     void testButtons();
     void refusedStartIsReported();
+    void launcherReportsReachTheOperator();
 
 private:
 
@@ -211,6 +213,22 @@ void TestNotifier::refusedStartIsReported()
     // The window goes on: polling continues and the box shows the state.
     QVERIFY(f->port->portOpen());
     QCOMPARE(f->control<TextBox>("TxtFire")->text(), QLatin1String("Sending Notification"));
+    QCOMPARE(f->window()->findChildren<QMessageBox *>().count(), 1);
+}
+
+void TestNotifier::launcherReportsReachTheOperator()
+{
+    f->click("CmdCallEnable");
+    f->click("cmdSmoke");
+    QCOMPARE(f->launcher->starts.size(), 1);
+    // A script that ended badly long after its start gets a box of its own.
+    f->launcher->finish(0, 1);
+    const QMessageBox *box = f->window()->errorReporter()->currentBox();
+    QVERIFY(box);
+    QVERIFY2(box->windowTitle().contains(QLatin1String("303")), qPrintable(box->windowTitle()));
+    // A slow one is only logged.
+    QTest::ignoreMessage(QtWarningMsg, "fake/flood is still running");
+    Q_EMIT f->launcher->warning(QStringLiteral("fake/flood is still running"));
     QCOMPARE(f->window()->findChildren<QMessageBox *>().count(), 1);
 }
 
