@@ -374,6 +374,8 @@ struct ProcessScriptLauncher::Child {
     }
 };
 
+// Scripts still running are not killed: they keep their own copies of the
+// capture files and run to their end.
 ProcessScriptLauncher::~ProcessScriptLauncher() = default;
 
 void ProcessScriptLauncher::start(Channel channel, Reason reason)
