@@ -77,7 +77,8 @@ MainWindow::MainWindow(std::unique_ptr<SerialPort> port, std::unique_ptr<ScriptL
     connect(monitor, &LineMonitor::errorOccurred, m_errors, &ErrorReporter::report);
     connect(notifier, &Notifier::errorOccurred, m_errors, &ErrorReporter::report);
     connect(m_launcher.get(), &ScriptLauncher::errorOccurred, m_errors, &ErrorReporter::report);
-    connect(m_launcher.get(), &ScriptLauncher::warning, this, [](const QString &text) { qWarning().noquote() << text; });
+    connect(m_launcher.get(), &ScriptLauncher::warning, this,
+            [](const QString &text) { qWarning().noquote() << text; });
 
     Form_Load();
 }

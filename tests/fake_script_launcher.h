@@ -19,7 +19,8 @@ public:
         if (refuseWith)
             throw PhoneHomeError(refuseWith, QStringLiteral("cannot start"));
         starts.append({channel, reason});
-        Q_EMIT started(channel, reason, QStringLiteral("fake/%1").arg(channelName(channel)), kFirstPid + starts.size() - 1);
+        Q_EMIT started(channel, reason, QStringLiteral("fake/%1").arg(channelName(channel)),
+                       kFirstPid + starts.size() - 1);
     }
 
     // Ends the n-th start as the real launcher would report it.
