@@ -345,6 +345,19 @@ Fd captureFile(const char *name)
 {
     return high(::memfd_create(name, MFD_CLOEXEC));
 }
+
+// The capture files live in memory: a script that talks for hours must not
+// use it up. Frees all but the tail; the script's offset runs on, past a hole.
+void trimToTail(int fd)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return;
+    const off_t page = ::sysconf(_SC_PAGESIZE);
+    const off_t end = (st.st_size - kTailBytes) / page * page;
+    if (end > 0)
+        ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, 0, end);
+}
 }
 
 struct ProcessScriptLauncher::Child {
@@ -357,13 +370,14 @@ struct ProcessScriptLauncher::Child {
     QSocketNotifier *ended = nullptr;
     QTimer *poll = nullptr;
     QTimer *stillRunning = nullptr;
+    QTimer *trim = nullptr;
 
     ~Child()
     {
         // The watchers may be mid-signal: let them go once control is back
         // in the event loop, and silence them until then.
         for (QObject *watcher : {static_cast<QObject *>(ended), static_cast<QObject *>(poll),
-                                 static_cast<QObject *>(stillRunning)}) {
+                                 static_cast<QObject *>(stillRunning), static_cast<QObject *>(trim)}) {
             if (watcher) {
                 watcher->blockSignals(true);
                 watcher->deleteLater();
@@ -513,6 +527,12 @@ void ProcessScriptLauncher::watch(std::unique_ptr<Child> child)
                                 QString::number(std::chrono::duration<double>(m_stillRunningAfter).count())));
     });
     c->stillRunning->start(m_stillRunningAfter);
+    c->trim = new QTimer(this);
+    connect(c->trim, &QTimer::timeout, this, [c] {
+        trimToTail(c->out.get());
+        trimToTail(c->err.get());
+    });
+    c->trim->start(m_trimInterval);
     m_children.push_back(std::move(child));
 }
 

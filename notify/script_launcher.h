@@ -55,6 +55,8 @@ public:
 
     // How long a script may run before warning() says it still does.
     void setStillRunningAfter(std::chrono::milliseconds after) { m_stillRunningAfter = after; }
+    // How often the output of a running script is cut down to its tail.
+    void setTrimInterval(std::chrono::milliseconds interval) { m_trimInterval = interval; }
 
     static QString defaultHost();
     static QString defaultScriptDir();
@@ -63,6 +65,7 @@ public:
     static QString commonFileName() { return QStringLiteral("phone-home-common.sh"); }
 
     static constexpr std::chrono::seconds kStillRunningAfter{120};
+    static constexpr std::chrono::seconds kTrimInterval{10};
 
 private:
     struct Child;
@@ -73,5 +76,6 @@ private:
     QString m_host;
     QString m_scriptDir;
     std::chrono::milliseconds m_stillRunningAfter = kStillRunningAfter;
+    std::chrono::milliseconds m_trimInterval = kTrimInterval;
     std::vector<std::unique_ptr<Child>> m_children;
 };

@@ -44,6 +44,7 @@ private Q_SLOTS:
     void statusesArriveNextToQProcess();
     void stillRunningIsWarnedOnce();
     void outlivesTheLauncher();
+    void talkativeScriptKeepsOnlyItsTail();
 
 private:
     enum Setup {
@@ -455,6 +456,38 @@ void TestScriptLauncher::outlivesTheLauncher()
     QCOMPARE(::waitpid(pid_t(pid), &status, 0), pid_t(pid));
     QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0, qPrintable(QString::number(status)));
     QCOMPARE(readMarker(), QByteArray("done\n"));
+}
+
+void TestScriptLauncher::talkativeScriptKeepsOnlyItsTail()
+{
+    const QByteArray go = QFile::encodeName(m_dir->filePath(QStringLiteral("go")));
+    const QByteArray dir = QFile::encodeName(m_dir->path());
+    // 512 KiB on stderr, then it waits for the test (or gives up when the
+    // test's folder is gone) before its last words.
+    writeBody(QStringLiteral("Fire.sh"),
+              "head -c 524288 /dev/zero | tr '\\0' x >&2; echo >&2; echo written > '" + QFile::encodeName(marker())
+                  + "'\nwhile [ ! -e '" + go + "' ] && [ -d '" + dir + "' ]; do sleep 0.05; done\n"
+                  + "echo 'final words' >&2; exit 4\n");
+    ProcessScriptLauncher launcher(QStringLiteral("/bin/sh"), m_dir->path());
+    launcher.setTrimInterval(std::chrono::milliseconds(50));
+    QSignalSpy started(&launcher, &ScriptLauncher::started);
+    QSignalSpy errors(&launcher, &ScriptLauncher::errorOccurred);
+    launcher.start(Channel::Fire, Reason::Test);
+    QCOMPARE(started.count(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(readMarker(), QByteArray("written\n"), 10000);
+
+    // What the script's stderr holds in memory, seen through its descriptor.
+    const QByteArray stderrPath = "/proc/" + QByteArray::number(started.at(0).at(3).toLongLong()) + "/fd/2";
+    const auto held = [&] {
+        struct stat st;
+        return ::stat(stderrPath.constData(), &st) == 0 ? qint64(st.st_blocks) * 512 : -1;
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(held() >= 0 && held() <= 16 * 1024, qPrintable(QString::number(held())), 5000);
+
+    QFile(QFile::decodeName(go)).open(QIODevice::WriteOnly);
+    QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 1, 10000);
+    QVERIFY2(errors.at(0).at(1).toString().contains(QLatin1String("final words")),
+             qPrintable(errors.at(0).at(1).toString()));
 }
 
 QTEST_MAIN(TestScriptLauncher)
