@@ -87,6 +87,7 @@ void MainWindow::bindPanel()
             ui->Combo1->setEditText(text);
     });
     connect(panel, &Panel::errorOccurred, m_errors, &ErrorReporter::report);
+    connect(panel, &Panel::warning, m_errors, &ErrorReporter::warn);
 
     // The operator sets the panel.
     connect(ui->Check1, &QCheckBox::stateChanged, panel, [panel](int state) { panel->setDtrChecked(state == Qt::Checked); });

@@ -21,6 +21,8 @@ enum class ErrorCode {
     // Notification scripts
     ScriptMissing = 301,
     ScriptHostFailed = 302,
+    ScriptFailed = 303,
+    ScriptRefused = 304,
 };
 
 // A refusal with the number and text the operator is shown. It travels only

@@ -34,6 +34,9 @@ Panel::Panel(std::unique_ptr<SerialPort> port, std::unique_ptr<ScriptLauncher> l
     connect(this, &Panel::notificationTextChanged, m_notifier, &Notifier::notificationChanged);
     connect(m_monitor, &LineMonitor::errorOccurred, this, &Panel::errorOccurred);
     connect(m_notifier, &Notifier::errorOccurred, this, &Panel::errorOccurred);
+    // Scripts are watched after their start: how they end comes from here.
+    connect(m_launcher.get(), &ScriptLauncher::errorOccurred, this, &Panel::errorOccurred);
+    connect(m_launcher.get(), &ScriptLauncher::warning, this, &Panel::warning);
 }
 
 Panel::~Panel() = default;

@@ -79,6 +79,8 @@ Q_SIGNALS:
     void rtsCheckedChanged(bool checked);
     void portTextChanged(const QString &text);
     void errorOccurred(int number, const QString &text);
+    // Something to know that is no failure of its own (a script still running).
+    void warning(const QString &text);
 
 private:
     struct Channel {

@@ -1,40 +1,81 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
 #include <QStringList>
 
-// Starts a channel's notification script, detached: nobody waits for it and
-// it may outlive the program. A refusal is thrown as a PhoneHomeError.
-class ScriptLauncher
+#include <chrono>
+#include <memory>
+#include <vector>
+
+// Starts a channel's notification script without waiting for it; it may
+// outlive the program. A refusal is thrown as a PhoneHomeError. What the
+// script does later arrives as signals: every end as finished(), a failed
+// one also as errorOccurred(), one still running for long as warning().
+class ScriptLauncher : public QObject
 {
+    Q_OBJECT
 public:
     enum class Channel { Fire, Flood, Intrusion };
     enum class Reason { Alarm, Test };
 
-    virtual ~ScriptLauncher() = default;
+    explicit ScriptLauncher(QObject *parent = nullptr)
+        : QObject(parent)
+    {
+    }
     virtual void start(Channel channel, Reason reason) = 0;
 
     static QString channelName(Channel channel);
     static QString reasonName(Reason reason);
+
+Q_SIGNALS:
+    void started(ScriptLauncher::Channel channel, ScriptLauncher::Reason reason, const QString &script, qint64 pid);
+    // exitStatus is meaningful when signal is 0.
+    void finished(ScriptLauncher::Channel channel, qint64 pid, int exitStatus, int signal);
+    void errorOccurred(int number, const QString &text);
+    void warning(const QString &text);
 };
 
-// The fixed command lines: a script host and one script per channel.
+// The fixed command lines: a script host and one script per channel. On
+// Linux each script is checked before it runs (owner, mode, where it lives)
+// and watched until it ends; elsewhere it is started and forgotten.
 class ProcessScriptLauncher : public ScriptLauncher
 {
+    Q_OBJECT
 public:
     // The defaults are the installed locations; tests hand in their own.
-    explicit ProcessScriptLauncher(QString host = defaultHost(), QString scriptDir = defaultScriptDir());
+    explicit ProcessScriptLauncher(QString host = defaultHost(), QString scriptDir = defaultScriptDir(),
+                                   QObject *parent = nullptr);
+    ~ProcessScriptLauncher() override;
 
     void start(Channel channel, Reason reason) override;
 
     QString program() const { return m_host; }
     QStringList arguments(Channel channel) const;
 
+    // How long a script may run before warning() says it still does.
+    void setStillRunningAfter(std::chrono::milliseconds after) { m_stillRunningAfter = after; }
+    // How often the output of a running script is cut down to its tail.
+    void setTrimInterval(std::chrono::milliseconds interval) { m_trimInterval = interval; }
+
     static QString defaultHost();
     static QString defaultScriptDir();
     static QString scriptFileName(Channel channel);
+    // Sourced by the example scripts from their own folder.
+    static QString commonFileName() { return QStringLiteral("phone-home-common.sh"); }
+
+    static constexpr std::chrono::seconds kStillRunningAfter{120};
+    static constexpr std::chrono::seconds kTrimInterval{10};
 
 private:
+    struct Child;
+
+    void watch(std::unique_ptr<Child> child);
+    void childEnded(Child *child);
+
     QString m_host;
     QString m_scriptDir;
+    std::chrono::milliseconds m_stillRunningAfter = kStillRunningAfter;
+    std::chrono::milliseconds m_trimInterval = kTrimInterval;
+    std::vector<std::unique_ptr<Child>> m_children;
 };

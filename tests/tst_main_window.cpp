@@ -134,6 +134,7 @@ private Q_SLOTS:
     void operatorInputReachesThePanel();
     void refusalsShowOneBox();
     void steadyTickRepaintsNothing();
+    void launcherReportsReachTheOperator();
 
 private:
     std::unique_ptr<WindowFixture> f;
@@ -530,6 +531,23 @@ void TestMainWindow::steadyTickRepaintsNothing()
         QCoreApplication::processEvents();
     }
     QCOMPARE(counter.paints, 0);
+}
+
+void TestMainWindow::launcherReportsReachTheOperator()
+{
+    f->window()->show();
+    f->pressSwitch();
+    f->click(f->testButton(0));
+    QCOMPARE(f->launcher->starts.size(), 1);
+    // A script that ended badly long after its start is reported then.
+    f->launcher->finish(0, 1);
+    const QMessageBox *box = f->window()->errorReporter()->currentBox();
+    QVERIFY(box);
+    QVERIFY2(box->windowTitle().contains(QLatin1String("303")), qPrintable(box->windowTitle()));
+    // A slow one joins the same box as a warning.
+    Q_EMIT f->launcher->warning(QStringLiteral("fake/flood is still running"));
+    QTRY_VERIFY(box->text().contains(QLatin1String("Warning: fake/flood is still running")));
+    QCOMPARE(f->window()->findChildren<QMessageBox *>().count(), 1);
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -263,6 +263,8 @@ void TestSoak::pollingCycles()
         QFile script(scripts.filePath(ProcessScriptLauncher::scriptFileName(channel)));
         QVERIFY(script.open(QIODevice::WriteOnly));
         script.write(QStringLiteral("echo \"$PHONE_HOME_CHANNEL\" >> '%1'\n").arg(marker).toUtf8());
+        // Group- or world-writable scripts are refused; do not depend on the umask.
+        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
     }
 
     MainWindow window(std::make_unique<QtSerialPort>(),

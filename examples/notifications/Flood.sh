@@ -2,10 +2,14 @@
 # Run by RS232 In Out Port Test and Phone Home when the flood sensor (DSR) goes into alarm.
 set -u
 
-# Who to tell. An e-mail-to-SMS gateway address works for a text message.
+# Who to tell by e-mail; empty for no mail. Many carriers have closed their
+# e-mail-to-SMS gateways: for a message on a phone, prefer PUSH_URL.
 TO="alarm@example.com"
+# Optional: a URL that takes the alarm text as an HTTP POST, such as an ntfy
+# topic (https://ntfy.sh/your-secret-topic) or a self-hosted push service.
+PUSH_URL=""
 SUBJECT="FLOODING DETECTED"
 
 # shellcheck source-path=SCRIPTDIR source=phone-home-common.sh
 . "$(dirname "$0")/phone-home-common.sh"
-phone_home "$TO" "$SUBJECT"
+phone_home "$TO" "$SUBJECT" "$PUSH_URL"

@@ -5,8 +5,8 @@
 #   PHONE_HOME_REASON   alarm | test   (test when started by a test button)
 
 complain() {
+    # The program shows the last lines of stderr when a script fails; the log keeps them for later.
     printf 'rs232-phone-home: %s\n' "$1" >&2
-    # The program runs us detached, so stderr usually goes nowhere; leave a trace in the system log too.
     if command -v logger >/dev/null 2>&1; then
         logger -t rs232-phone-home -p user.err -- "$1" 2>/dev/null || :
     fi
@@ -24,10 +24,39 @@ find_sendmail() {
     return 1
 }
 
-# phone_home TO SUBJECT: mail SUBJECT to TO and pop up a desktop notice; non-zero if no mail went out.
+# push URL SUBJECT BODY: POST the alarm to a push service or an SMS provider's HTTP API.
+push() {
+    if ! command -v curl >/dev/null 2>&1; then
+        complain "curl is not installed; no push sent: $2"
+        return 1
+    fi
+    curl -fsS --max-time 30 -H "Title: $2" -H "Priority: urgent" --data-binary "$3" "$1" >/dev/null || {
+        complain "the push to $1 failed; not sent: $2"
+        return 1
+    }
+}
+
+# mail_to TO SUBJECT BODY
+mail_to() {
+    if sendmail=$(find_sendmail); then
+        printf 'To: %s\nSubject: %s\n\n%s\n' "$1" "$2" "$3" | "$sendmail" -t
+    elif command -v mail >/dev/null 2>&1; then
+        printf '%s\n' "$3" | mail -s "$2" "$1"
+    else
+        complain "no sendmail or mail command found; not sent: $2"
+        return 1
+    fi || {
+        complain "the mailer failed; not sent: $2"
+        return 1
+    }
+}
+
+# phone_home TO SUBJECT [PUSH_URL]: mail SUBJECT to TO (unless empty), push it to PUSH_URL (if set) and
+# pop up a desktop notice; non-zero if a message that was asked for did not go out.
 phone_home() {
     to=$1
     subject=$2
+    push_url=${3:-}
     if [ "${PHONE_HOME_REASON:-alarm}" = test ]; then
         subject="TEST: $subject"
     fi
@@ -43,15 +72,16 @@ Reason:  ${PHONE_HOME_REASON:-alarm}"
         notify-send -u critical -a rs232-phone-home "$subject" "on $host" >/dev/null 2>&1 || :
     fi
 
-    if sendmail=$(find_sendmail); then
-        printf 'To: %s\nSubject: %s\n\n%s\n' "$to" "$subject" "$body" | "$sendmail" -t
-    elif command -v mail >/dev/null 2>&1; then
-        printf '%s\n' "$body" | mail -s "$subject" "$to"
-    else
-        complain "no sendmail or mail command found; not sent: $subject"
+    if [ -z "$to" ] && [ -z "$push_url" ]; then
+        complain "neither TO nor PUSH_URL is set in the script; not sent: $subject"
         return 1
-    fi || {
-        complain "the mailer failed; not sent: $subject"
-        return 1
-    }
+    fi
+    status=0
+    if [ -n "$to" ]; then
+        mail_to "$to" "$subject" "$body" || status=1
+    fi
+    if [ -n "$push_url" ]; then
+        push "$push_url" "$subject" "$body" || status=1
+    fi
+    return $status
 }
