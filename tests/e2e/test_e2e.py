@@ -5,7 +5,8 @@ Each group starts the program afresh on a private Xvfb, with a virtual serial
 device as /dev/com3 (vserial_ctl + the preload library), drives it with
 xdotool, reads colours from screenshots (ImageMagick's import), reads error
 numbers from the message box's title ("Error N - ..."), and ends by closing the window,
-which must end the program with status 0.
+which must end the program with status 0. Where to click and look comes from
+the controls' rectangles in the Designer form (--form).
 
 The notification scripts are the test's own: the program runs inside a
 private mount namespace (unshare -m, or -rm when not root) where a temporary
@@ -35,36 +36,72 @@ import sys
 import tempfile
 import time
 import traceback
+import xml.etree.ElementTree as ET
 import zlib
 
 TITLE = "RS232 In Out Port Test and Phone Home"
 TITLE_RE = "^" + re.escape(TITLE) + "$"
 # The main window and its error boxes, whose titles carry the error number.
 WINDOWS_RE = "^(Error [0-9]+ - )?" + re.escape(TITLE) + "$"
+# Where the program puts its client area: its own choice, not the form's.
 CLIENT_POS = (609, 193)
-CLIENT_SIZE = (779, 651)
 SCRIPT_DIR = "/etc/rs232-phone-home"
 
 BLACK, GREEN, RED = (0, 0, 0), (0, 255, 0), (255, 0, 0)
 COLOUR_NAMES = {BLACK: "black", GREEN: "green", RED: "red"}
 
-# Client-area geometry from the form (frames hold children relative to them).
-COMBO = (32, 56, 105, 21)
-OPEN = (160, 56, 89, 25)
-CLOSE = (272, 56, 89, 25)
-FRAME1, FRAME2, FRAME3 = (24, 104), (24, 224), (448, 456)
-DISC_CENTRES = [(FRAME1[0] + x + 49 // 2, FRAME1[1] + 40 + 33 // 2) for x in (16, 96, 184)]
-DTR_BOX = (FRAME2[0] + 16, FRAME2[1] + 24, 49, 17)
-RTS_BOX = (FRAME2[0] + 16, FRAME2[1] + 56, 49, 21)
-SWITCH = (656, 400, 105, 33)
-STATUS = [(40, 496, 105, 25), (184, 496, 105, 25), (320, 496, 105, 25)]
-TEXTS = [(40, 520, 105, 41), (184, 520, 105, 35), (320, 520, 105, 35)]
-TEST_BUTTONS = [(FRAME3[0] + x, FRAME3[1] + 48, 73, 41) for x in (16, 120, 224)]
+# Controls by objectName in the form; their rectangles come from it (Form).
+COMBO, OPEN, CLOSE = "Combo1", "Command1", "Command2"
+DISCS = ["Shape1", "Shape2", "Shape3"]
+DTR_BOX, RTS_BOX = "Check1", "Check2"
+SWITCH = "CmdCallEnable"
+STATUS = ["Label13", "Label14", "Label15"]
+TEXTS = ["TxtFire", "TxtFlood", "TxtIntrusion"]
+TEST_BUTTONS = ["cmdSmoke", "cmdFlood", "cmdIntrusion"]
+CONTROLS = [COMBO, OPEN, CLOSE, *DISCS, DTR_BOX, RTS_BOX, SWITCH, *STATUS, *TEXTS, *TEST_BUTTONS]
 CHANNELS = [("fire", "Fire.sh"), ("flood", "Flood.sh"), ("intrusion", "Intruder.sh")]
 
 
 class Failure(Exception):
     pass
+
+
+class Form:
+    """The Designer form's control rectangles, in client coordinates.
+
+    A child's geometry is relative to the widget holding it (group box, frame),
+    so the positions around it add up; the top-level widget's own position is
+    the window's and is left out. Controls placed by a layout are not kept."""
+
+    def __init__(self, path):
+        self.path = path
+        try:
+            top = ET.parse(path).getroot().find("widget")
+        except (OSError, ET.ParseError) as e:
+            raise Failure(f"cannot read the form {path}: {e}; give its path with --form") from None
+        if top is None or self.geometry(top) is None:
+            raise Failure(f"{path}: no top-level widget with a geometry")
+        self.size = self.geometry(top)[2:]
+        self.rects = {}
+        self.collect(top, 0, 0)
+
+    @staticmethod
+    def geometry(widget):
+        rect = widget.find("property[@name='geometry']/rect")
+        return None if rect is None else tuple(int(rect.findtext(k)) for k in ("x", "y", "width", "height"))
+
+    def collect(self, parent, ox, oy):
+        for child in parent.findall("widget"):
+            g = self.geometry(child)
+            if g is not None:
+                x, y, w, h = g
+                self.rects[child.get("name")] = (ox + x, oy + y, w, h)
+                self.collect(child, ox + x, oy + y)
+
+    def rect(self, name):
+        if name not in self.rects:
+            raise Failure(f"{self.path}: no control {name!r} with a fixed geometry")
+        return self.rects[name]
 
 
 def centre(rect):
@@ -425,15 +462,21 @@ class Session:
         self.last_shot = self.x.screenshot(self.origin)
         return self.last_shot
 
-    def click(self, rect):
+    def rect(self, name):
+        return self.suite.form.rect(name)
+
+    def click(self, name):
+        self.click_at(self.rect(name))
+
+    def click_at(self, rect):
         self.check_running()
         cx, cy = centre(rect)
         self.x.xdo("mousemove", str(self.origin[0] + cx), str(self.origin[1] + cy), "click", "1")
 
     def type_port(self, text):
         # Well inside the edit field, away from the arrow.
-        x, y, w, h = COMBO
-        self.click((x, y, w - 30, h))
+        x, y, w, h = self.rect(COMBO)
+        self.click_at((x, y, w - 30, h))
         self.x.xdo("key", "ctrl+a")
         self.x.xdo("type", "--delay", "30", text)
 
@@ -445,7 +488,7 @@ class Session:
     def discs(self):
         img = self.shot()
         names = []
-        for cx, cy in DISC_CENTRES:
+        for cx, cy in (centre(self.rect(disc)) for disc in DISCS):
             patch = {img.px(cx + dx, cy + dy) for dx in range(-5, 6) for dy in range(-5, 6)}
             if len(patch) == 1:
                 colour = next(iter(patch))
@@ -467,7 +510,7 @@ class Session:
         """Per channel: status colour and whether its text box holds text."""
         img = self.shot()
         view = []
-        for status, text in zip(STATUS, TEXTS):
+        for status, text in zip(map(self.rect, STATUS), map(self.rect, TEXTS)):
             n = status[2] * status[3]
             colour = "green" if img.count(status, GREEN) > n // 2 else "red" if img.count(status, RED) > n // 2 else "-"
             # Empty boxes are plain red inside their frame; text adds other pixels.
@@ -565,16 +608,16 @@ def discs_are(s, expected):
 
 def start_up(s):
     """Window, its place, black discs and the hidden alarm section."""
-    if s.size != CLIENT_SIZE:
-        raise Failure(f"client area {s.size}, expected {CLIENT_SIZE}")
+    if s.size != s.suite.form.size:
+        raise Failure(f"client area {s.size}, expected the form's {s.suite.form.size}")
     if s.origin != CLIENT_POS:
         raise Failure(f"client area at {s.origin}, expected {CLIENT_POS}")
     s.expect_discs("three black discs before any port is open", ["black"] * 3, timeout=1)
     img = s.shot()
     for i, (status, text, button) in enumerate(zip(STATUS, TEXTS, TEST_BUTTONS)):
-        if img.count(status, GREEN) or img.count(text, RED):
+        if img.count(s.rect(status), GREEN) or img.count(s.rect(text), RED):
             raise Failure(f"alarm section of channel {i + 1} is shown at start-up")
-        if len(img.colours(button)) != 1:
+        if len(img.colours(s.rect(button))) != 1:
             raise Failure(f"test button {i + 1} is drawn at start-up")
 
 
@@ -660,12 +703,12 @@ def test_buttons(s):
     """Each press runs its script once with reason test, only while Enabled."""
     img = s.shot()
     for i, button in enumerate(TEST_BUTTONS):
-        if len(img.colours(button)) != 1:
+        if len(img.colours(s.rect(button))) != 1:
             raise Failure(f"test button {i + 1} is drawn while Disabled")
     s.click(SWITCH)
     for i, button in enumerate(TEST_BUTTONS):
         wait_for(f"test button {i + 1} is drawn after Enabled",
-                 lambda: (len(s.shot().colours(button)) > 1, "plain background"), 3)
+                 lambda: (len(s.shot().colours(s.rect(button))) > 1, "plain background"), 3)
     expected = []
     for button, (channel, _) in zip(TEST_BUTTONS, CHANNELS):
         s.click(button)
@@ -678,7 +721,7 @@ def test_buttons(s):
 
     s.click(SWITCH)
     wait_for("test buttons hidden again after Disabled",
-             lambda: (all(len(s.shot().colours(b)) == 1 for b in TEST_BUTTONS), "still drawn"), 3)
+             lambda: (all(len(s.shot().colours(s.rect(b))) == 1 for b in TEST_BUTTONS), "still drawn"), 3)
     s.expect_runs("switching off runs nothing", expected, timeout=0, settle=0.3)
 
 
@@ -718,7 +761,8 @@ def missing_script(s):
     """A missing script is reported (301) instead of silently not sent."""
     os.remove(os.path.join(s.scripts, "Fire.sh"))
     s.click(SWITCH)
-    wait_for("fire test button drawn", lambda: (len(s.shot().colours(TEST_BUTTONS[0])) > 1, "plain background"), 3)
+    wait_for("fire test button drawn",
+             lambda: (len(s.shot().colours(s.rect(TEST_BUTTONS[0]))) > 1, "plain background"), 3)
     s.click(TEST_BUTTONS[0])
     s.expect_error(301, "pressing the fire test button without Fire.sh")
     s.click(TEST_BUTTONS[1])
@@ -771,10 +815,11 @@ GROUPS = [
 # ---------------------------------------------------------------- runner
 
 class Suite:
-    def __init__(self, args):
+    def __init__(self, args, form):
         self.args = args
         self.tmp = tempfile.mkdtemp(prefix="rs232-e2e-")
         self.x = None
+        self.form = form
 
 
 def main():
@@ -782,11 +827,15 @@ def main():
     parser.add_argument("--app", required=True)
     parser.add_argument("--ctl", required=True)
     parser.add_argument("--preload", required=True)
+    parser.add_argument("--form", default=os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                                       os.pardir, os.pardir, "app", "main_window.ui"),
+                        help="the main window's Designer form (.ui)")
     parser.add_argument("--artifacts", default=os.environ.get("PHONE_HOME_E2E_ARTIFACTS", "e2e-artifacts"))
     parser.add_argument("--only", action="append", help="run only these groups")
     args = parser.parse_args()
     args.artifacts = os.path.abspath(os.environ.get("PHONE_HOME_E2E_ARTIFACTS", args.artifacts))
-    args.app, args.ctl, args.preload = (os.path.abspath(p) for p in (args.app, args.ctl, args.preload))
+    args.app, args.ctl, args.preload, args.form = (os.path.abspath(p) for p in
+                                                   (args.app, args.ctl, args.preload, args.form))
 
     missing = [t for t in ("Xvfb", "xdotool", "import", "unshare", "mount") if not shutil.which(t)]
     if missing:
@@ -798,7 +847,14 @@ def main():
     host_dir_existed = os.path.lexists(SCRIPT_DIR)
     for name, _ in GROUPS:  # only what an earlier run of ours left
         shutil.rmtree(os.path.join(args.artifacts, name), ignore_errors=True)
-    suite = Suite(args)
+    try:
+        form = Form(args.form)
+        for name in CONTROLS:  # a control renamed in Designer fails here, not mid-group
+            form.rect(name)
+    except Failure as e:
+        print(f"FAIL form: {e}")
+        return 1
+    suite = Suite(args, form)
     passed, failed = 0, 0
     started = time.monotonic()
     try:
