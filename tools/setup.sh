@@ -8,7 +8,8 @@ PACKAGES="build-essential dpkg-dev cmake ninja-build pkg-config
 qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-svg-dev libqt6svg6
 qt6-qpa-plugins libgl-dev fonts-liberation2 libbenchmark-dev
 xvfb xauth xdotool imagemagick x11-utils util-linux
-python3 desktop-file-utils file"
+python3 desktop-file-utils file
+qemu-system-x86 busybox-static strace"
 
 missing=""
 for p in $PACKAGES; do
