@@ -82,10 +82,14 @@ def run(args, **kw):
 
 def kernel_package():
     """The versioned linux-image package that linux-image-amd64 depends on."""
-    out = run(["apt-cache", "depends", "linux-image-amd64"])
+    try:
+        out = run(["apt-cache", "depends", "linux-image-amd64"])
+    except Failure as e:
+        raise Failure(f"{e}: run 'apt-get update' as root so apt knows the kernel package") from None
     m = re.search(r"Depends: (linux-image-[0-9][^\s]*-amd64)\b", out)
     if not m:
-        raise Failure(f"apt-cache depends linux-image-amd64 names no kernel package: {out.strip()!r}")
+        raise Failure(f"apt-cache depends linux-image-amd64 names no kernel package ({out.strip()!r}): "
+                      "run 'apt-get update' as root and try again")
     return m.group(1)
 
 
