@@ -223,8 +223,6 @@ def loopback_view(dtr, rts, out2=True):
     return discs, lines
 
 
-# ---------------------------------------------------------------- checks
-
 def port_opens(g):
     """Port 2 opens; the discs show the UART's inputs; DTR and RTS stay low."""
     g.open_port("2")

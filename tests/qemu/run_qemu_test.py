@@ -16,6 +16,7 @@ this script turns them into the exit status and keeps the console log under
 """
 
 import argparse
+import ctypes
 import os
 import re
 import shutil
@@ -67,11 +68,14 @@ class Failure(Exception):
     pass
 
 
+def die_with_parent():
+    # If CTest kills the test, QEMU must not outlive it.
+    ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
 def log(text):
     print(text, flush=True)
 
-
-# ---------------------------------------------------------------- kernel
 
 def run(args, **kw):
     p = subprocess.run(args, capture_output=True, text=True, **kw)
@@ -173,8 +177,6 @@ def prepare_kernel(cache):
     return os.path.join(kdir, "vmlinuz"), modules
 
 
-# ---------------------------------------------------------------- initramfs
-
 class Cpio:
     """A cpio archive in the "newc" format the kernel unpacks."""
 
@@ -220,8 +222,6 @@ def make_initramfs(path, busybox, modules, init_text):
         f.write(c.finish())
 
 
-# ---------------------------------------------------------------- QEMU
-
 def accelerator():
     """KVM only where a hardware kvm module is loaded: the nested kind some
     hosts offer does not boot Debian's kernel. Otherwise TCG."""
@@ -260,6 +260,11 @@ def main():
         log(f"FAIL: preparing the guest kernel: {e}")
         return 1
 
+    # They go onto the guest's shell line and into QEMU's option lists.
+    paths = [here, app, ctl, os.path.abspath(args.work), vmlinuz]
+    if any(c in "".join(paths) for c in " ,'\"$\\`"):
+        log(f"FAIL: a path here holds a space, comma, quote, $ or backslash, which the guest cannot take: {paths}")
+        return 1
     os.makedirs(args.work, exist_ok=True)
     work = tempfile.mkdtemp(prefix="run-", dir=args.work)
     console = os.path.join(work, "console.log")
@@ -272,9 +277,6 @@ def main():
             .replace("@CHECKS@", os.path.join(here, "guest_checks.py"))
             .replace("@ARGS@", " ".join(guest_args))
             .replace("@END@", END_MARK))
-    if any(c in "".join(guest_args) + here for c in " '\"$\\`"):
-        log(f"FAIL: the build or source path holds characters the guest's shell line cannot carry: {guest_args}")
-        return 1
     initramfs = os.path.join(work, "initramfs.cpio")
     make_initramfs(initramfs, busybox, modules, init)
 
@@ -289,7 +291,8 @@ def main():
     log(f"booting {os.path.basename(vmlinuz)} under {accel} (console: {console})")
     qemu_log = os.path.join(work, "qemu.log")
     with open(qemu_log, "wb") as qlog:
-        proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=qlog, stderr=subprocess.STDOUT)
+        proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=qlog, stderr=subprocess.STDOUT,
+                                preexec_fn=die_with_parent)
     timed_out = False
     try:
         proc.wait(args.timeout)
