@@ -13,7 +13,8 @@ qt6-qpa-plugins libgl-dev fonts-liberation2"
 # Everything else the tests, the package and the benchmarks use.
 PACKAGES_TEST="dpkg-dev lintian scdoc libbenchmark-dev
 xvfb xauth xdotool imagemagick x11-utils util-linux
-python3 desktop-file-utils file"
+python3 desktop-file-utils file
+qemu-system-x86 busybox-static strace"
 
 install_missing() {
     missing=""

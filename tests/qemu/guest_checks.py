@@ -1,0 +1,458 @@
+#!/usr/bin/env python3
+"""The guest side of the real-driver test (see run_qemu_test.py).
+
+Runs in the QEMU guest as root, changed into the host's read-only root with
+the guest's own /dev, /proc, /sys and scratch tmpfs over it. Starts Xvfb and
+the real program, opens port 2 (/dev/ttyS1: the kernel's 8250 driver on an
+emulated 16550A with nothing attached) and drives its inputs through the
+UART's loopback with uart_ctl: in loopback DTR shows as DSR, RTS as CTS and
+OUT2 as DCD. The window is driven with xdotool as in tests/e2e; disc colours
+are read straight from the X server, and the kernel's view of the lines from
+/proc/tty/driver/serial, which does not open the port.
+
+Prints one line per check to the console: "QEMU-CHECK PASS|FAIL|SKIP name
+detail". Checks that wait for program changes still being made run only with
+PHONE_HOME_QEMU_PENDING=1.
+"""
+
+import argparse
+import ctypes
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import test_e2e as e2e  # noqa: E402
+from test_e2e import CLOSE, COMBO, DISC_CENTRES, DTR_BOX, OPEN, RTS_BOX, Failure, hold, wait_for  # noqa: E402
+
+DEVICE = "/dev/ttyS1"  # port 2
+KERNEL_LINE = 1        # its line in /proc/tty/driver/serial
+TICK = 0.1             # the program's polling interval
+BLACK, GREEN, RED = (0, 0, 0), (0, 255, 0), (255, 0, 0)
+NAMES = {BLACK: "black", GREEN: "green", RED: "red"}
+
+
+def report(result, name, detail=""):
+    print(f"QEMU-CHECK {result} {name}{' ' + detail if detail else ''}", flush=True)
+
+
+class Screen:
+    """Pixels of the X server's root window, read in-process: a screenshot
+    program per look would take seconds under emulation."""
+
+    def __init__(self, display):
+        x11 = ctypes.CDLL("libX11.so.6")
+        x11.XOpenDisplay.restype = ctypes.c_void_p
+        x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x11.XDefaultRootWindow.restype = ctypes.c_ulong
+        x11.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+        x11.XGetImage.restype = ctypes.c_void_p
+        x11.XGetImage.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int, ctypes.c_uint,
+                                  ctypes.c_uint, ctypes.c_ulong, ctypes.c_int]
+        x11.XGetPixel.restype = ctypes.c_ulong
+        x11.XGetPixel.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int]
+        x11.XDestroyImage.argtypes = [ctypes.c_void_p]
+        self.x11 = x11
+        self.dpy = x11.XOpenDisplay(display.encode())
+        if not self.dpy:
+            raise Failure(f"cannot open display {display}")
+        self.root = x11.XDefaultRootWindow(self.dpy)
+
+    def grab(self, x, y, w, h):
+        """Rows of (r, g, b) for the rectangle, in screen coordinates."""
+        img = self.x11.XGetImage(self.dpy, self.root, x, y, w, h, 0xFFFFFFFF, 2)  # AllPlanes, ZPixmap
+        if not img:
+            raise Failure(f"XGetImage of {w}x{h} at {x},{y} failed")
+        try:
+            rows = []
+            for yy in range(h):
+                row = []
+                for xx in range(w):
+                    p = self.x11.XGetPixel(img, xx, yy)
+                    row.append(((p >> 16) & 255, (p >> 8) & 255, p & 255))
+                rows.append(row)
+            return rows
+        finally:
+            self.x11.XDestroyImage(img)
+
+
+def kernel_lines():
+    """The port's lines as the 8250 driver reports them: DTR and RTS as it
+    set them, CTS, DSR and CD as read from the UART."""
+    with open("/proc/tty/driver/serial") as f:
+        for line in f:
+            m = re.match(r"\s*(\d+): (.*)$", line)
+            if m and int(m.group(1)) == KERNEL_LINE:
+                if "uart:16550A" not in m.group(2):
+                    raise Failure(f"{DEVICE} is not a 16550A: {line.strip()!r}")
+                last = m.group(2).split()[-1]
+                return set(last.split("|")) & {"RTS", "CTS", "DTR", "DSR", "CD", "RI"}
+    raise Failure(f"/proc/tty/driver/serial has no line {KERNEL_LINE}")
+
+
+def fmt(lines):
+    return "|".join(sorted(lines)) or "none"
+
+
+class Guest:
+    def __init__(self, args):
+        self.args = args
+        self.tmp = tempfile.mkdtemp(prefix="qemu-checks-")
+        self.x = e2e.Xserver(os.path.join(self.tmp, "xvfb.log"))
+        self.screen = Screen(self.x.display)
+        self.app, self.wid, self.origin = None, None, (0, 0)
+        self.boxes = {"DTR": False, "RTS": False}
+        self.log_path = os.path.join(self.tmp, "program.log")
+
+    # -- program and window
+
+    def start(self):
+        env = dict(self.x.env, HOME=os.environ.get("HOME", self.tmp), LANG="C.UTF-8", QT_QPA_PLATFORM="xcb",
+                   XDG_RUNTIME_DIR=os.environ.get("XDG_RUNTIME_DIR", self.tmp))
+        with open(self.log_path, "ab") as log:
+            self.app = subprocess.Popen([self.args.app], env=env, cwd=self.tmp, stdin=subprocess.DEVNULL,
+                                        stdout=log, stderr=subprocess.STDOUT)
+
+        def main_window():
+            self.check_running()
+            wins = self.x.visible_windows()
+            return len(wins) == 1, f"windows: {wins}"
+        wait_for("the main window appears", main_window, 90)
+        self.wid = self.x.visible_windows()[0]
+        x, y, _, _ = self.x.geometry(self.wid)
+        self.origin = (x, y)
+
+    def check_running(self):
+        if self.app.poll() is not None:
+            raise Failure(f"the program ended (status {self.app.returncode}): {self.program_output()!r}")
+
+    def program_output(self):
+        with open(self.log_path, errors="replace") as f:
+            return f.read()[-800:].strip()
+
+    def click(self, rect):
+        self.check_running()
+        cx, cy = e2e.centre(rect)
+        self.x.xdo("mousemove", str(self.origin[0] + cx), str(self.origin[1] + cy), "click", "1")
+
+    def open_port(self, text):
+        x, y, w, h = COMBO
+        self.click((x, y, w - 30, h))
+        self.x.xdo("key", "ctrl+a")
+        self.x.xdo("type", "--delay", "30", text)
+        self.click(OPEN)
+
+    def set_box(self, name, ticked):
+        if self.boxes[name] != ticked:
+            self.click(DTR_BOX if name == "DTR" else RTS_BOX)
+            self.boxes[name] = ticked
+
+    def discs(self):
+        """CTS, DSR and DCD disc colours, each from an 11x11 patch at its centre."""
+        xs = [cx for cx, _ in DISC_CENTRES]
+        cy = DISC_CENTRES[0][1]
+        left, top = self.origin[0] + min(xs) - 5, self.origin[1] + cy - 5
+        rows = self.screen.grab(left, top, max(xs) - min(xs) + 11, 11)
+        names = []
+        for cx in xs:
+            dx = cx - min(xs)
+            patch = {rows[r][dx + c] for r in range(11) for c in range(11)}
+            names.append(NAMES.get(next(iter(patch)), str(next(iter(patch)))) if len(patch) == 1
+                         else f"mixed({len(patch)})")
+        return names
+
+    def expect_discs(self, what, expected, timeout=5):
+        def probe():
+            self.check_running()
+            got = self.discs()
+            return got == expected, f"discs CTS/DSR/DCD {got}, expected {expected}"
+        wait_for(what, probe, timeout)
+
+    def error_boxes(self):
+        return [w for w in self.x.visible_windows() if w != self.wid]
+
+    def no_error_box(self, what):
+        boxes = self.error_boxes()
+        if boxes:
+            raise Failure(f"{what}: an error box shows: {self.x.name(boxes[0])!r}")
+
+    def close(self):
+        if self.app is not None and self.app.poll() is None:
+            e2e.stop_process(self.app)
+        self.x.stop()
+
+    # -- the UART
+
+    def uart(self, *changes):
+        p = subprocess.run([self.args.uart_ctl, DEVICE, *changes], capture_output=True, text=True, timeout=20)
+        if p.returncode != 0:
+            raise Failure(f"uart_ctl {' '.join(changes)}: {p.stderr.strip()}")
+        return set(p.stdout.split())
+
+    def expect_kernel(self, what, want, timeout=5):
+        """The kernel's view holds exactly the lines in want."""
+        def probe():
+            got = kernel_lines()
+            return got == set(want), f"kernel reports {fmt(got)}, expected {fmt(want)}"
+        return wait_for(what, probe, timeout)
+
+    def timed_change(self, what, box, ticked, disc, colour, limit):
+        """Clicks a box and measures how long until the disc shows colour."""
+        self.set_box(box, ticked)
+        t0 = time.monotonic()
+
+        def probe():
+            got = self.discs()[disc]
+            return got == colour, f"disc shows {got}"
+        wait_for(what, probe, max(limit, 5))
+        took = time.monotonic() - t0
+        if took > limit:
+            raise Failure(f"{what}: took {took:.2f} s, more than {limit:.2f} s")
+        return took
+
+
+def loopback_view(dtr, rts, out2=True):
+    """Discs and kernel lines expected in loopback for these outputs."""
+    discs = ["red" if v else "green" for v in (rts, dtr, out2)]
+    lines = {n for n, v in (("DTR", dtr), ("RTS", rts), ("DSR", dtr), ("CTS", rts), ("CD", out2)) if v}
+    return discs, lines
+
+
+def port_opens(g):
+    """Port 2 opens; the discs show the UART's inputs; DTR and RTS stay low."""
+    g.open_port("2")
+    wait_for("the discs leave black after Open Port", lambda: ("black" not in g.discs(), f"{g.discs()}"), 10)
+    g.no_error_box("opening port 2")
+    # Nothing is attached, so the inputs are what the UART reads unconnected.
+    g.expect_kernel("DTR and RTS stay low with both boxes clear", kernel_lines() - {"DTR", "RTS"})
+    lines = kernel_lines()
+    g.expect_discs("discs agree with the kernel", ["red" if n in lines else "green" for n in ("CTS", "DSR", "CD")])
+    return f"kernel reports {fmt(lines)}"
+
+
+def loopback_outputs(g):
+    """DTR and RTS boxes light DSR and CTS within two ticks, and unlight them."""
+    bits = g.uart("+loop")
+    if "loop" not in bits:
+        raise Failure(f"the UART did not take the loopback bit: {bits}")
+    discs, lines = loopback_view(False, False)
+    g.expect_discs("loopback with both outputs low", discs)
+    g.expect_kernel("kernel in loopback with both outputs low", lines)
+    limit = 2 * TICK + g.args.allowance
+    times = [
+        g.timed_change("ticking DTR lights DSR", "DTR", True, 1, "red", limit),
+        g.timed_change("ticking RTS lights CTS", "RTS", True, 0, "red", limit),
+        g.timed_change("unticking DTR unlights DSR", "DTR", False, 1, "green", limit),
+        g.timed_change("unticking RTS unlights CTS", "RTS", False, 0, "green", limit),
+    ]
+    g.expect_kernel("kernel after both boxes cleared", loopback_view(False, False)[1])
+    return f"slowest {max(times):.2f} s (limit {limit:.2f} s: two ticks and {g.args.allowance:.2f} s to draw)"
+
+
+def dcd_follows_out2(g):
+    """Clearing OUT2 drops DCD in loopback; setting it raises DCD again."""
+    g.uart("-out2")
+    g.expect_kernel("kernel: OUT2 cleared, so no CD", loopback_view(False, False, out2=False)[1])
+    g.expect_discs("DCD disc after OUT2 cleared", loopback_view(False, False, out2=False)[0])
+    g.uart("+out2")
+    g.expect_kernel("kernel: OUT2 set, so CD", loopback_view(False, False)[1])
+    g.expect_discs("DCD disc after OUT2 set", loopback_view(False, False)[0])
+
+
+def four_combinations(g):
+    """For each DTR/RTS pair the register, the inputs read back and the discs agree."""
+    for dtr, rts in ((True, False), (False, True), (False, False), (True, True)):
+        g.set_box("DTR", dtr)
+        g.set_box("RTS", rts)
+        discs, lines = loopback_view(dtr, rts)
+        what = f"DTR={int(dtr)} RTS={int(rts)}"
+        g.expect_kernel(f"kernel for {what}", lines)
+        g.expect_discs(f"discs for {what}", discs)
+        got = kernel_lines()
+        # Our own open of the port must not move the outputs (read back
+        # before the program's next tick could put them right).
+        g.uart()
+        if kernel_lines() != lines:
+            raise Failure(f"uart_ctl changed the lines for {what}: kernel reports {fmt(kernel_lines())}")
+        hold(f"discs stay in step with the kernel for {what}",
+             lambda: (g.discs() == discs and kernel_lines() == got, f"discs {g.discs()}, kernel {fmt(kernel_lines())}"),
+             0.5)
+
+
+def close_drops_outputs(g):
+    """Close Port lowers DTR and RTS in the UART; the window keeps its last reading."""
+    g.set_box("DTR", True)
+    g.set_box("RTS", True)
+    discs, lines = loopback_view(True, True)
+    g.expect_kernel("both outputs high before closing", lines)
+    g.expect_discs("discs before closing", discs)
+    g.click(CLOSE)
+    # Still in loopback, DSR and CTS read the UART's own DTR and RTS bits back,
+    # and the driver drops OUT2 on close.
+    g.expect_kernel("Close Port drops DTR and RTS in the UART", set())
+    g.no_error_box("Close Port")
+    hold("discs keep the last reading after Close Port", lambda: (g.discs() == discs, f"discs {g.discs()}"), 0.6)
+
+
+def close_and_reopen(g):
+    """Open Port again: the ticked boxes raise DTR and RTS, and the discs follow."""
+    g.click(OPEN)
+    g.no_error_box("reopening port 2")
+    g.uart("+loop")  # whether the program cleared it on opening or not
+    discs, lines = loopback_view(True, True)
+    g.expect_kernel("after reopening with both boxes ticked", lines)
+    g.expect_discs("discs after reopening", discs)
+    g.set_box("DTR", False)
+    discs, lines = loopback_view(False, True)
+    g.expect_kernel("after reopening, DTR cleared", lines)
+    g.expect_discs("discs after reopening, DTR cleared", discs)
+    g.set_box("RTS", False)
+    g.expect_discs("discs after reopening, both cleared", loopback_view(False, False)[0])
+
+
+def loop_cleared_on_open(g):
+    """A loopback bit left set on the closed port is cleared when the program opens it."""
+    g.click(CLOSE)
+    g.expect_kernel("port closed", set())
+    bits = g.uart("+loop")  # our own open and close of the idle port
+    if "loop" not in bits:
+        raise Failure(f"the UART did not take the loopback bit: {bits}")
+    g.click(OPEN)
+    # Opened (OUT2 up, so CD reads high in loopback or out of it) and DTR and
+    # RTS lowered again, as both boxes are clear.
+    wait_for("the program opens port 2 and lowers DTR and RTS",
+             lambda: ("CD" in kernel_lines() and not kernel_lines() & {"DTR", "RTS"}, fmt(kernel_lines())), 5)
+    time.sleep(3 * TICK)
+    bits = g.uart()
+    if "loop" in bits:
+        raise Failure(f"the loopback bit is still set after Open Port: the lines read {sorted(bits)}")
+    return f"lines after opening: {' '.join(sorted(bits))}"
+
+
+def steady_tick_ioctls(g):
+    """A steady tick asks the driver once (one TIOCMGET) and sets nothing."""
+    if not os.path.exists("/usr/bin/strace"):
+        raise Failure("strace is not installed: run tools/setup.sh")
+    g.no_error_box("before tracing")
+    out = os.path.join(g.tmp, "strace.txt")
+    tracer = subprocess.Popen(["/usr/bin/strace", "-f", "-ttt", "-e", "trace=ioctl", "-o", out,
+                               "-p", str(g.app.pid)], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(2.5)  # the first half second is strace attaching to every thread
+    tracer.send_signal(signal.SIGINT)
+    tracer.wait(20)
+    calls = []
+    with open(out) as f:
+        for line in f:
+            # "PID SECONDS ioctl(FD, REQUEST, ...": strace leaves the pid out
+            # when it traces a single thread.
+            m = re.match(r"\s*(?:\d+\s+)?(\d+\.\d+)\s+ioctl\(\d+, (\w+)", line)
+            if m:
+                calls.append((float(m.group(1)), m.group(2)))
+    line_calls = [(t, c) for t, c in calls if c.startswith("TIOCM")]
+    if not line_calls:
+        raise Failure("no line ioctls at all while tracing")
+    t_end = line_calls[-1][0]
+    window = [(t, c) for t, c in line_calls if t >= t_end - 2.0]
+    setters = sorted({c for _, c in window if c != "TIOCMGET"})
+    # A tick's calls come together; ticks are TICK apart.
+    ticks, last = [], None
+    for t, c in window:
+        if last is None or t - last > TICK / 3:
+            ticks.append([])
+        ticks[-1].append(c)
+        last = t
+    per_tick = sorted({len(t) for t in ticks})
+    if setters or per_tick != [1]:
+        raise Failure(f"over 2 s: {len(ticks)} ticks, line ioctls per tick {per_tick}, setting calls {setters}")
+    return f"{len(ticks)} ticks, one TIOCMGET each"
+
+
+def port_3_error(g):
+    """Port 3 (/dev/ttyS2, no UART behind it) gives its own error, not the generic 207."""
+    with open("/sys/class/tty/ttyS2/type") as f:
+        if f.read().strip() != "0":
+            raise Failure("/dev/ttyS2 has a UART in this guest")
+    g.click(CLOSE)
+    g.open_port("3")
+
+    def probe():
+        boxes = g.error_boxes()
+        return len(boxes) == 1, f"error boxes: {boxes}"
+    wait_for("an error box for port 3", probe, 10)
+    box = g.error_boxes()[0]
+    name = g.x.name(box)
+    g.x.xdo("windowfocus", str(box))
+    g.x.xdo("key", "Return")
+    m = re.match(r"Error ([0-9]+) - ", name)
+    if not m or m.group(1) == "207":
+        raise Failure(f"port 3 gave {name!r}")
+    return f"box title {name!r}"
+
+
+CHECKS = [
+    ("port-2-opens", port_opens, False),
+    ("loopback-dtr-rts-light-dsr-cts", loopback_outputs, False),
+    ("dcd-follows-out2", dcd_follows_out2, False),
+    ("discs-agree-with-kernel", four_combinations, False),
+    ("close-drops-dtr-rts", close_drops_outputs, False),
+    ("close-and-reopen", close_and_reopen, False),
+    ("loopback-cleared-on-open", loop_cleared_on_open, True),
+    ("steady-tick-one-tiocmget", steady_tick_ioctls, True),
+    ("port-3-own-error", port_3_error, True),
+]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--app", required=True)
+    parser.add_argument("--uart-ctl", required=True)
+    parser.add_argument("--accel", default="tcg")
+    parser.add_argument("--allowance", type=float, default=None,
+                        help="seconds allowed beyond two ticks for a click to show (default by accelerator)")
+    args = parser.parse_args()
+    if args.allowance is None:
+        args.allowance = 0.15 if args.accel == "kvm" else 0.3
+    pending = os.environ.get("PHONE_HOME_QEMU_PENDING") == "1"
+
+    g = None
+    failed = False
+    try:
+        g = Guest(args)
+        t0 = time.monotonic()
+        g.start()
+        print(f"window after {time.monotonic() - t0:.1f} s", flush=True)
+        for name, check, needs_pending in CHECKS:
+            if needs_pending and not pending:
+                report("SKIP", name, "(waits for program changes: PHONE_HOME_QEMU_PENDING=1 runs it)")
+                continue
+            t0 = time.monotonic()
+            try:
+                detail = check(g)
+                report("PASS", name, f"({time.monotonic() - t0:.1f} s){': ' + detail if detail else ''}")
+            except Exception as e:
+                failed = True
+                report("FAIL", name, f"{e}")
+                if not isinstance(e, Failure):
+                    traceback.print_exc(file=sys.stdout)
+                print(f"    kernel: {open('/proc/tty/driver/serial').read().strip()}", flush=True)
+    except Exception as e:
+        failed = True
+        report("FAIL", "guest-setup", str(e))
+        if not isinstance(e, Failure):
+            traceback.print_exc(file=sys.stdout)
+    finally:
+        if g is not None:
+            if failed and g.app is not None:
+                print(f"program output: {g.program_output()!r}", flush=True)
+            g.close()
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,350 @@
+#!/usr/bin/env python3
+"""Runs the program against a real kernel serial driver, inside QEMU.
+
+The guest is Debian's own kernel (the linux-image package linux-image-amd64
+depends on, fetched once with apt-get download into --cache) on an emulated PC
+with two 16550A UARTs: COM1 is the guest's console, written to a file here;
+COM2 is /dev/ttyS1 in the guest, the port under test, with nothing attached.
+The initramfs (busybox-static, made here as a cpio archive) mounts this
+machine's root read-only over virtio-9p and changes root into it, with the
+guest's own devtmpfs, proc, sysfs and tmpfs mounted over it: the guest runs
+the binaries just built, and every device it opens is the guest's own.
+
+guest_checks.py does the checks in the guest and prints one line per check;
+this script turns them into the exit status and keeps the console log under
+--artifacts when something failed. Standard library only.
+"""
+
+import argparse
+import ctypes
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+# Modules the guest loads, besides what they need.
+WANTED_MODULES = ("virtio_pci", "9pnet_virtio", "9p")
+RESULT_RE = re.compile(r"^QEMU-CHECK (PASS|FAIL|SKIP) (\S+)(.*)$")
+END_MARK = "QEMU-GUEST-END"
+
+INIT = r'''#!/bin/busybox sh
+/bin/busybox --install -s /bin
+export PATH=/bin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+fail() { echo "QEMU-CHECK FAIL guest-setup: $*"; echo "@END@"; poweroff -f; }
+for m in @MODULES@; do insmod "/modules/$m" || fail "insmod $m"; done
+r=/host
+mkdir -p $r
+mount -t 9p -o ro,trans=virtio,version=9p2000.L,cache=loose,msize=262144 hostroot $r || fail "mounting the host's root"
+# The guest's own devices, kernel views and scratch space over the host's.
+mount -t devtmpfs dev $r/dev || fail "devtmpfs"
+mkdir -p $r/dev/pts $r/dev/shm
+mount -t devpts devpts $r/dev/pts
+mount -t tmpfs shm $r/dev/shm
+mount -t proc proc $r/proc || fail "proc"
+mount -t sysfs sys $r/sys || fail "sysfs"
+for d in tmp run var/tmp var/lib/xkb; do
+    if [ -d $r/$d ]; then mount -t tmpfs -o mode=1777 scratch $r/$d || fail "tmpfs on /$d"; fi
+done
+mkdir -p $r/run/lock $r/tmp/home $r/tmp/runtime
+chmod 700 $r/tmp/runtime
+echo "QEMU-GUEST-START $(uname -r)"
+chroot $r /usr/bin/env -i PATH=/usr/bin:/bin HOME=/tmp/home XDG_RUNTIME_DIR=/tmp/runtime LANG=C.UTF-8 \
+    PHONE_HOME_QEMU_PENDING=@PENDING@ @PYTHON@ @CHECKS@ @ARGS@ < /dev/console > /dev/console 2>&1
+echo "QEMU-GUEST-EXIT $?"
+echo "@END@"
+sync
+poweroff -f
+'''
+
+
+class Failure(Exception):
+    pass
+
+
+def die_with_parent():
+    # If CTest kills the test, QEMU must not outlive it.
+    ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
+def log(text):
+    print(text, flush=True)
+
+
+def run(args, **kw):
+    p = subprocess.run(args, capture_output=True, text=True, **kw)
+    if p.returncode != 0:
+        raise Failure(f"{' '.join(args)} failed ({p.returncode}): {p.stderr.strip()[-800:]}")
+    return p.stdout
+
+
+def kernel_package():
+    """The versioned linux-image package that linux-image-amd64 depends on."""
+    try:
+        out = run(["apt-cache", "depends", "linux-image-amd64"])
+    except Failure as e:
+        raise Failure(f"{e}: run 'apt-get update' as root so apt knows the kernel package") from None
+    m = re.search(r"Depends: (linux-image-[0-9][^\s]*-amd64)\b", out)
+    if not m:
+        raise Failure(f"apt-cache depends linux-image-amd64 names no kernel package ({out.strip()!r}): "
+                      "run 'apt-get update' as root and try again")
+    return m.group(1)
+
+
+def module_depends(path):
+    """The depends= entry of a module's .modinfo section."""
+    with open(path, "rb") as f:
+        m = re.search(rb"\0depends=([^\0]*)\0", f.read())
+    return [d.decode() for d in m.group(1).split(b",") if d] if m else []
+
+
+def module_closure(mod_root, names):
+    """Module files for names, each after what it needs. The package has no
+    modules.dep (depmod writes it on installation), so each module's own
+    depends= entry tells."""
+    by_name = {}
+    for dirpath, _, files in os.walk(mod_root):
+        for f in files:
+            if f.endswith(".ko"):
+                by_name[f[:-3].replace("-", "_")] = os.path.join(dirpath, f)
+    order = []
+
+    def visit(name):
+        name = name.replace("-", "_")
+        if name not in by_name:
+            raise Failure(f"the kernel package has no module {name}")
+        path = by_name[name]
+        if path in order:
+            return
+        for d in module_depends(path):
+            visit(d)
+        order.append(path)
+    for n in names:
+        visit(n)
+    return order
+
+
+def prepare_kernel(cache):
+    """vmlinuz and the modules in load order, from the cache or fetched into it."""
+    os.makedirs(cache, exist_ok=True)
+    try:
+        package = kernel_package()
+    except (Failure, OSError) as e:
+        cached = sorted(d for d in os.listdir(cache) if os.path.isfile(os.path.join(cache, d, "ready")))
+        if not cached:
+            raise
+        package = cached[-1]
+        log(f"({e}; using the cached {package})")
+    kdir = os.path.join(cache, package)
+    ready = os.path.join(kdir, "ready")
+    if not os.path.isfile(ready):
+        shutil.rmtree(kdir, ignore_errors=True)
+        os.makedirs(kdir)
+        log(f"fetching {package} into {cache}")
+        for old in os.listdir(cache):
+            if old.endswith(".deb"):
+                os.remove(os.path.join(cache, old))
+        run(["apt-get", "download", package], cwd=cache)
+        debs = [d for d in os.listdir(cache) if d.startswith(package + "_") and d.endswith(".deb")]
+        if len(debs) != 1:
+            raise Failure(f"apt-get download {package} left {debs} in {cache}")
+        deb = os.path.join(cache, debs[0])
+        unpacked = os.path.join(kdir, "unpacked")
+        os.makedirs(unpacked)
+        run(["dpkg-deb", "-x", deb, unpacked])
+        (vmlinuz,) = [f for f in os.listdir(os.path.join(unpacked, "boot")) if f.startswith("vmlinuz-")]
+        shutil.copy(os.path.join(unpacked, "boot", vmlinuz), os.path.join(kdir, "vmlinuz"))
+        (release,) = os.listdir(os.path.join(unpacked, "lib", "modules"))
+        mod_root = os.path.join(unpacked, "lib", "modules", release)
+        order = module_closure(mod_root, WANTED_MODULES)
+        os.makedirs(os.path.join(kdir, "modules"))
+        for path in order:
+            shutil.copy(path, os.path.join(kdir, "modules", os.path.basename(path)))
+        with open(os.path.join(kdir, "modules", "order"), "w") as f:
+            f.write("\n".join(os.path.basename(r) for r in order) + "\n")
+        shutil.rmtree(unpacked)
+        os.remove(deb)
+        with open(ready, "w") as f:
+            f.write(release + "\n")
+    with open(os.path.join(kdir, "modules", "order")) as f:
+        modules = [os.path.join(kdir, "modules", m) for m in f.read().split()]
+    return os.path.join(kdir, "vmlinuz"), modules
+
+
+class Cpio:
+    """A cpio archive in the "newc" format the kernel unpacks."""
+
+    def __init__(self):
+        self.data = bytearray()
+        self.ino = 1
+
+    def _entry(self, name, mode, body=b"", rdev=(0, 0)):
+        name_b = name.encode() + b"\0"
+        fields = (self.ino, mode, 0, 0, 1, 0, len(body), 0, 0, rdev[0], rdev[1], len(name_b), 0)
+        self.ino += 1
+        self.data += b"070701" + b"".join(b"%08X" % v for v in fields) + name_b
+        self.data += b"\0" * (-len(self.data) % 4)
+        self.data += body
+        self.data += b"\0" * (-len(self.data) % 4)
+
+    def dir(self, name):
+        self._entry(name, 0o040755)
+
+    def file(self, name, body, mode=0o644):
+        self._entry(name, 0o100000 | mode, body)
+
+    def char_device(self, name, major, minor):
+        self._entry(name, 0o020600, rdev=(major, minor))
+
+    def finish(self):
+        self._entry("TRAILER!!!", 0)
+        return bytes(self.data)
+
+
+def make_initramfs(path, busybox, modules, init_text):
+    c = Cpio()
+    for d in ("bin", "dev", "proc", "sys", "modules"):
+        c.dir(d)
+    c.char_device("dev/console", 5, 1)
+    with open(busybox, "rb") as f:
+        c.file("bin/busybox", f.read(), 0o755)
+    for m in modules:
+        with open(m, "rb") as f:
+            c.file("modules/" + os.path.basename(m), f.read())
+    c.file("init", init_text.encode(), 0o755)
+    with open(path, "wb") as f:
+        f.write(c.finish())
+
+
+def accelerator():
+    """KVM only where a hardware kvm module is loaded: the nested kind some
+    hosts offer does not boot Debian's kernel. Otherwise TCG."""
+    hw = any(os.path.isdir(f"/sys/module/{m}") for m in ("kvm_intel", "kvm_amd"))
+    if hw and os.access("/dev/kvm", os.R_OK | os.W_OK):
+        return "kvm", ["-enable-kvm", "-cpu", "host"]
+    return "tcg", ["-accel", "tcg", "-cpu", "max"]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--app", required=True)
+    parser.add_argument("--uart-ctl", required=True)
+    parser.add_argument("--work", required=True, help="folder in the build tree for the run's files")
+    parser.add_argument("--cache", required=True, help="folder for the kernel, kept between runs")
+    parser.add_argument("--artifacts", required=True)
+    parser.add_argument("--timeout", type=float, default=600)
+    args = parser.parse_args()
+    here = os.path.dirname(os.path.abspath(__file__))
+    app, ctl = os.path.abspath(args.app), os.path.abspath(args.uart_ctl)
+
+    qemu = shutil.which("qemu-system-x86_64")
+    busybox = next((p for p in ("/bin/busybox", "/usr/bin/busybox") if os.path.isfile(p)), None)
+    missing = [n for n, p in (("qemu-system-x86", qemu), ("busybox-static", busybox),
+                              ("apt-get", shutil.which("apt-get")), ("dpkg-deb", shutil.which("dpkg-deb")))
+               if not p]
+    if missing:
+        log(f"FAIL: missing {', '.join(missing)}: run tools/setup.sh")
+        return 1
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+
+    started = time.monotonic()
+    try:
+        vmlinuz, modules = prepare_kernel(os.path.abspath(args.cache))
+    except (Failure, OSError, ValueError) as e:
+        log(f"FAIL: preparing the guest kernel: {e}")
+        return 1
+
+    # They go onto the guest's shell line and into QEMU's option lists.
+    paths = [here, app, ctl, os.path.abspath(args.work), vmlinuz]
+    if any(c in "".join(paths) for c in " ,'\"$\\`"):
+        log(f"FAIL: a path here holds a space, comma, quote, $ or backslash, which the guest cannot take: {paths}")
+        return 1
+    os.makedirs(args.work, exist_ok=True)
+    work = tempfile.mkdtemp(prefix="run-", dir=args.work)
+    console = os.path.join(work, "console.log")
+    accel, accel_args = accelerator()
+    pending = "1" if os.environ.get("PHONE_HOME_QEMU_PENDING") == "1" else "0"
+    guest_args = ["--app", app, "--uart-ctl", ctl, "--accel", accel]
+    init = (INIT.replace("@MODULES@", " ".join(os.path.basename(m) for m in modules))
+            .replace("@PENDING@", pending)
+            .replace("@PYTHON@", "/usr/bin/python3")
+            .replace("@CHECKS@", os.path.join(here, "guest_checks.py"))
+            .replace("@ARGS@", " ".join(guest_args))
+            .replace("@END@", END_MARK))
+    initramfs = os.path.join(work, "initramfs.cpio")
+    make_initramfs(initramfs, busybox, modules, init)
+
+    cmd = [qemu, "-nodefaults", "-no-user-config", "-nographic", "-no-reboot", "-machine", "pc",
+           *accel_args, "-smp", "2", "-m", "1536",
+           "-kernel", vmlinuz, "-initrd", initramfs,
+           "-append", "console=ttyS0,115200 panic=-1 quiet loglevel=4",
+           "-chardev", f"file,id=console,path={console}", "-serial", "chardev:console",
+           "-serial", "null",
+           "-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap",
+           "-monitor", "none"]
+    log(f"booting {os.path.basename(vmlinuz)} under {accel} (console: {console})")
+    qemu_log = os.path.join(work, "qemu.log")
+    with open(qemu_log, "wb") as qlog:
+        proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=qlog, stderr=subprocess.STDOUT,
+                                preexec_fn=die_with_parent)
+    timed_out = False
+    try:
+        proc.wait(args.timeout)
+    except subprocess.TimeoutExpired:
+        timed_out = True
+        proc.kill()
+        proc.wait()
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+    text = ""
+    if os.path.exists(console):
+        with open(console, errors="replace") as f:
+            text = f.read().replace("\r", "")
+    results = []
+    log("---- guest console")
+    for line in text.splitlines():
+        log(re.sub(r"\x1b\[[0-9;?]*[A-Za-z]|\x1bc", "", line))
+        m = RESULT_RE.match(line)
+        if m:
+            results.append((m.group(1), m.group(2), m.group(3)))
+    log("---- end of guest console")
+    failed = [r for r in results if r[0] == "FAIL"]
+    passed = [r for r in results if r[0] == "PASS"]
+    problems = []
+    if timed_out:
+        problems.append(f"the guest did not finish within {args.timeout:g} s")
+    if END_MARK not in text:
+        problems.append("the guest never reached the end of its checks")
+    if proc.returncode not in (0, None) and not timed_out:
+        problems.append(f"QEMU ended with status {proc.returncode}")
+    if not passed:
+        problems.append("no check passed")
+    for p in problems:
+        log(f"FAIL: {p}")
+    log(f"qemu run time {time.monotonic() - started:.1f} s ({accel})")
+    log(f"qemu: {len(passed)} passed, {len(failed)} failed, "
+        f"{sum(1 for r in results if r[0] == 'SKIP')} skipped")
+    if failed or problems:
+        dest = os.path.abspath(args.artifacts)
+        os.makedirs(dest, exist_ok=True)
+        for src in (console, qemu_log):
+            if os.path.exists(src):
+                shutil.copy(src, dest)
+                log(f"    kept {os.path.join(dest, os.path.basename(src))}")
+        shutil.rmtree(work, ignore_errors=True)
+        return 1
+    shutil.rmtree(work, ignore_errors=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
