@@ -28,7 +28,11 @@ import traceback
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import test_e2e as e2e  # noqa: E402
-from test_e2e import CLOSE, COMBO, DISC_CENTRES, DTR_BOX, OPEN, RTS_BOX, Failure, hold, wait_for  # noqa: E402
+from test_e2e import CLOSE, COMBO, DISCS, DTR_BOX, OPEN, RTS_BOX, Failure, Form, hold, wait_for  # noqa: E402
+
+# Where the controls are: read from the Designer form, as the end-to-end test does.
+FORM = Form(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "app", "main_window.ui"))
+DISC_CENTRES = [e2e.centre(FORM.rect(name)) for name in DISCS]
 
 DEVICE = "/dev/ttyS1"  # port 2
 KERNEL_LINE = 1        # its line in /proc/tty/driver/serial
@@ -137,11 +141,13 @@ class Guest:
 
     def click(self, rect):
         self.check_running()
+        if isinstance(rect, str):
+            rect = FORM.rect(rect)
         cx, cy = e2e.centre(rect)
         self.x.xdo("mousemove", str(self.origin[0] + cx), str(self.origin[1] + cy), "click", "1")
 
     def open_port(self, text):
-        x, y, w, h = COMBO
+        x, y, w, h = FORM.rect(COMBO)
         self.click((x, y, w - 30, h))
         self.x.xdo("key", "ctrl+a")
         self.x.xdo("type", "--delay", "30", text)
