@@ -77,39 +77,28 @@ void LineMonitor::Command2_Click()
     m_panel->timer()->stop();
 }
 
-bool LineMonitor::readLine(int channel)
-{
-    switch (channel) {
-    case 0:
-        return m_panel->port()->ctsHolding();
-    case 1:
-        return m_panel->port()->dsrHolding();
-    default:
-        return m_panel->port()->cdHolding();
-    }
-}
-
 void LineMonitor::Timer1_Timer()
 {
     SerialPort *port = m_panel->port();
     const bool ok = reportRefusal(
         [&] {
+            // One reading serves the whole tick, so an indicator and its
+            // status always agree, and a USB adapter gets one request.
+            const LineState lines = port->readLines();
             for (int c = 0; c < Form::kChannels; ++c)
-                m_panel->setIndicatorColour(c, readLine(c) ? Form::kRed : Form::kGreen);
+                m_panel->setIndicatorColour(c, lines.input(c) ? Form::kRed : Form::kGreen);
 
-            port->setDtrEnable(m_panel->dtrChecked());
-            port->setRtsEnable(m_panel->rtsChecked());
+            // Written only where the port differs from the boxes; an output
+            // someone else changed is put back here too.
+            if (lines.dtr != m_panel->dtrChecked())
+                port->setDtrEnable(m_panel->dtrChecked());
+            if (lines.rts != m_panel->rtsChecked())
+                port->setRtsEnable(m_panel->rtsChecked());
 
             for (int c = 0; c < Form::kChannels; ++c) {
-                if (readLine(c)) {
-                    m_panel->setStatusCaption(c, Form::kAlarm);
-                    m_panel->setStatusColour(c, Form::kRed);
-                } else if (!readLine(c)) {
-                    m_panel->setStatusCaption(c, Form::kNormal);
-                    m_panel->setStatusColour(c, Form::kGreen);
-                }
-                // Otherwise the line rose between the two reads: the next
-                // tick catches it.
+                const bool high = lines.input(c);
+                m_panel->setStatusCaption(c, high ? Form::kAlarm : Form::kNormal);
+                m_panel->setStatusColour(c, high ? Form::kRed : Form::kGreen);
             }
         },
         [&](int number, const QString &text) {

@@ -26,7 +26,5 @@ Q_SIGNALS:
     void errorOccurred(int number, const QString &text);
 
 private:
-    bool readLine(int channel);
-
     Panel *m_panel;
 };

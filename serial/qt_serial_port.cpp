@@ -243,7 +243,7 @@ void QtSerialPort::throwLineError(const QString &what)
                              .arg(portAndDevice(), what, m_port.errorString()));
 }
 
-QSerialPort::PinoutSignals QtSerialPort::readLines()
+QSerialPort::PinoutSignals QtSerialPort::pinouts()
 {
     // "No signal" is also what a failed read answers: only the error tells.
     m_port.clearError();
@@ -253,19 +253,31 @@ QSerialPort::PinoutSignals QtSerialPort::readLines()
     return lines;
 }
 
+LineState QtSerialPort::readLines()
+{
+    const QSerialPort::PinoutSignals lines = pinouts();
+    LineState state;
+    state.cts = lines.testFlag(QSerialPort::ClearToSendSignal);
+    state.dsr = lines.testFlag(QSerialPort::DataSetReadySignal);
+    state.dcd = lines.testFlag(QSerialPort::DataCarrierDetectSignal);
+    state.dtr = lines.testFlag(QSerialPort::DataTerminalReadySignal);
+    state.rts = lines.testFlag(QSerialPort::RequestToSendSignal);
+    return state;
+}
+
 bool QtSerialPort::ctsHolding()
 {
-    return readLines().testFlag(QSerialPort::ClearToSendSignal);
+    return pinouts().testFlag(QSerialPort::ClearToSendSignal);
 }
 
 bool QtSerialPort::dsrHolding()
 {
-    return readLines().testFlag(QSerialPort::DataSetReadySignal);
+    return pinouts().testFlag(QSerialPort::DataSetReadySignal);
 }
 
 bool QtSerialPort::cdHolding()
 {
-    return readLines().testFlag(QSerialPort::DataCarrierDetectSignal);
+    return pinouts().testFlag(QSerialPort::DataCarrierDetectSignal);
 }
 
 void QtSerialPort::setDtrEnable(bool high)

@@ -27,6 +27,7 @@ public:
     int commPort() const override { return m_commPort; }
     void setPortOpen(bool open) override;
     bool portOpen() const override { return m_port.isOpen(); }
+    LineState readLines() override;
     bool ctsHolding() override;
     bool dsrHolding() override;
     bool cdHolding() override;
@@ -34,7 +35,7 @@ public:
     void setRtsEnable(bool high) override;
 
 private:
-    QSerialPort::PinoutSignals readLines();
+    QSerialPort::PinoutSignals pinouts();
     void close() noexcept;
     int probeExclusive(const QString &device);
     [[noreturn]] void throwOpenError(const QString &device);

@@ -1,13 +1,30 @@
 #pragma once
 
-// The serial component: the one door to the RS-232 port. The window sets the
-// port number and opens it; the polling cycle then reads CTS, DSR and DCD
-// (a fresh reading on every call) and writes DTR and RTS. No data is sent or
-// received. Every refusal is thrown as a PhoneHomeError (number and text).
+// The serial component: the one door to the RS-232 port. The panel sets the
+// port number and opens it; the polling cycle then reads all lines with one
+// request (readLines()) and writes DTR and RTS. No data is sent or received.
+// Every refusal is thrown as a PhoneHomeError (number and text).
 
 #include "core/error_codes.h"
 
 #include <QObject>
+
+// One reading of every modem line.
+struct LineState {
+    bool cts = false;
+    bool dsr = false;
+    bool dcd = false;
+    bool dtr = false;
+    bool rts = false;
+
+    // Fire, flood, intrusion.
+    bool input(int channel) const { return channel == 0 ? cts : channel == 1 ? dsr : dcd; }
+    bool operator==(const LineState &o) const
+    {
+        return cts == o.cts && dsr == o.dsr && dcd == o.dcd && dtr == o.dtr && rts == o.rts;
+    }
+    bool operator!=(const LineState &o) const { return !(*this == o); }
+};
 
 class SerialPort : public QObject
 {
@@ -24,6 +41,11 @@ public:
     virtual void setPortOpen(bool open) = 0;
     virtual bool portOpen() const = 0;
 
+    // Every line at once: one request to the device (on USB adapters each
+    // request is a round trip to the chip).
+    virtual LineState readLines() = 0;
+
+    // One line each, a request each.
     virtual bool ctsHolding() = 0;
     virtual bool dsrHolding() = 0;
     virtual bool cdHolding() = 0;

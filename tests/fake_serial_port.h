@@ -40,6 +40,14 @@ public:
         m_open = open;
     }
     bool portOpen() const override { return m_open; }
+    LineState readLines() override
+    {
+        check();
+        ++lineReads;
+        if (beforeRead)
+            beforeRead(*this);
+        return {cts, dsr, dcd, dtr, rts};
+    }
     bool ctsHolding() override { return read(cts); }
     bool dsrHolding() override { return read(dsr); }
     bool cdHolding() override { return read(dcd); }
