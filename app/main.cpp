@@ -1,13 +1,40 @@
-#include "main_window.h"
-#include "notify/script_launcher.h"
-#include "serial/qt_serial_port.h"
+#include "core/command_line.h"
+#include "core/event_log.h"
+#include "core/panel.h"
 #include "core/termination_signals.h"
+#include "main_window.h"
+#include "notify/notifier.h"
+#include "notify/script_launcher.h"
+#include "serial/line_monitor.h"
+#include "serial/qt_serial_port.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
+const char kUsage[] =
+    "Usage: rs232-phone-home [--port PORT] [--open] [--notify] [--dtr] [--rts]\n"
+    "\n"
+    "Tests the control lines of an RS-232 port and phones home when CTS (fire),\n"
+    "DSR (flooding) or DCD (intrusion) goes high. The options start it as if the\n"
+    "operator had typed the port, pressed Open Port, switched notifications on\n"
+    "and ticked the boxes (for an autostart entry).\n"
+    "\n"
+    "  --port PORT   port number 1-15 (/dev/comN, else /dev/ttyS{N-1}) or a device path\n"
+    "  --open        open the port\n"
+    "  --notify      switch notifications on (\"Enabled\")\n"
+    "  --dtr, --rts  tick DTR or RTS\n"
+    "  --help, --version\n";
+
+int usageError(const QString &reason)
+{
+    std::fprintf(stderr, "rs232-phone-home: %s\n\n%s", qPrintable(reason), kUsage);
+    return CommandLine::kUsageError;
+}
+
 QtMessageHandler s_defaultHandler = nullptr;
 
 // Losing the display ends the program from deep inside Qt; the port is
@@ -23,8 +50,41 @@ void closePortsOnFatal(QtMsgType type, const QMessageLogContext &context, const 
 
 int main(int argc, char *argv[])
 {
+    // Read before the application starts: --help needs no display.
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("PORT"));
+    const QCommandLineOption open(QStringLiteral("open"));
+    const QCommandLineOption notify(QStringLiteral("notify"));
+    const QCommandLineOption dtr(QStringLiteral("dtr"));
+    const QCommandLineOption rts(QStringLiteral("rts"));
+    const QCommandLineOption help(QStringLiteral("help"));
+    const QCommandLineOption version(QStringLiteral("version"));
+    // Qt's own options, handed on to the application.
+    const QCommandLineOption platform(QStringLiteral("platform"), QString(), QStringLiteral("NAME"));
+    const QCommandLineOption display(QStringLiteral("display"), QString(), QStringLiteral("DISPLAY"));
+    const QCommandLineOption style(QStringLiteral("style"), QString(), QStringLiteral("STYLE"));
+    parser.addOptions({port, open, notify, dtr, rts, help, version, platform, display, style});
+    if (!parser.parse(CommandLine::arguments(argc, argv)))
+        return usageError(parser.errorText());
+    if (parser.isSet(help)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("rs232-phone-home %s\n", PHONE_HOME_VERSION);
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().constFirst()));
+    if (parser.isSet(port)) {
+        if (const QString problem = CommandLine::portProblem(parser.value(port)); !problem.isEmpty())
+            return usageError(problem);
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("rs232-phone-home"));
+    QApplication::setApplicationVersion(QStringLiteral(PHONE_HOME_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("rs232-phone-home"));
     s_defaultHandler = qInstallMessageHandler(closePortsOnFatal);
     std::atexit(QtSerialPort::closeAllOpen);
@@ -32,9 +92,37 @@ int main(int argc, char *argv[])
     // A signal ends the program the way the close button does; the window
     // and with it the port are destroyed on the way out of main().
     TerminationSignals terminations;
-    QObject::connect(&terminations, &TerminationSignals::received, &app, [] { QApplication::quit(); });
+    int stoppedBy = 0;
+    QObject::connect(&terminations, &TerminationSignals::received, &app, [&stoppedBy](int signal) {
+        stoppedBy = signal;
+        QApplication::quit();
+    });
 
     MainWindow window(std::make_unique<QtSerialPort>(), std::make_unique<ProcessScriptLauncher>());
+    Panel *panel = window.panel();
+    EventLog log;
+    log.watch(panel);
+    log.record(EventLog::Priority::Notice, QStringLiteral("start"),
+               {{QStringLiteral("program"), QStringLiteral("rs232-phone-home")},
+                {QStringLiteral("version"), QStringLiteral(PHONE_HOME_VERSION)},
+                {QStringLiteral("pid"), QString::number(QCoreApplication::applicationPid())}});
+    log.checkScripts(panel->launcher());
     window.show();
-    return QApplication::exec();
+
+    // As if the operator had typed the port, pressed Open Port, pressed
+    // "Disabled" and ticked the boxes.
+    if (parser.isSet(port))
+        panel->setPortText(parser.value(port));
+    if (parser.isSet(open))
+        panel->lineMonitor()->Command1_Click();
+    if (parser.isSet(notify))
+        panel->notifier()->CmdCallEnable_Click();
+    if (parser.isSet(dtr))
+        panel->setDtrChecked(true);
+    if (parser.isSet(rts))
+        panel->setRtsChecked(true);
+
+    const int status = QApplication::exec();
+    log.record(EventLog::Priority::Notice, QStringLiteral("stop"), {{QStringLiteral("signal"), QString::number(stoppedBy)}});
+    return status;
 }

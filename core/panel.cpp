@@ -33,6 +33,9 @@ Panel::Panel(std::unique_ptr<SerialPort> port, std::unique_ptr<ScriptLauncher> l
     connect(m_timer, &QTimer::timeout, m_monitor, &LineMonitor::Timer1_Timer);
     connect(this, &Panel::notificationTextChanged, m_notifier, &Notifier::notificationChanged);
     connect(m_monitor, &LineMonitor::errorOccurred, this, &Panel::errorOccurred);
+    // Scripts say which port they speak of.
+    connect(m_monitor, &LineMonitor::portOpened, this,
+            [this] { m_launcher->setPort(m_portText.trimmed(), m_port->device()); });
     connect(m_notifier, &Notifier::errorOccurred, this, &Panel::errorOccurred);
     // Scripts are watched after their start: how they end comes from here.
     connect(m_launcher.get(), &ScriptLauncher::errorOccurred, this, &Panel::errorOccurred);

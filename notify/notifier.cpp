@@ -25,6 +25,23 @@ void Notifier::CmdCallEnable_Click()
         m_panel->setAlarmSectionVisible(false);
 }
 
+void Notifier::setNotifyOnClear(bool on)
+{
+    if (on == m_notifyOnClear)
+        return;
+    m_notifyOnClear = on;
+    if (on)
+        connect(m_panel, &Panel::statusCaptionChanged, this, &Notifier::statusChanged);
+    else
+        disconnect(m_panel, &Panel::statusCaptionChanged, this, &Notifier::statusChanged);
+}
+
+void Notifier::statusChanged(int channel, const QString &caption)
+{
+    if (m_notifyOnClear && caption == Form::kNormal && m_panel->notificationsEnabled())
+        start(Channel(channel), Reason::Clear);
+}
+
 void Notifier::notificationChanged(int channel)
 {
     switch (channel) {

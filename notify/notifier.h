@@ -19,6 +19,10 @@ class Notifier : public QObject
 public:
     explicit Notifier(Panel *panel);
 
+    // Set after the log watches the panel, so that its "normal" comes before
+    // the clear notification it causes.
+    void setNotifyOnClear(bool on);
+
 public Q_SLOTS:
     void CmdCallEnable_Click();
     void TxtFire_Change();
@@ -30,6 +34,9 @@ public Q_SLOTS:
 
     // The panel's notificationTextChanged, dispatched to the three above.
     void notificationChanged(int channel);
+    // The panel's statusCaptionChanged: with notifyOnClear, a channel back
+    // to NORMAL starts its script too (reason "clear").
+    void statusChanged(int channel, const QString &caption);
 
 Q_SIGNALS:
     void errorOccurred(int number, const QString &text);
@@ -40,4 +47,5 @@ private:
     void start(ScriptLauncher::Channel channel, ScriptLauncher::Reason reason);
 
     Panel *m_panel;
+    bool m_notifyOnClear = false;
 };

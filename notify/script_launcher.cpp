@@ -3,6 +3,7 @@
 #include "core/error_codes.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -40,14 +41,54 @@ QString ScriptLauncher::channelName(Channel channel)
     case Channel::Flood:
         return QStringLiteral("flood");
     case Channel::Intrusion:
+        return QStringLiteral("intrusion");
+    case Channel::Device:
         break;
     }
-    return QStringLiteral("intrusion");
+    return QStringLiteral("device");
 }
 
 QString ScriptLauncher::reasonName(Reason reason)
 {
-    return reason == Reason::Test ? QStringLiteral("test") : QStringLiteral("alarm");
+    switch (reason) {
+    case Reason::Alarm:
+        return QStringLiteral("alarm");
+    case Reason::Test:
+        return QStringLiteral("test");
+    case Reason::Clear:
+        return QStringLiteral("clear");
+    case Reason::Lost:
+        return QStringLiteral("lost");
+    case Reason::Restored:
+        break;
+    }
+    return QStringLiteral("restored");
+}
+
+QString ScriptLauncher::lineName(Channel channel)
+{
+    switch (channel) {
+    case Channel::Fire:
+        return QStringLiteral("CTS");
+    case Channel::Flood:
+        return QStringLiteral("DSR");
+    case Channel::Intrusion:
+        return QStringLiteral("DCD");
+    case Channel::Device:
+        break;
+    }
+    return QString();
+}
+
+QList<QPair<QString, QString>> ScriptLauncher::environment(Channel channel, Reason reason) const
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    return {{QStringLiteral("PHONE_HOME_CHANNEL"), channelName(channel)},
+            {QStringLiteral("PHONE_HOME_REASON"), reasonName(reason)},
+            {QStringLiteral("PHONE_HOME_PORT"), m_port},
+            {QStringLiteral("PHONE_HOME_DEVICE"), m_device},
+            {QStringLiteral("PHONE_HOME_LINE"), lineName(channel)},
+            {QStringLiteral("PHONE_HOME_TIME"), now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs)}};
 }
 
 ProcessScriptLauncher::ProcessScriptLauncher(QString host, QString scriptDir, QObject *parent)
@@ -87,9 +128,11 @@ QString ProcessScriptLauncher::scriptFileName(Channel channel)
     case Channel::Flood:
         return QStringLiteral("Flood") + extension;
     case Channel::Intrusion:
+        return QStringLiteral("Intruder") + extension;
+    case Channel::Device:
         break;
     }
-    return QStringLiteral("Intruder") + extension;
+    return QStringLiteral("Fault") + extension;
 }
 
 QStringList ProcessScriptLauncher::arguments(Channel channel) const
@@ -145,8 +188,8 @@ void ProcessScriptLauncher::start(Channel channel, Reason reason)
     process.setProgram(m_host);
     process.setArguments(arguments(channel));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("PHONE_HOME_CHANNEL"), channelName(channel));
-    env.insert(QStringLiteral("PHONE_HOME_REASON"), reasonName(reason));
+    for (const auto &[name, value] : environment(channel, reason))
+        env.insert(name, value);
     process.setProcessEnvironment(env);
     process.setWorkingDirectory(m_scriptDir);
     process.setStandardInputFile(QProcess::nullDevice());
@@ -158,6 +201,14 @@ void ProcessScriptLauncher::start(Channel channel, Reason reason)
                                  .arg(channelName(channel), m_host, process.errorString()));
     }
     Q_EMIT started(channel, reason, script, pid);
+}
+
+QString ProcessScriptLauncher::problem(Channel channel) const
+{
+    const QFileInfo info(arguments(channel).constFirst());
+    if (info.isFile() && info.isReadable())
+        return QString();
+    return info.exists() ? tr("cannot be read") : tr("does not exist");
 }
 
 #else
@@ -392,19 +443,22 @@ struct ProcessScriptLauncher::Child {
 // capture files and run to their end.
 ProcessScriptLauncher::~ProcessScriptLauncher() = default;
 
-void ProcessScriptLauncher::start(Channel channel, Reason reason)
+namespace {
+// The checks a script passes before it runs; returns its open descriptor
+// (the very file checked) and the canonical script folder.
+Fd checkedScript(const QString &scriptDir, const QString &script, ScriptLauncher::Channel channel,
+                QByteArray *folderOut)
 {
-    const QString script = arguments(channel).constFirst();
 
     // The host would fail unseen on a missing script while the window says
     // a notification is on its way: refuse it here, where it can be shown.
     char canonical[PATH_MAX];
-    if (!::realpath(QFile::encodeName(m_scriptDir).constData(), canonical)) {
+    if (!::realpath(QFile::encodeName(scriptDir).constData(), canonical)) {
         const int error = errno;
         if (error == ENOENT || error == ENOTDIR)
             throw missing(channel, script, tr("does not exist"));
         throw unreadable(channel, script,
-                         tr("cannot be read: its folder %1 cannot be read (%2)").arg(m_scriptDir, systemError(error)));
+                         tr("cannot be read: its folder %1 cannot be read (%2)").arg(scriptDir, systemError(error)));
     }
     const QByteArray dir(canonical);
     if (::faccessat(AT_FDCWD, canonical, R_OK | X_OK, AT_EACCESS) != 0) {
@@ -425,10 +479,31 @@ void ProcessScriptLauncher::start(Channel channel, Reason reason)
             break;
     }
 
-    const std::optional<Fd> opened = openChecked(dir, scriptFileName(channel), true, channel, script);
-    const Fd scriptFd(::fcntl(opened->get(), F_DUPFD_CLOEXEC, kFirstHighFd));
+    const std::optional<Fd> opened = openChecked(dir, ProcessScriptLauncher::scriptFileName(channel), true, channel, script);
+    Fd scriptFd(::fcntl(opened->get(), F_DUPFD_CLOEXEC, kFirstHighFd));
     // The examples source this file with the rights the script has.
-    openChecked(dir, commonFileName(), false, channel, script);
+    openChecked(dir, ProcessScriptLauncher::commonFileName(), false, channel, script);
+    *folderOut = dir;
+    return scriptFd;
+}
+}
+
+QString ProcessScriptLauncher::problem(Channel channel) const
+{
+    try {
+        QByteArray folder;
+        checkedScript(m_scriptDir, arguments(channel).constFirst(), channel, &folder);
+    } catch (const PhoneHomeError &e) {
+        return e.text();
+    }
+    return QString();
+}
+
+void ProcessScriptLauncher::start(Channel channel, Reason reason)
+{
+    const QString script = arguments(channel).constFirst();
+    QByteArray dir;
+    const Fd scriptFd = checkedScript(m_scriptDir, script, channel, &dir);
 
     Fd out = captureFile("phone-home-stdout");
     Fd err = captureFile("phone-home-stderr");
@@ -448,7 +523,7 @@ void ProcessScriptLauncher::start(Channel channel, Reason reason)
     // Whatever else the program holds open without close-on-exec is not the
     // script's business.
     posix_spawn_file_actions_addclosefrom_np(&actions, kScriptFd + 1);
-    posix_spawn_file_actions_addchdir_np(&actions, canonical);
+    posix_spawn_file_actions_addchdir_np(&actions, dir.constData());
 
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
@@ -472,8 +547,8 @@ void ProcessScriptLauncher::start(Channel channel, Reason reason)
                     const_cast<char *>(command.constData()), const_cast<char *>(name.constData()), nullptr};
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("PHONE_HOME_CHANNEL"), channelName(channel));
-    env.insert(QStringLiteral("PHONE_HOME_REASON"), reasonName(reason));
+    for (const auto &[name, value] : environment(channel, reason))
+        env.insert(name, value);
     QByteArrayList entries;
     for (const QString &entry : env.toStringList())
         entries.append(entry.toLocal8Bit());

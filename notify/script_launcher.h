@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QList>
 #include <QObject>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 
@@ -16,8 +18,9 @@ class ScriptLauncher : public QObject
 {
     Q_OBJECT
 public:
-    enum class Channel { Fire, Flood, Intrusion };
-    enum class Reason { Alarm, Test };
+    // Device is the port itself (Fault.sh): lost and back again.
+    enum class Channel { Fire, Flood, Intrusion, Device };
+    enum class Reason { Alarm, Test, Clear, Lost, Restored };
 
     explicit ScriptLauncher(QObject *parent = nullptr)
         : QObject(parent)
@@ -25,8 +28,21 @@ public:
     }
     virtual void start(Channel channel, Reason reason) = 0;
 
+    // Which port the scripts speak of (PHONE_HOME_PORT, PHONE_HOME_DEVICE).
+    void setPort(const QString &port, const QString &device)
+    {
+        m_port = port;
+        m_device = device;
+    }
+    QString port() const { return m_port; }
+    QString device() const { return m_device; }
+
     static QString channelName(Channel channel);
     static QString reasonName(Reason reason);
+    // CTS, DSR or DCD; empty for the device channel.
+    static QString lineName(Channel channel);
+    // What a script finds in its environment besides the system's own.
+    QList<QPair<QString, QString>> environment(Channel channel, Reason reason) const;
 
 Q_SIGNALS:
     void started(ScriptLauncher::Channel channel, ScriptLauncher::Reason reason, const QString &script, qint64 pid);
@@ -34,6 +50,10 @@ Q_SIGNALS:
     void finished(ScriptLauncher::Channel channel, qint64 pid, int exitStatus, int signal);
     void errorOccurred(int number, const QString &text);
     void warning(const QString &text);
+
+private:
+    QString m_port;
+    QString m_device;
 };
 
 // The fixed command lines: a script host and one script per channel. On
@@ -49,6 +69,9 @@ public:
     ~ProcessScriptLauncher() override;
 
     void start(Channel channel, Reason reason) override;
+    // Why the channel's script would be refused now, or empty when it would
+    // run (the start-up log lists this for every script).
+    QString problem(Channel channel) const;
 
     QString program() const { return m_host; }
     QStringList arguments(Channel channel) const;

@@ -52,29 +52,88 @@ LineMonitor::LineMonitor(Panel *panel)
 
 void LineMonitor::Command1_Click()
 {
+    open(true);
+}
+
+bool LineMonitor::open(bool reportRefusals)
+{
     const QString text = m_panel->portText();
     int port = 0;
-    reportRefusal(
+    const bool opened = reportRefusal(
         [&] {
-            port = convertPortText(text);
-            m_panel->port()->setCommPort(port);
+            if (isDevicePath(text)) {
+                m_panel->port()->setDevicePath(text.trimmed());
+            } else {
+                port = convertPortText(text);
+                m_panel->port()->setCommPort(port);
+            }
             m_panel->port()->setPortOpen(true);
             m_panel->timer()->start();
         },
         [&](int number, const QString &error) {
+            if (!reportRefusals)
+                return;
             // Where the box holds more than the number that was read from it
             // (a stray character, a NUL), show what it holds.
-            const bool plain = number == int(ErrorCode::Overflow) || text.trimmed() == QString::number(port);
+            const bool plain = number == int(ErrorCode::Overflow) || isDevicePath(text)
+                               || text.trimmed() == QString::number(port);
             Q_EMIT errorOccurred(number, plain ? error
                                                : tr("%1 (The port box reads \"%2\".)").arg(error, shownPortText(text)));
         });
+    if (opened) {
+        m_settled.reset();
+        Q_EMIT portOpened();
+    }
+    return opened;
+}
+
+bool LineMonitor::isDevicePath(const QString &text)
+{
+#ifdef Q_OS_WIN
+    Q_UNUSED(text)
+    return false;
+#else
+    // A number never starts with a slash; a path typed by hand always does.
+    return text.trimmed().startsWith(u'/');
+#endif
+}
+
+LineState LineMonitor::settle(const LineState &reading)
+{
+    using Clock = std::chrono::steady_clock;
+    if (m_settleTime.count() <= 0 || !m_settled) {
+        m_settled = reading;
+        m_pendingSince = {};
+        return reading;
+    }
+    // A change counts once the line has held its new level for the settle
+    // time; a bounce back before then is forgotten.
+    const auto now = Clock::now();
+    LineState result = reading;
+    bool *settled[] = {&m_settled->cts, &m_settled->dsr, &m_settled->dcd};
+    bool *shown[] = {&result.cts, &result.dsr, &result.dcd};
+    for (int c = 0; c < Form::kChannels; ++c) {
+        if (reading.input(c) == *settled[c]) {
+            m_pendingSince[c].reset();
+        } else if (!m_pendingSince[c]) {
+            m_pendingSince[c] = now;
+        } else if (now - *m_pendingSince[c] >= m_settleTime) {
+            *settled[c] = reading.input(c);
+            m_pendingSince[c].reset();
+        }
+        *shown[c] = *settled[c];
+    }
+    return result;
 }
 
 void LineMonitor::Command2_Click()
 {
+    const bool wasOpen = m_panel->port()->portOpen();
     reportRefusal([&] { m_panel->port()->setPortOpen(false); },
                   [&](int number, const QString &text) { Q_EMIT errorOccurred(number, text); });
     m_panel->timer()->stop();
+    if (wasOpen)
+        Q_EMIT portClosed();
 }
 
 void LineMonitor::Timer1_Timer()
@@ -84,16 +143,22 @@ void LineMonitor::Timer1_Timer()
         [&] {
             // One reading serves the whole tick, so an indicator and its
             // status always agree, and a USB adapter gets one request.
-            const LineState lines = port->readLines();
+            const LineState reading = port->readLines();
+            Q_EMIT linesRead(reading);
+            const LineState lines = settle(reading);
             for (int c = 0; c < Form::kChannels; ++c)
                 m_panel->setIndicatorColour(c, lines.input(c) ? Form::kRed : Form::kGreen);
 
             // Written only where the port differs from the boxes; an output
             // someone else changed is put back here too.
-            if (lines.dtr != m_panel->dtrChecked())
-                port->setDtrEnable(m_panel->dtrChecked());
-            if (lines.rts != m_panel->rtsChecked())
-                port->setRtsEnable(m_panel->rtsChecked());
+            const bool dtr = m_panel->dtrChecked();
+            const bool rts = m_panel->rtsChecked();
+            if (lines.dtr != dtr)
+                port->setDtrEnable(dtr);
+            if (lines.rts != rts)
+                port->setRtsEnable(rts);
+            if (lines.dtr != dtr || lines.rts != rts)
+                Q_EMIT outputsWritten(dtr, rts);
 
             for (int c = 0; c < Form::kChannels; ++c) {
                 const bool high = lines.input(c);
@@ -107,6 +172,8 @@ void LineMonitor::Timer1_Timer()
             m_panel->timer()->stop();
             port->setPortOpen(false);
             Q_EMIT errorOccurred(number, text);
+            Q_EMIT deviceFailed();
+            Q_EMIT portClosed();
         });
     if (!ok)
         return;

@@ -7,7 +7,13 @@
 // notification text, whose change starts the notification dispatch. All state
 // lives in the panel; this class keeps none between ticks.
 
+#include "serial_port.h"
+
 #include <QObject>
+
+#include <array>
+#include <chrono>
+#include <optional>
 
 class Panel;
 
@@ -17,6 +23,18 @@ class LineMonitor : public QObject
 public:
     explicit LineMonitor(Panel *panel);
 
+    // How long an input must hold a new level before its channel follows
+    // (a bouncing contact makes one alarm, not ten). 0: at once.
+    void setSettleTime(std::chrono::milliseconds time) { m_settleTime = time; }
+
+    // The port box may hold a device path instead of a number.
+    static bool isDevicePath(const QString &text);
+
+    // Opens the port the port box names and starts polling, as Open Port
+    // does; a refusal is reported only when asked (a retry that keeps
+    // failing must not report every try).
+    bool open(bool reportRefusals);
+
 public Q_SLOTS:
     void Command1_Click();
     void Command2_Click();
@@ -24,7 +42,19 @@ public Q_SLOTS:
 
 Q_SIGNALS:
     void errorOccurred(int number, const QString &text);
+    void portOpened();
+    void portClosed();
+    // The tick's reading, before settling; every tick.
+    void linesRead(const LineState &lines);
+    void outputsWritten(bool dtr, bool rts);
+    // Reading or writing a line failed: polling stopped and the port is closed.
+    void deviceFailed();
 
 private:
+    LineState settle(const LineState &reading);
+
     Panel *m_panel;
+    std::chrono::milliseconds m_settleTime{0};
+    std::optional<LineState> m_settled;
+    std::array<std::optional<std::chrono::steady_clock::time_point>, 3> m_pendingSince;
 };

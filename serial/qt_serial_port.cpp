@@ -130,7 +130,18 @@ int QtSerialPort::probeExclusive(const QString &device)
 
 QString QtSerialPort::portAndDevice() const
 {
+    if (!m_devicePath.isEmpty())
+        return m_device;
     return tr("port %1 (%2)").arg(m_commPort).arg(m_device);
+}
+
+void QtSerialPort::setDevicePath(const QString &path)
+{
+    if (m_port.isOpen()) {
+        throw PhoneHomeError(ErrorCode::PortAlreadyOpen,
+                             tr("Cannot change to %1: %2 is already open. Close it first.").arg(path, portAndDevice()));
+    }
+    m_devicePath = path;
 }
 
 void QtSerialPort::setCommPort(int port)
@@ -142,6 +153,7 @@ void QtSerialPort::setCommPort(int port)
                                  .arg(portAndDevice()));
     }
     m_commPort = port;
+    m_devicePath.clear();
 }
 
 void QtSerialPort::setPortOpen(bool open)
@@ -154,14 +166,14 @@ void QtSerialPort::setPortOpen(bool open)
         throw PhoneHomeError(ErrorCode::PortAlreadyOpen,
                              tr("Cannot open %1: it is already open.").arg(portAndDevice()));
     }
-    if (m_commPort < 1) {
+    if (m_devicePath.isEmpty() && m_commPort < 1) {
         throw PhoneHomeError(ErrorCode::InvalidPortNumber,
                              tr("Cannot open port %1: port numbers start at 1. "
                                 "Pick a port from the list or type its number.")
                                  .arg(m_commPort));
     }
 
-    m_device = m_mapping.devicePath(m_commPort);
+    m_device = m_devicePath.isEmpty() ? m_mapping.devicePath(m_commPort) : m_devicePath;
     m_lock.check(m_commPort, m_device);
     const int probe = probeExclusive(m_device);
     m_port.setPortName(m_device);

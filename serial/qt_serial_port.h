@@ -25,6 +25,8 @@ public:
 
     void setCommPort(int port) override;
     int commPort() const override { return m_commPort; }
+    void setDevicePath(const QString &path) override;
+    QString device() const override { return m_device; }
     void setPortOpen(bool open) override;
     bool portOpen() const override { return m_port.isOpen(); }
     LineState readLines() override;
@@ -46,5 +48,6 @@ private:
     PortLock m_lock;
     QSerialPort m_port;
     QString m_device;
+    QString m_devicePath; // named by the operator, instead of the number
     int m_commPort = 1;
 };

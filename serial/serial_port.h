@@ -36,6 +36,11 @@ public:
     // Refused with PortAlreadyOpen while the port is open (the number stays).
     virtual void setCommPort(int port) = 0;
     virtual int commPort() const = 0;
+    // A device named by its path (/dev/ttyUSB0) instead of a number; empty
+    // goes back to the number. Refused with PortAlreadyOpen while open.
+    virtual void setDevicePath(const QString &path) = 0;
+    // The device the port is (or was last) opened on.
+    virtual QString device() const = 0;
 
     // true opens (refused when already open), false closes (always accepted).
     virtual void setPortOpen(bool open) = 0;

@@ -29,13 +29,20 @@ public:
         m_port = port;
     }
     int commPort() const override { return m_port; }
+    void setDevicePath(const QString &path) override
+    {
+        if (m_open)
+            throw PhoneHomeError(ErrorCode::PortAlreadyOpen, QStringLiteral("already open"));
+        m_path = path;
+    }
+    QString device() const override { return m_path.isEmpty() ? QStringLiteral("/dev/fake%1").arg(m_port) : m_path; }
     void setPortOpen(bool open) override
     {
         if (open && m_open)
             throw PhoneHomeError(ErrorCode::PortAlreadyOpen, QStringLiteral("already open"));
         if (open && refuseOpenWith)
             throw PhoneHomeError(ErrorCode(refuseOpenWith), QStringLiteral("refused"));
-        if (open && m_port < 1)
+        if (open && m_path.isEmpty() && m_port < 1)
             throw PhoneHomeError(ErrorCode::InvalidPortNumber, QStringLiteral("invalid"));
         m_open = open;
     }
@@ -76,5 +83,6 @@ private:
     }
 
     int m_port = 1;
+    QString m_path;
     bool m_open = false;
 };

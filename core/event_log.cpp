@@ -1,0 +1,178 @@
+#include "event_log.h"
+
+#include "notify/script_launcher.h"
+#include "panel.h"
+#include "serial/line_monitor.h"
+#include "serial/serial_port.h"
+
+#include <QFileInfo>
+
+namespace {
+const char *level(bool high)
+{
+    return high ? "high" : "low";
+}
+
+QString signalField(int signal)
+{
+    return QString::number(signal);
+}
+}
+
+EventLog::EventLog(std::FILE *out, QObject *parent)
+    : QObject(parent)
+    , m_out(out)
+    , m_journal(qEnvironmentVariableIsSet("JOURNAL_STREAM"))
+{
+}
+
+void EventLog::setPort(const QString &port, const QString &device)
+{
+    m_port = port;
+    m_device = device;
+}
+
+QString EventLog::quoted(const QString &value)
+{
+    bool plain = !value.isEmpty();
+    for (const QChar c : value)
+        plain = plain && c.isPrint() && !c.isSpace() && c != u'"' && c != u'\\' && c != u'=';
+    if (plain)
+        return value;
+    QString out = QStringLiteral("\"");
+    for (const QChar c : value) {
+        if (c == u'"' || c == u'\\')
+            out += u'\\' + QString(c);
+        else if (c == u'\n')
+            out += QStringLiteral("\\n");
+        else if (!c.isPrint() && c != u' ')
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out + u'"';
+}
+
+QString EventLog::line(const QDateTime &time, const QString &port, const QString &device, const QString &event,
+                       const Fields &fields)
+{
+    QString text = time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODateWithMs);
+    if (!port.isEmpty())
+        text += QStringLiteral(" port=") + quoted(port);
+    if (!device.isEmpty())
+        text += QStringLiteral(" device=") + quoted(device);
+    text += QStringLiteral(" event=") + event;
+    for (const auto &[key, value] : fields)
+        text += u' ' + key + u'=' + quoted(value);
+    return text;
+}
+
+void EventLog::record(Priority priority, const QString &event, const Fields &fields)
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const QByteArray text = line(now, m_port, m_device, event, fields).toUtf8();
+    if (m_out) {
+        if (m_journal)
+            std::fprintf(m_out, "<%d>", int(priority));
+        std::fprintf(m_out, "%s\n", text.constData());
+        std::fflush(m_out);
+    }
+    Q_EMIT recorded(now, priority, event, fields);
+}
+
+void EventLog::watch(Panel *panel)
+{
+    static const char *const lineNames[] = {"CTS", "DSR", "DCD"};
+    static const char *const channelNames[] = {"fire", "flood", "intrusion"};
+    LineMonitor *monitor = panel->lineMonitor();
+
+    connect(monitor, &LineMonitor::portOpened, this, [this, panel] {
+        setPort(panel->portText().trimmed(), panel->port()->device());
+        record(Priority::Notice, QStringLiteral("opened"));
+    });
+    connect(monitor, &LineMonitor::portClosed, this, [this] { record(Priority::Notice, QStringLiteral("closed")); });
+    // Every line's change, from the tick's own reading; the first reading
+    // after an open shows them all.
+    auto last = std::make_shared<std::optional<LineState>>();
+    connect(monitor, &LineMonitor::portOpened, this, [last] { last->reset(); });
+    connect(monitor, &LineMonitor::linesRead, this, [this, last](const LineState &now) {
+        const bool levels[] = {now.cts, now.dsr, now.dcd, now.dtr, now.rts};
+        const bool before[] = {(*last) ? (*last)->cts : !now.cts, (*last) ? (*last)->dsr : !now.dsr,
+                               (*last) ? (*last)->dcd : !now.dcd, (*last) ? (*last)->dtr : !now.dtr,
+                               (*last) ? (*last)->rts : !now.rts};
+        static const char *const names[] = {"CTS", "DSR", "DCD", "DTR", "RTS"};
+        for (int i = 0; i < 5; ++i) {
+            if (levels[i] != before[i]) {
+                record(Priority::Info, QStringLiteral("line"),
+                       {{QStringLiteral("line"), QLatin1String(names[i])}, {QStringLiteral("level"), QLatin1String(level(levels[i]))}});
+            }
+        }
+        *last = now;
+    });
+    connect(monitor, &LineMonitor::outputsWritten, this, [this](bool dtr, bool rts) {
+        record(Priority::Info, QStringLiteral("outputs"),
+               {{QStringLiteral("dtr"), QLatin1String(level(dtr))}, {QStringLiteral("rts"), QLatin1String(level(rts))}});
+    });
+    connect(panel, &Panel::statusCaptionChanged, this, [this](int c, const QString &caption) {
+        const bool alarm = caption == Form::kAlarm;
+        record(alarm ? Priority::Warning : Priority::Notice, alarm ? QStringLiteral("alarm") : QStringLiteral("normal"),
+               {{QStringLiteral("channel"), QLatin1String(channelNames[c])}, {QStringLiteral("line"), QLatin1String(lineNames[c])}});
+    });
+    connect(panel, &Panel::switchCaptionChanged, this, [this](const QString &caption) {
+        record(Priority::Notice, QStringLiteral("notifications"), {{QStringLiteral("state"), caption == Form::kEnabled ? QStringLiteral("armed") : QStringLiteral("disarmed")}});
+    });
+
+    ScriptLauncher *launcher = panel->launcher();
+    connect(launcher, &ScriptLauncher::started, this,
+            [this](ScriptLauncher::Channel channel, ScriptLauncher::Reason reason, const QString &script, qint64 pid) {
+                record(Priority::Notice, QStringLiteral("notification"),
+                       {{QStringLiteral("channel"), ScriptLauncher::channelName(channel)},
+                        {QStringLiteral("reason"), ScriptLauncher::reasonName(reason)},
+                        {QStringLiteral("script"), script},
+                        {QStringLiteral("pid"), QString::number(pid)}});
+            });
+    connect(launcher, &ScriptLauncher::finished, this,
+            [this](ScriptLauncher::Channel channel, qint64 pid, int exitStatus, int signal) {
+                Fields fields{{QStringLiteral("channel"), ScriptLauncher::channelName(channel)},
+                              {QStringLiteral("pid"), QString::number(pid)}};
+                if (signal)
+                    fields.append({QStringLiteral("signal"), signalField(signal)});
+                else
+                    fields.append({QStringLiteral("status"), QString::number(exitStatus)});
+                const bool ok = signal == 0 && exitStatus == 0;
+                record(ok ? Priority::Info : Priority::Warning, QStringLiteral("notification-ended"), fields);
+            });
+    connect(panel, &Panel::errorOccurred, this, [this](int number, const QString &text) {
+        record(Priority::Error, QStringLiteral("error"),
+               {{QStringLiteral("number"), QString::number(number)}, {QStringLiteral("text"), text}});
+    });
+    connect(panel, &Panel::warning, this, [this](const QString &text) {
+        record(Priority::Warning, QStringLiteral("warning"), {{QStringLiteral("text"), text}});
+    });
+}
+
+void EventLog::checkScripts(ScriptLauncher *launcher)
+{
+    auto *scripts = qobject_cast<ProcessScriptLauncher *>(launcher);
+    if (!scripts)
+        return;
+    using Channel = ScriptLauncher::Channel;
+    for (Channel channel : {Channel::Fire, Channel::Flood, Channel::Intrusion, Channel::Device}) {
+        const QString script = scripts->arguments(channel).constFirst();
+        Fields fields{{QStringLiteral("channel"), ScriptLauncher::channelName(channel)},
+                      {QStringLiteral("script"), script}};
+        const QString problem = scripts->problem(channel);
+        if (problem.isEmpty()) {
+            fields.append({QStringLiteral("state"), QStringLiteral("ready")});
+            record(Priority::Info, QStringLiteral("script"), fields);
+        } else if (channel == Channel::Device && !QFileInfo::exists(script)) {
+            // Fault.sh is optional.
+            fields.append({QStringLiteral("state"), QStringLiteral("absent")});
+            record(Priority::Info, QStringLiteral("script"), fields);
+        } else {
+            fields.append({QStringLiteral("state"), QStringLiteral("unusable")});
+            fields.append({QStringLiteral("text"), problem});
+            record(Priority::Warning, QStringLiteral("script"), fields);
+        }
+    }
+}

@@ -1,0 +1,88 @@
+#include "unattended.h"
+
+#include "event_log.h"
+#include "notify/notifier.h"
+#include "notify/script_launcher.h"
+#include "panel.h"
+#include "serial/line_monitor.h"
+#include "serial/serial_port.h"
+
+#include <QFileInfo>
+#include <QTimer>
+
+using Channel = ScriptLauncher::Channel;
+using Reason = ScriptLauncher::Reason;
+
+Unattended::Unattended(Panel *panel, EventLog *log, const Options &options, QObject *parent)
+    : QObject(parent)
+    , m_panel(panel)
+    , m_log(log)
+    , m_options(options)
+{
+    m_retry.setInterval(kRetryInterval);
+    connect(&m_retry, &QTimer::timeout, this, &Unattended::retry);
+    connect(panel->lineMonitor(), &LineMonitor::deviceFailed, this, &Unattended::deviceLost);
+    // The watchdog is fed from the tick, and from the retries while the
+    // device is away: a hung event loop feeds nothing and gets restarted.
+    connect(panel->timer(), &QTimer::timeout, this, [this] { m_systemd.feedWatchdog(); });
+    connect(&m_retry, &QTimer::timeout, this, [this] { m_systemd.feedWatchdog(); });
+}
+
+void Unattended::start()
+{
+    m_panel->lineMonitor()->setSettleTime(m_options.settle);
+    m_panel->notifier()->setNotifyOnClear(m_options.notifyClear);
+    m_panel->setPortText(m_options.port);
+    m_panel->setDtrChecked(m_options.dtr);
+    m_panel->setRtsChecked(m_options.rts);
+    m_panel->notifier()->CmdCallEnable_Click(); // "Disabled" -> "Enabled": armed
+
+    // A device that is not there at start is as good as lost: the watch is
+    // not on, and someone should know.
+    if (!m_panel->lineMonitor()->open(true))
+        deviceLost();
+    m_systemd.notify("READY=1\nSTATUS=" + QStringLiteral("Watching port %1").arg(m_options.port).toUtf8());
+}
+
+void Unattended::stop()
+{
+    m_systemd.notify("STOPPING=1");
+    m_retry.stop();
+    m_panel->lineMonitor()->Command2_Click();
+}
+
+void Unattended::deviceLost()
+{
+    if (m_away)
+        return;
+    m_away = true;
+    m_log->record(EventLog::Priority::Warning, QStringLiteral("device-lost"),
+                  {{QStringLiteral("retry"), QStringLiteral("%1s").arg(kRetryInterval.count())}});
+    m_systemd.notify("STATUS=Device lost, retrying");
+    runFaultScript(true);
+    m_retry.start();
+}
+
+void Unattended::retry()
+{
+    if (!m_panel->lineMonitor()->open(false))
+        return;
+    m_retry.stop();
+    m_away = false;
+    m_log->record(EventLog::Priority::Notice, QStringLiteral("device-back"));
+    m_systemd.notify("STATUS=" + QStringLiteral("Watching port %1").arg(m_options.port).toUtf8());
+    runFaultScript(false);
+}
+
+void Unattended::runFaultScript(bool lost)
+{
+    // Fault.sh is optional: without it the log is the only word.
+    auto *launcher = qobject_cast<ProcessScriptLauncher *>(m_panel->launcher());
+    if (launcher && !QFileInfo::exists(launcher->arguments(Channel::Device).constFirst()))
+        return;
+    try {
+        m_panel->launcher()->start(Channel::Device, lost ? Reason::Lost : Reason::Restored);
+    } catch (const PhoneHomeError &e) {
+        Q_EMIT m_panel->errorOccurred(e.number(), e.text());
+    }
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+// The panel run without a window, as the service rs232-phone-homed does:
+// notifications armed, DTR and RTS held as asked, the port reopened every
+// 2 s while its device is away (Fault.sh told when it goes and comes back),
+// and systemd told that it is ready and alive.
+
+#include "systemd_notify.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <chrono>
+
+class EventLog;
+class Panel;
+
+class Unattended : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr std::chrono::seconds kRetryInterval{2};
+
+    struct Options {
+        QString port; // a number 1-15 or a device path
+        bool dtr = false;
+        bool rts = false;
+        std::chrono::milliseconds settle{0};
+        bool notifyClear = false;
+    };
+
+    Unattended(Panel *panel, EventLog *log, const Options &options, QObject *parent = nullptr);
+
+    // Arms the panel and opens the port (or schedules the first retry).
+    void start();
+    // Closes the port as Close Port does (outputs lowered first).
+    void stop();
+
+    bool deviceAway() const { return m_away; }
+
+private:
+    void deviceLost();
+    void retry();
+    void runFaultScript(bool lost);
+
+    Panel *m_panel;
+    EventLog *m_log;
+    Options m_options;
+    QTimer m_retry;
+    bool m_away = false;
+    SystemdNotify m_systemd;
+};

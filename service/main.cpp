@@ -1,0 +1,108 @@
+// rs232-phone-homed: the alarm panel without a window, for systemd.
+
+#include "core/command_line.h"
+#include "core/event_log.h"
+#include "core/panel.h"
+#include "core/termination_signals.h"
+#include "core/unattended.h"
+#include "notify/script_launcher.h"
+#include "serial/qt_serial_port.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+const char kUsage[] =
+    "Usage: rs232-phone-homed --port PORT [--dtr] [--rts] [--settle MS] [--notify-clear] [--script-dir DIR]\n"
+    "\n"
+    "Watches CTS (fire), DSR (flooding) and DCD (intrusion) of a serial port and\n"
+    "starts the channel's notification script when a line goes high.\n"
+    "\n"
+    "  --port PORT       port number 1-15 (/dev/comN, else /dev/ttyS{N-1}) or a device path\n"
+    "  --dtr, --rts      hold that output high while the port is open\n"
+    "  --settle MS       a line must keep its new level this long to count (default 0)\n"
+    "  --notify-clear    also run the script when a channel returns to NORMAL\n"
+    "  --script-dir DIR  the notification scripts (default /etc/rs232-phone-home)\n"
+    "  --help, --version\n";
+
+int usageError(const QString &reason)
+{
+    std::fprintf(stderr, "rs232-phone-homed: %s\n\n%s", qPrintable(reason), kUsage);
+    return CommandLine::kUsageError;
+}
+}
+
+int main(int argc, char *argv[])
+{
+    QCommandLineParser parser;
+    const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("PORT"));
+    const QCommandLineOption dtr(QStringLiteral("dtr"));
+    const QCommandLineOption rts(QStringLiteral("rts"));
+    const QCommandLineOption settle(QStringLiteral("settle"), QString(), QStringLiteral("MS"), QStringLiteral("0"));
+    const QCommandLineOption notifyClear(QStringLiteral("notify-clear"));
+    const QCommandLineOption scriptDir(QStringLiteral("script-dir"), QString(), QStringLiteral("DIR"),
+                                       ProcessScriptLauncher::defaultScriptDir());
+    const QCommandLineOption help(QStringLiteral("help"));
+    const QCommandLineOption version(QStringLiteral("version"));
+    parser.addOptions({port, dtr, rts, settle, notifyClear, scriptDir, help, version});
+    if (!parser.parse(CommandLine::arguments(argc, argv)))
+        return usageError(parser.errorText());
+    if (parser.isSet(help)) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("rs232-phone-homed %s\n", PHONE_HOME_VERSION);
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().constFirst()));
+    if (!parser.isSet(port))
+        return usageError(QStringLiteral("--port is required"));
+    if (const QString problem = CommandLine::portProblem(parser.value(port)); !problem.isEmpty())
+        return usageError(problem);
+    bool ok = false;
+    const int settleMs = parser.value(settle).toInt(&ok);
+    if (!ok || settleMs < 0)
+        return usageError(QStringLiteral("bad --settle \"%1\": give milliseconds, 0 or more").arg(parser.value(settle)));
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("rs232-phone-homed"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(PHONE_HOME_VERSION));
+    std::atexit(QtSerialPort::closeAllOpen);
+
+    Panel panel(std::make_unique<QtSerialPort>(),
+                std::make_unique<ProcessScriptLauncher>(ProcessScriptLauncher::defaultHost(), parser.value(scriptDir)));
+    EventLog log;
+    log.setPort(parser.value(port), QString());
+    log.watch(&panel);
+    log.record(EventLog::Priority::Notice, QStringLiteral("start"),
+               {{QStringLiteral("program"), QStringLiteral("rs232-phone-homed")},
+                {QStringLiteral("version"), QStringLiteral(PHONE_HOME_VERSION)},
+                {QStringLiteral("pid"), QString::number(QCoreApplication::applicationPid())}});
+    log.checkScripts(panel.launcher());
+
+    Unattended::Options options;
+    options.port = parser.value(port);
+    options.dtr = parser.isSet(dtr);
+    options.rts = parser.isSet(rts);
+    options.settle = std::chrono::milliseconds(settleMs);
+    options.notifyClear = parser.isSet(notifyClear);
+    Unattended service(&panel, &log, options);
+
+    TerminationSignals terminations;
+    int stoppedBy = 0;
+    QObject::connect(&terminations, &TerminationSignals::received, &app, [&stoppedBy](int signal) {
+        stoppedBy = signal;
+        QCoreApplication::quit();
+    });
+    service.start();
+    const int status = QCoreApplication::exec();
+    service.stop();
+    log.record(EventLog::Priority::Notice, QStringLiteral("stop"),
+               {{QStringLiteral("signal"), QString::number(stoppedBy)}});
+    return status;
+}
