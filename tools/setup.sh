@@ -14,7 +14,7 @@ qt6-qpa-plugins libgl-dev fonts-liberation2"
 PACKAGES_TEST="dpkg-dev lintian scdoc libbenchmark-dev
 xvfb xauth xdotool imagemagick x11-utils util-linux
 python3 desktop-file-utils file
-qemu-system-x86 busybox-static strace"
+qemu-system-x86 busybox-static strace systemd"
 
 install_missing() {
     missing=""

@@ -1,8 +1,12 @@
 # shellcheck shell=sh
 # Shared part of Fire.sh, Flood.sh and Intruder.sh; they source it, it is not run on its own.
 # RS232 In Out Port Test and Phone Home sets in the environment:
-#   PHONE_HOME_CHANNEL  fire | flood | intrusion
-#   PHONE_HOME_REASON   alarm | test   (test when started by a test button)
+#   PHONE_HOME_CHANNEL  fire | flood | intrusion | device (Fault.sh)
+#   PHONE_HOME_REASON   alarm | test | clear | lost | restored
+#   PHONE_HOME_PORT     the port as given: 3, or a device path
+#   PHONE_HOME_DEVICE   the device opened: /dev/com3
+#   PHONE_HOME_LINE     CTS | DSR | DCD (empty for the device)
+#   PHONE_HOME_TIME     when it happened, ISO 8601
 
 complain() {
     # The program shows the last lines of stderr when a script fails; the log keeps them for later.
@@ -57,13 +61,19 @@ phone_home() {
     to=$1
     subject=$2
     push_url=${3:-}
-    if [ "${PHONE_HOME_REASON:-alarm}" = test ]; then
-        subject="TEST: $subject"
-    fi
+    case "${PHONE_HOME_REASON:-alarm}" in
+        test) subject="TEST: $subject" ;;
+        clear) subject="CLEARED: $subject" ;;
+    esac
     host=$(uname -n)
-    body="$subject
-Host:    $host
-Time:    $(date)
+    where="port ${PHONE_HOME_PORT:-?} (${PHONE_HOME_DEVICE:-?})"
+    case "${PHONE_HOME_REASON:-alarm}" in
+        clear) what="${PHONE_HOME_LINE:-line} low again" ;;
+        lost) what="device lost" ;;
+        restored) what="device back" ;;
+        *) what="${PHONE_HOME_LINE:-line} high" ;;
+    esac
+    body="$subject: $what on $where at ${PHONE_HOME_TIME:-$(date)}, host $host
 Channel: ${PHONE_HOME_CHANNEL:-unknown}
 Reason:  ${PHONE_HOME_REASON:-alarm}"
 
