@@ -2,6 +2,8 @@
 
 #include <QFileInfo>
 
+#include <cstring>
+
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <fcntl.h>
@@ -10,6 +12,10 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
+
+#if defined(Q_OS_LINUX) && !defined(TIOCM_LOOP)
+#define TIOCM_LOOP 0x8000 // <asm/termbits.h>; glibc's headers leave it out
 #endif
 
 namespace {
@@ -162,6 +168,9 @@ void QtSerialPort::setPortOpen(bool open)
     }
 
     m_device = m_mapping.devicePath(m_commPort);
+    // Looked up in sysfs, so an empty slot is named without opening it.
+    if (m_mapping.lacksUart(m_device))
+        throwNoUart(m_device);
     m_lock.check(m_commPort, m_device);
     const int probe = probeExclusive(m_device);
     m_port.setPortName(m_device);
@@ -180,18 +189,64 @@ void QtSerialPort::setPortOpen(bool open)
         throwOpenError(m_device);
 
     openPorts().append(this);
-
-    // The kernel raises DTR and RTS on open; keep both low until the first
-    // polling cycle sets them from the check boxes.
-    m_port.clearError();
-    if (!m_port.setDataTerminalReady(false) || !m_port.setRequestToSend(false)) {
-        const QString reason = m_port.errorString();
-        close();
-        throw PhoneHomeError(ErrorCode::DeviceFailed,
-                             tr("Opened %1 but could not lower DTR and RTS: %2. "
-                                "The port was closed; check the device, then open it again.")
-                                 .arg(portAndDevice(), reason));
+    if (settleLines()) {
+        Q_EMIT noticed(tr("Port %1 (%2) was left in loopback mode, where a port reads its own DTR and RTS back "
+                          "as DSR and CTS. Loopback is now switched off, so the discs show the lines at the "
+                          "connector.")
+                           .arg(m_commPort)
+                           .arg(m_device));
     }
+}
+
+// The kernel raises DTR and RTS on open; both stay low until the first
+// polling cycle sets them from the check boxes. The 8250 driver also keeps a
+// loopback bit across close and reopen, and a port left in loopback shows its
+// own outputs as inputs. One reading and one write settle both. Returns
+// whether loopback had been on.
+bool QtSerialPort::settleLines()
+{
+#ifdef Q_OS_LINUX
+    const int fd = m_port.handle();
+    int lines = 0;
+    if (::ioctl(fd, TIOCMGET, &lines) != 0)
+        throwSettleFailure(QString::fromLocal8Bit(std::strerror(errno)));
+    const bool looped = lines & TIOCM_LOOP;
+    int clear = TIOCM_DTR | TIOCM_RTS | (looped ? TIOCM_LOOP : 0);
+    if (::ioctl(fd, TIOCMBIC, &clear) == 0)
+        return looped;
+    // A driver without loopback may refuse the bit; the outputs still go down.
+    const int error = errno;
+    if (!looped || (error != EINVAL && error != ENOTTY))
+        throwSettleFailure(QString::fromLocal8Bit(std::strerror(error)));
+    clear = TIOCM_DTR | TIOCM_RTS;
+    if (::ioctl(fd, TIOCMBIC, &clear) != 0)
+        throwSettleFailure(QString::fromLocal8Bit(std::strerror(errno)));
+    return false;
+#else
+    m_port.clearError();
+    if (!m_port.setDataTerminalReady(false) || !m_port.setRequestToSend(false))
+        throwSettleFailure(m_port.errorString());
+    return false;
+#endif
+}
+
+void QtSerialPort::throwSettleFailure(const QString &reason)
+{
+    close();
+    throw PhoneHomeError(ErrorCode::DeviceFailed,
+                         tr("Opened %1 but could not lower DTR and RTS: %2. "
+                            "The port was closed; check the device, then open it again.")
+                             .arg(portAndDevice(), reason));
+}
+
+void QtSerialPort::throwNoUart(const QString &device)
+{
+    throw PhoneHomeError(ErrorCode::NoUart,
+                         tr("Cannot open port %1: no serial hardware answers at %2 (the kernel lists its UART "
+                            "type as unknown). Pick another port, or check that the port is enabled in the "
+                            "BIOS setup.")
+                             .arg(m_commPort)
+                             .arg(PortMapping::withLinkTarget(device)));
 }
 
 void QtSerialPort::throwOpenError(const QString &device)
@@ -199,8 +254,22 @@ void QtSerialPort::throwOpenError(const QString &device)
     const QString where = portAndDevice();
     const QString reason = m_port.errorString();
     const QString shown = PortMapping::withLinkTarget(device);
+    // The type file may only now read unknown (the slot was probed late).
+    if (m_port.error() != QSerialPort::DeviceNotFoundError && m_mapping.lacksUart(device))
+        throwNoUart(device);
     switch (m_port.error()) {
     case QSerialPort::DeviceNotFoundError:
+        if (device != m_mapping.aliasPath(m_commPort)) {
+            // Neither comN nor the built-in port is there: most likely an
+            // adapter that has no number yet.
+            throw PhoneHomeError(ErrorCode::NoSuchDevice,
+                                 tr("Cannot open port %1: there is no device %2 (%3), and no %4. "
+                                    "To use an adapter as port %1, name it %4 with a udev rule (see the README) "
+                                    "or by hand (sudo ln -s ttyUSB0 %4), or type its device path, such as "
+                                    "/dev/ttyUSB0, into the port box.")
+                                     .arg(m_commPort)
+                                     .arg(shown, reason, m_mapping.aliasPath(m_commPort)));
+        }
         throw PhoneHomeError(ErrorCode::NoSuchDevice,
                              tr("Cannot open port %1: there is no device %2 (%3). "
                                 "Check that the adapter is plugged in, or pick another port.")
@@ -237,10 +306,15 @@ void QtSerialPort::throwOpenError(const QString &device)
 
 void QtSerialPort::throwLineError(const QString &what)
 {
+    throwLineError(what, m_port.errorString());
+}
+
+void QtSerialPort::throwLineError(const QString &what, const QString &reason)
+{
     throw PhoneHomeError(ErrorCode::DeviceFailed,
                          tr("Lost %1 while %2: %3. "
                             "Check the cable or adapter, then open the port again.")
-                             .arg(portAndDevice(), what, m_port.errorString()));
+                             .arg(portAndDevice(), what, reason));
 }
 
 QSerialPort::PinoutSignals QtSerialPort::pinouts()
@@ -280,16 +354,31 @@ bool QtSerialPort::cdHolding()
     return pinouts().testFlag(QSerialPort::DataCarrierDetectSignal);
 }
 
+// One request: QSerialPort's own setters read all lines first, which on a
+// USB adapter doubles the round trips of every change.
+void QtSerialPort::setOutput(QSerialPort::PinoutSignal line, bool high, const QString &what)
+{
+    const bool dtr = line == QSerialPort::DataTerminalReadySignal;
+#ifdef Q_OS_LINUX
+    if (m_port.isOpen()) {
+        int bits = dtr ? TIOCM_DTR : TIOCM_RTS;
+        if (::ioctl(m_port.handle(), high ? TIOCMBIS : TIOCMBIC, &bits) != 0)
+            throwLineError(what, QString::fromLocal8Bit(std::strerror(errno)));
+        return;
+    }
+#endif
+    m_port.clearError();
+    const bool done = dtr ? m_port.setDataTerminalReady(high) : m_port.setRequestToSend(high);
+    if (!done)
+        throwLineError(what);
+}
+
 void QtSerialPort::setDtrEnable(bool high)
 {
-    m_port.clearError();
-    if (!m_port.setDataTerminalReady(high))
-        throwLineError(tr("setting DTR"));
+    setOutput(QSerialPort::DataTerminalReadySignal, high, tr("setting DTR"));
 }
 
 void QtSerialPort::setRtsEnable(bool high)
 {
-    m_port.clearError();
-    if (!m_port.setRequestToSend(high))
-        throwLineError(tr("setting RTS"));
+    setOutput(QSerialPort::RequestToSendSignal, high, tr("setting RTS"));
 }
