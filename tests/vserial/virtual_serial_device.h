@@ -39,6 +39,10 @@
 
 #include <sys/ioctl.h> // TIOCM_* for setLine()/line()
 
+#ifndef TIOCM_LOOP
+#define TIOCM_LOOP 0x8000 // <asm/termbits.h>; glibc's headers leave it out
+#endif
+
 struct vserial_state;
 class QTemporaryDir;
 
