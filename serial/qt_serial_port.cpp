@@ -265,8 +265,8 @@ void QtSerialPort::throwOpenError(const QString &device)
             throw PhoneHomeError(ErrorCode::NoSuchDevice,
                                  tr("Cannot open port %1: there is no device %2 (%3), and no %4. "
                                     "To use an adapter as port %1, name it %4 with a udev rule (see the README) "
-                                    "or by hand (sudo ln -s ttyUSB0 %4), or type its device path, such as "
-                                    "/dev/ttyUSB0, into the port box.")
+                                    "or by hand until the next boot (sudo ln -s ttyUSB0 %4), or pick another "
+                                    "port.")
                                      .arg(m_commPort)
                                      .arg(shown, reason, m_mapping.aliasPath(m_commPort)));
         }
