@@ -1,5 +1,7 @@
 // CPU cost of one polling cycle (LineMonitor::Timer1_Timer on the real window)
-// against its floor: the bare serial component calls the cycle makes. Each is
+// against its floor: the bare serial component calls the cycle makes. Also
+// the wall time of a steady tick when each line request takes 1 ms, as on a
+// USB adapter. Each is
 // measured on an in-memory fake port and, when the benchmark runs with the
 // virtual-device preload, on the real QtSerialPort over a pty. At the end the
 // ratios cycle/floor are printed.
@@ -28,6 +30,7 @@
 #include <QWindow>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -176,6 +179,47 @@ void cycle(benchmark::State &state, Device device, Pattern pattern)
     state.counters["devops/cycle"] = (rig.deviceOps() - opsBefore) / n;
 }
 
+// Wall time the thread spends in one steady tick when every line request
+// waits as long as a round trip to a USB adapter's chip: the tick itself
+// only, without the event pass after it. Its floor is one request.
+void tickWithLatency(benchmark::State &state, quint32 latencyUs)
+{
+#ifdef PHONE_HOME_BENCH_VSERIAL
+    PortRig rig;
+    if (!makePort(Device::Virtual, &rig, state))
+        return;
+    rig.setInputs(false);
+    MainWindow window(std::move(rig.port), std::make_unique<FakeScriptLauncher>());
+    window.findChild<QComboBox *>(QStringLiteral("Combo1"))->setEditText(QStringLiteral("3"));
+    auto *monitor = window.findChild<LineMonitor *>();
+    bool failed = false;
+    QObject::connect(monitor, &LineMonitor::errorOccurred, [&](int, const QString &) { failed = true; });
+    monitor->Command1_Click();
+    window.findChild<QTimer *>(QStringLiteral("Timer1"))->stop();
+    if (failed) {
+        state.SkipWithError("could not open port 3");
+        return;
+    }
+    monitor->Timer1_Timer();
+    drainEvents();
+    g_device->setLatency(latencyUs);
+    const double opsBefore = rig.deviceOps();
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        monitor->Timer1_Timer();
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    g_device->setLatency(0);
+    if (failed)
+        state.SkipWithError("the port failed while polling");
+    state.counters["devops/cycle"] = (rig.deviceOps() - opsBefore) / double(state.iterations());
+    monitor->Command2_Click();
+#else
+    Q_UNUSED(latencyUs)
+    state.SkipWithError("built without the virtual device");
+#endif
+}
+
 // What the event pass inside each cycle costs on its own, with a window shown
 // and nothing pending: the part of a steady cycle that is not the cycle.
 void eventPass(benchmark::State &state)
@@ -187,22 +231,12 @@ void eventPass(benchmark::State &state)
         QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
-// The component calls of one cycle in the cycle's own order and with its own
-// data-dependent second reads (a low line is read again to confirm it).
+// The component calls of one cycle: one reading of every line. The outputs
+// already match the boxes, so a steady or flipping cycle writes nothing.
 bool componentCalls(SerialPort &port)
 {
-    bool any = port.ctsHolding();
-    any ^= port.dsrHolding();
-    any ^= port.cdHolding();
-    port.setDtrEnable(false);
-    port.setRtsEnable(false);
-    if (!port.ctsHolding())
-        any ^= !port.ctsHolding();
-    if (!port.dsrHolding())
-        any ^= !port.dsrHolding();
-    if (!port.cdHolding())
-        any ^= !port.cdHolding();
-    return any;
+    const LineState lines = port.readLines();
+    return lines.cts ^ lines.dsr ^ lines.dcd;
 }
 
 bool threeReads(SerialPort &port)
@@ -264,6 +298,9 @@ void registerAll()
         RegisterBenchmark(("reads3/" + d).c_str(), [dev](State &s) { floorOf<threeReads>(s, dev, Pattern::Steady); });
     }
     RegisterBenchmark("events/empty_pass", eventPass);
+    RegisterBenchmark("tick/virtual_steady_1ms_latency", [](State &s) { tickWithLatency(s, 1000); })
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
 }
 
 // Prints the usual table, then each cycle's CPU time as a multiple of its floors.

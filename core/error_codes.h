@@ -18,6 +18,7 @@ enum class ErrorCode {
     PortAlreadyOpen = 205,
     DeviceFailed = 206,
     OpenFailed = 207,
+    NoUart = 208,
     // Notification scripts
     ScriptMissing = 301,
     ScriptHostFailed = 302,

@@ -3,6 +3,7 @@
 #include "notify/script_launcher.h"
 #include "panel.h"
 #include "serial/line_monitor.h"
+#include "serial/qt_serial_port.h"
 #include "serial/serial_port.h"
 
 #include <QFileInfo>
@@ -121,6 +122,12 @@ void EventLog::watch(Panel *panel)
     connect(panel, &Panel::switchCaptionChanged, this, [this](const QString &caption) {
         record(Priority::Notice, QStringLiteral("notifications"), {{QStringLiteral("state"), caption == Form::kEnabled ? QStringLiteral("armed") : QStringLiteral("disarmed")}});
     });
+
+    // What the serial component found and put right (a port left in loopback).
+    if (auto *port = qobject_cast<QtSerialPort *>(panel->port())) {
+        connect(port, &QtSerialPort::noticed, this,
+                [this](const QString &text) { record(Priority::Warning, QStringLiteral("notice"), {{QStringLiteral("text"), text}}); });
+    }
 
     ScriptLauncher *launcher = panel->launcher();
     connect(launcher, &ScriptLauncher::started, this,

@@ -82,7 +82,7 @@ qint64 PortLock::parsePid(const QByteArray &contents)
     return ok && pid > 0 ? pid : 0;
 }
 
-void PortLock::check(int port, const QString &device) const
+void PortLock::check(const QString &port, const QString &device) const
 {
     QStringList seen;
     for (const QString &dir : m_lockDirs) {
@@ -98,7 +98,7 @@ void PortLock::check(int port, const QString &device) const
                 continue;
             if (!file.open(QIODevice::ReadOnly)) {
                 throw PhoneHomeError(ErrorCode::DeviceBusy,
-                                     tr("Cannot open port %1 (%2): the lock file %3 exists but cannot be read (%4). "
+                                     tr("Cannot open %1 (%2): the lock file %3 exists but cannot be read (%4). "
                                         "If no program uses the port, remove it: sudo rm %3")
                                          .arg(port)
                                          .arg(device, path, file.errorString()));
@@ -106,14 +106,14 @@ void PortLock::check(int port, const QString &device) const
             const qint64 pid = parsePid(file.read(256));
             if (pid == 0) {
                 throw PhoneHomeError(ErrorCode::DeviceBusy,
-                                     tr("Cannot open port %1 (%2): it is locked by %3, whose process id cannot be "
+                                     tr("Cannot open %1 (%2): it is locked by %3, whose process id cannot be "
                                         "read. If no program uses the port, remove it: sudo rm %3")
                                          .arg(port)
                                          .arg(device, path));
             }
             if (processAlive(pid)) {
                 throw PhoneHomeError(ErrorCode::DeviceBusy,
-                                     tr("Cannot open port %1 (%2): it is in use by another program (process %3, "
+                                     tr("Cannot open %1 (%2): it is in use by another program (process %3, "
                                         "lock file %4). Close that program, then try again.")
                                          .arg(port)
                                          .arg(device)
@@ -122,7 +122,7 @@ void PortLock::check(int port, const QString &device) const
             }
             if (!file.remove()) {
                 throw PhoneHomeError(ErrorCode::OpenFailed,
-                                     tr("Cannot open port %1 (%2): the lock file %3 was left by process %4, which "
+                                     tr("Cannot open %1 (%2): the lock file %3 was left by process %4, which "
                                         "has ended, but it cannot be removed (%5). Remove it: sudo rm %3")
                                          .arg(port)
                                          .arg(device, path)

@@ -25,7 +25,7 @@ public:
 
     // Throws 204 for a live lock (or one whose pid cannot be read) and 207
     // when a dead one cannot be removed. Dead locks are removed.
-    void check(int port, const QString &device) const;
+    void check(const QString &port, const QString &device) const;
 
     // Why a lock file could not be made in the lock folder, or empty when a
     // file can be made there.

@@ -2,6 +2,8 @@
 
 #include <QFileInfo>
 
+#include <cstring>
+
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <fcntl.h>
@@ -10,6 +12,10 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
+
+#if defined(Q_OS_LINUX) && !defined(TIOCM_LOOP)
+#define TIOCM_LOOP 0x8000 // <asm/termbits.h>; glibc's headers leave it out
 #endif
 
 namespace {
@@ -105,9 +111,9 @@ int QtSerialPort::probeExclusive(const QString &device)
     if (fd < 0) {
         if (errno == EBUSY) {
             throw PhoneHomeError(ErrorCode::DeviceBusy,
-                                 tr("Cannot open port %1: %2 is held for exclusive use by another program. "
+                                 tr("Cannot open %1: %2 is held for exclusive use by another program. "
                                     "Close the other program, then try again.")
-                                     .arg(m_commPort)
+                                     .arg(portName())
                                      .arg(PortMapping::withLinkTarget(device)));
         }
         return -1; // QSerialPort's own open names the failure
@@ -116,9 +122,9 @@ int QtSerialPort::probeExclusive(const QString &device)
     if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) {
         ::close(fd);
         throw PhoneHomeError(ErrorCode::DeviceBusy,
-                             tr("Cannot open port %1: %2 is held for exclusive use by another program. "
+                             tr("Cannot open %1: %2 is held for exclusive use by another program. "
                                 "Close the other program, then try again.")
-                                 .arg(m_commPort)
+                                 .arg(portName())
                                  .arg(PortMapping::withLinkTarget(device)));
     }
     return fd;
@@ -133,6 +139,11 @@ QString QtSerialPort::portAndDevice() const
     if (!m_devicePath.isEmpty())
         return m_device;
     return tr("port %1 (%2)").arg(m_commPort).arg(m_device);
+}
+
+QString QtSerialPort::portName() const
+{
+    return m_devicePath.isEmpty() ? tr("port %1").arg(m_commPort) : m_devicePath;
 }
 
 void QtSerialPort::setDevicePath(const QString &path)
@@ -174,7 +185,10 @@ void QtSerialPort::setPortOpen(bool open)
     }
 
     m_device = m_devicePath.isEmpty() ? m_mapping.devicePath(m_commPort) : m_devicePath;
-    m_lock.check(m_commPort, m_device);
+    // Looked up in sysfs, so an empty slot is named without opening it.
+    if (m_mapping.lacksUart(m_device))
+        throwNoUart(m_device);
+    m_lock.check(portName(), m_device);
     const int probe = probeExclusive(m_device);
     m_port.setPortName(m_device);
     m_port.setBaudRate(QSerialPort::Baud9600);
@@ -192,18 +206,64 @@ void QtSerialPort::setPortOpen(bool open)
         throwOpenError(m_device);
 
     openPorts().append(this);
-
-    // The kernel raises DTR and RTS on open; keep both low until the first
-    // polling cycle sets them from the check boxes.
-    m_port.clearError();
-    if (!m_port.setDataTerminalReady(false) || !m_port.setRequestToSend(false)) {
-        const QString reason = m_port.errorString();
-        close();
-        throw PhoneHomeError(ErrorCode::DeviceFailed,
-                             tr("Opened %1 but could not lower DTR and RTS: %2. "
-                                "The port was closed; check the device, then open it again.")
-                                 .arg(portAndDevice(), reason));
+    if (settleLines()) {
+        Q_EMIT noticed(tr("Port %1 (%2) was left in loopback mode, where a port reads its own DTR and RTS back "
+                          "as DSR and CTS. Loopback is now switched off, so the discs show the lines at the "
+                          "connector.")
+                           .arg(m_commPort)
+                           .arg(m_device));
     }
+}
+
+// The kernel raises DTR and RTS on open; both stay low until the first
+// polling cycle sets them from the check boxes. The 8250 driver also keeps a
+// loopback bit across close and reopen, and a port left in loopback shows its
+// own outputs as inputs. One reading and one write settle both. Returns
+// whether loopback had been on.
+bool QtSerialPort::settleLines()
+{
+#ifdef Q_OS_LINUX
+    const int fd = m_port.handle();
+    int lines = 0;
+    if (::ioctl(fd, TIOCMGET, &lines) != 0)
+        throwSettleFailure(QString::fromLocal8Bit(std::strerror(errno)));
+    const bool looped = lines & TIOCM_LOOP;
+    int clear = TIOCM_DTR | TIOCM_RTS | (looped ? TIOCM_LOOP : 0);
+    if (::ioctl(fd, TIOCMBIC, &clear) == 0)
+        return looped;
+    // A driver without loopback may refuse the bit; the outputs still go down.
+    const int error = errno;
+    if (!looped || (error != EINVAL && error != ENOTTY))
+        throwSettleFailure(QString::fromLocal8Bit(std::strerror(error)));
+    clear = TIOCM_DTR | TIOCM_RTS;
+    if (::ioctl(fd, TIOCMBIC, &clear) != 0)
+        throwSettleFailure(QString::fromLocal8Bit(std::strerror(errno)));
+    return false;
+#else
+    m_port.clearError();
+    if (!m_port.setDataTerminalReady(false) || !m_port.setRequestToSend(false))
+        throwSettleFailure(m_port.errorString());
+    return false;
+#endif
+}
+
+void QtSerialPort::throwSettleFailure(const QString &reason)
+{
+    close();
+    throw PhoneHomeError(ErrorCode::DeviceFailed,
+                         tr("Opened %1 but could not lower DTR and RTS: %2. "
+                            "The port was closed; check the device, then open it again.")
+                             .arg(portAndDevice(), reason));
+}
+
+void QtSerialPort::throwNoUart(const QString &device)
+{
+    throw PhoneHomeError(ErrorCode::NoUart,
+                         tr("Cannot open %1: no serial hardware answers at %2 (the kernel lists its UART "
+                            "type as unknown). Pick another port, or check that the port is enabled in the "
+                            "BIOS setup.")
+                             .arg(portName())
+                             .arg(PortMapping::withLinkTarget(device)));
 }
 
 void QtSerialPort::throwOpenError(const QString &device)
@@ -211,35 +271,49 @@ void QtSerialPort::throwOpenError(const QString &device)
     const QString where = portAndDevice();
     const QString reason = m_port.errorString();
     const QString shown = PortMapping::withLinkTarget(device);
+    // The type file may only now read unknown (the slot was probed late).
+    if (m_port.error() != QSerialPort::DeviceNotFoundError && m_mapping.lacksUart(device))
+        throwNoUart(device);
     switch (m_port.error()) {
     case QSerialPort::DeviceNotFoundError:
+        if (m_devicePath.isEmpty() && device != m_mapping.aliasPath(m_commPort)) {
+            // Neither comN nor the built-in port is there: most likely an
+            // adapter that has no number yet.
+            throw PhoneHomeError(ErrorCode::NoSuchDevice,
+                                 tr("Cannot open %1: there is no device %2 (%3), and no %4. "
+                                    "To use an adapter as that port, name it %4 with a udev rule (see the README) "
+                                    "or by hand until the next boot (sudo ln -s ttyUSB0 %4), type the adapter's "
+                                    "device path (/dev/ttyUSB0) into the port box, or pick another port.")
+                                     .arg(portName())
+                                     .arg(shown, reason, m_mapping.aliasPath(m_commPort)));
+        }
         throw PhoneHomeError(ErrorCode::NoSuchDevice,
-                             tr("Cannot open port %1: there is no device %2 (%3). "
+                             tr("Cannot open %1: there is no device %2 (%3). "
                                 "Check that the adapter is plugged in, or pick another port.")
-                                 .arg(m_commPort)
+                                 .arg(portName())
                                  .arg(shown, reason));
     case QSerialPort::PermissionError:
         // Qt reports a lock held by another program the same way as a
         // missing permission; the device's own access bits tell them apart.
         if (!mayReadWrite(device)) {
             throw PhoneHomeError(ErrorCode::PermissionDenied,
-                                 tr("Cannot open port %1: permission denied on %2 (%3). %4")
-                                     .arg(m_commPort)
+                                 tr("Cannot open %1: permission denied on %2 (%3). %4")
+                                     .arg(portName())
                                      .arg(shown, reason, permissionAdvice(device)));
         }
         // No live lock was found before opening, so this may be QSerialPort
         // failing to make its own lock file: say so rather than "in use".
         if (const QString problem = m_lock.lockFolderProblem(); !problem.isEmpty()) {
             throw PhoneHomeError(ErrorCode::OpenFailed,
-                                 tr("Cannot open port %1 (%2): %3. Check the lock folder's permissions and "
+                                 tr("Cannot open %1 (%2): %3. Check the lock folder's permissions and "
                                     "free space.")
-                                     .arg(m_commPort)
+                                     .arg(portName())
                                      .arg(shown, problem));
         }
         throw PhoneHomeError(ErrorCode::DeviceBusy,
-                             tr("Cannot open port %1: %2 is in use or locked by another program (%3). "
+                             tr("Cannot open %1: %2 is in use or locked by another program (%3). "
                                 "Close the other program, then try again.")
-                                 .arg(m_commPort)
+                                 .arg(portName())
                                  .arg(shown, reason));
     default:
         throw PhoneHomeError(ErrorCode::OpenFailed,
@@ -249,10 +323,15 @@ void QtSerialPort::throwOpenError(const QString &device)
 
 void QtSerialPort::throwLineError(const QString &what)
 {
+    throwLineError(what, m_port.errorString());
+}
+
+void QtSerialPort::throwLineError(const QString &what, const QString &reason)
+{
     throw PhoneHomeError(ErrorCode::DeviceFailed,
                          tr("Lost %1 while %2: %3. "
                             "Check the cable or adapter, then open the port again.")
-                             .arg(portAndDevice(), what, m_port.errorString()));
+                             .arg(portAndDevice(), what, reason));
 }
 
 QSerialPort::PinoutSignals QtSerialPort::pinouts()
@@ -292,16 +371,31 @@ bool QtSerialPort::cdHolding()
     return pinouts().testFlag(QSerialPort::DataCarrierDetectSignal);
 }
 
+// One request: QSerialPort's own setters read all lines first, which on a
+// USB adapter doubles the round trips of every change.
+void QtSerialPort::setOutput(QSerialPort::PinoutSignal line, bool high, const QString &what)
+{
+    const bool dtr = line == QSerialPort::DataTerminalReadySignal;
+#ifdef Q_OS_LINUX
+    if (m_port.isOpen()) {
+        int bits = dtr ? TIOCM_DTR : TIOCM_RTS;
+        if (::ioctl(m_port.handle(), high ? TIOCMBIS : TIOCMBIC, &bits) != 0)
+            throwLineError(what, QString::fromLocal8Bit(std::strerror(errno)));
+        return;
+    }
+#endif
+    m_port.clearError();
+    const bool done = dtr ? m_port.setDataTerminalReady(high) : m_port.setRequestToSend(high);
+    if (!done)
+        throwLineError(what);
+}
+
 void QtSerialPort::setDtrEnable(bool high)
 {
-    m_port.clearError();
-    if (!m_port.setDataTerminalReady(high))
-        throwLineError(tr("setting DTR"));
+    setOutput(QSerialPort::DataTerminalReadySignal, high, tr("setting DTR"));
 }
 
 void QtSerialPort::setRtsEnable(bool high)
 {
-    m_port.clearError();
-    if (!m_port.setRequestToSend(high))
-        throwLineError(tr("setting RTS"));
+    setOutput(QSerialPort::RequestToSendSignal, high, tr("setting RTS"));
 }

@@ -36,13 +36,25 @@ public:
     void setDtrEnable(bool high) override;
     void setRtsEnable(bool high) override;
 
+Q_SIGNALS:
+    // Something found and put right that the operator should know about (a
+    // port left in loopback); not a refusal, so it is no PhoneHomeError.
+    void noticed(const QString &text);
+
 private:
     QSerialPort::PinoutSignals pinouts();
     void close() noexcept;
     int probeExclusive(const QString &device);
     [[noreturn]] void throwOpenError(const QString &device);
     [[noreturn]] void throwLineError(const QString &what);
+    [[noreturn]] void throwLineError(const QString &what, const QString &reason);
+    [[noreturn]] void throwNoUart(const QString &device);
+    [[noreturn]] void throwSettleFailure(const QString &reason);
+    bool settleLines();
+    void setOutput(QSerialPort::PinoutSignal line, bool high, const QString &what);
     QString portAndDevice() const;
+    // "port 3", or the device path the operator gave.
+    QString portName() const;
 
     PortMapping m_mapping;
     PortLock m_lock;

@@ -1,6 +1,8 @@
 #include "app/circle_shape.h"
 #include "app/main_window.h"
 #include "fake_script_launcher.h"
+#include "core/panel.h"
+#include "serial/line_monitor.h"
 #include "serial/port_lock.h"
 #include "serial/port_mapping.h"
 #include "serial/qt_serial_port.h"
@@ -18,6 +20,7 @@
 #include <QTemporaryDir>
 #include <QProcess>
 #include <QDateTime>
+#include <QSignalSpy>
 #include <QTest>
 
 #include <sys/ioctl.h>
@@ -80,6 +83,10 @@ private Q_SLOTS:
     void vanishedWhileOpen();
     void changingPortWhileOpen();
     void windowPollsTheDevice();
+    void openClearsLoopback_data();
+    void openClearsLoopback();
+    void tickRequests_data();
+    void tickRequests();
 
 private:
     int expectError(const std::function<void()> &call, QString *text = nullptr);
@@ -128,13 +135,23 @@ void TestQtSerialPort::mapping_data()
     QTest::addColumn<int>("port");
     QTest::addColumn<QString>("device");
     QTest::addColumn<QString>("described");
+    // Made in the device folder with this UART type in the fake sysfs ("-": no type file).
+    QTest::addColumn<QString>("node");
+    QTest::addColumn<QString>("uartType");
 
-    QTest::newRow("no link: ttyS numbering") << "" << "" << 1 << "ttyS0" << "ttyS0 (not present)";
-    QTest::newRow("port 15") << "" << "" << 15 << "ttyS14" << "ttyS14 (not present)";
-    QTest::newRow("link to an adapter") << "com4" << "ttyUSB0" << 4 << "com4" << "com4 \u2192 @/ttyUSB0 (present)";
+    QTest::newRow("no link: ttyS numbering") << "" << "" << 1 << "ttyS0" << "ttyS0 (not present)" << "" << "";
+    QTest::newRow("port 15") << "" << "" << 15 << "ttyS14" << "ttyS14 (not present)" << "" << "";
+    QTest::newRow("link to an adapter") << "com4" << "ttyUSB0" << 4 << "com4" << "com4 \u2192 @/ttyUSB0 (present)"
+                                        << "ttyUSB0" << "-";
     QTest::newRow("dangling link still wins") << "com5" << "ttyUSB9" << 5 << "com5"
-                                              << "com5 \u2192 @/ttyUSB9 (not present)";
-    QTest::newRow("link of another port") << "com4" << "ttyUSB0" << 5 << "ttyS4" << "ttyS4 (not present)";
+                                              << "com5 \u2192 @/ttyUSB9 (not present)" << "" << "";
+    QTest::newRow("link of another port") << "com4" << "ttyUSB0" << 5 << "ttyS4" << "ttyS4 (not present)"
+                                          << "ttyUSB0" << "-";
+    QTest::newRow("built-in port with a 16550A") << "" << "" << 1 << "ttyS0" << "ttyS0 (present)" << "ttyS0" << "4";
+    QTest::newRow("built-in port, no chip answers") << "" << "" << 3 << "ttyS2" << "ttyS2 (no UART)" << "ttyS2"
+                                                    << "0";
+    QTest::newRow("link to a port where no chip answers") << "com3" << "ttyS2" << 3 << "com3"
+                                                          << "com3 \u2192 @/ttyS2 (no UART)" << "ttyS2" << "0";
 }
 
 void TestQtSerialPort::mapping()
@@ -144,15 +161,23 @@ void TestQtSerialPort::mapping()
     QFETCH(int, port);
     QFETCH(QString, device);
     QFETCH(QString, described);
+    QFETCH(QString, node);
+    QFETCH(QString, uartType);
 
     QTemporaryDir dev;
-    if (!link.isEmpty()) {
-        if (target == QLatin1String("ttyUSB0"))
-            QFile(dev.filePath(target)).open(QIODevice::WriteOnly);
-        // Relative, as udev makes them.
-        QVERIFY(QFile::link(target, dev.filePath(link)));
+    QTemporaryDir sys;
+    if (!node.isEmpty())
+        QVERIFY(QFile(dev.filePath(node)).open(QIODevice::WriteOnly));
+    if (!uartType.isEmpty() && uartType != QLatin1String("-")) {
+        QVERIFY(QDir(sys.path()).mkpath(QStringLiteral("class/tty/") + node));
+        QFile type(sys.filePath(QStringLiteral("class/tty/%1/type").arg(node)));
+        QVERIFY(type.open(QIODevice::WriteOnly));
+        type.write(uartType.toLatin1() + '\n');
     }
-    const PortMapping mapping(dev.path());
+    // Relative, as udev makes them.
+    if (!link.isEmpty())
+        QVERIFY(QFile::link(target, dev.filePath(link)));
+    const PortMapping mapping(dev.path(), sys.path());
     QCOMPARE(mapping.devicePath(port), dev.filePath(device));
     QCOMPARE(mapping.describe(port), dev.path() + u'/' + QString(described).replace(u'@', dev.path()));
     QCOMPARE(PortMapping().devicePath(2), QLatin1String("/dev/ttyS1"));
@@ -210,6 +235,12 @@ void TestQtSerialPort::refusals_data()
     QTest::newRow("port 0") << 0 << "" << int(ErrorCode::InvalidPortNumber) << "port 0";
     QTest::newRow("negative port") << -2 << "" << int(ErrorCode::InvalidPortNumber) << "port -2";
     QTest::newRow("no such device") << 9 << "" << int(ErrorCode::NoSuchDevice) << "ttyS8";
+    QTest::newRow("no such device: how to make an adapter port 9") << 9 << "" << int(ErrorCode::NoSuchDevice)
+                                                                    << "sudo ln -s ttyUSB0 /dev/com9";
+    QTest::newRow("dangling comN: no advice to make it") << 3 << "dangling" << int(ErrorCode::NoSuchDevice)
+                                                         << "Check that the adapter is plugged in";
+    QTest::newRow("no UART behind the built-in port") << 3 << "nouart" << int(ErrorCode::NoUart)
+                                                      << "no serial hardware answers at @/ttyS2";
     // The pty belongs to root:tty 0620: its group cannot read it, so joining it would not help.
     QTest::newRow("permission denied, group cannot read") << 3 << "deny" << int(ErrorCode::PermissionDenied) << "udev rule";
     QTest::newRow("held by another program") << 3 << "other" << int(ErrorCode::DeviceBusy) << "com3";
@@ -231,6 +262,22 @@ void TestQtSerialPort::refusals()
 
     QtSerialPort other;
     const LockFileGuard lock(setUp, QCoreApplication::applicationPid());
+    // A device folder of our own: a ttyS2 node (a plain file, never opened)
+    // whose sysfs entry lists no UART, or a com3 link to nowhere.
+    QTemporaryDir dev;
+    QTemporaryDir sys;
+    if (setUp == QLatin1String("nouart")) {
+        QVERIFY(QFile(dev.filePath(QStringLiteral("ttyS2"))).open(QIODevice::WriteOnly));
+        QVERIFY(QDir(sys.path()).mkpath(QStringLiteral("class/tty/ttyS2")));
+        QFile type(sys.filePath(QStringLiteral("class/tty/ttyS2/type")));
+        QVERIFY(type.open(QIODevice::WriteOnly));
+        type.write("0\n");
+    }
+    if (setUp == QLatin1String("dangling"))
+        QVERIFY(QFile::link(QStringLiteral("ttyUSB7"), dev.filePath(QStringLiteral("com3"))));
+    if (setUp == QLatin1String("nouart") || setUp == QLatin1String("dangling"))
+        m_port = std::make_unique<QtSerialPort>(PortMapping(dev.path(), sys.path()));
+    mentions.replace(u'@', dev.path());
     if (setUp == QLatin1String("deny"))
         m_device->setDenied(true);
     if (setUp == QLatin1String("other")) {
@@ -359,6 +406,94 @@ void TestQtSerialPort::windowPollsTheDevice()
     QTRY_VERIFY(window.errorReporter()->currentBox());
     QVERIFY(window.errorReporter()->currentBox()->text().contains(QLatin1String("206")));
     QCOMPARE(label->text(), QLatin1String("ALARM"));
+}
+
+void TestQtSerialPort::openClearsLoopback_data()
+{
+    QTest::addColumn<bool>("looped");
+    QTest::newRow("left in loopback: cleared and told") << true;
+    QTest::newRow("not in loopback: nothing to tell") << false;
+}
+
+void TestQtSerialPort::openClearsLoopback()
+{
+    QFETCH(bool, looped);
+    m_device->setLine(TIOCM_LOOP, looped);
+    QSignalSpy noticed(m_port.get(), &QtSerialPort::noticed);
+    const quint32 before = m_device->ioctlCount();
+    const quint32 writesBefore = m_device->writeCount();
+    m_port->setCommPort(3);
+    m_port->setPortOpen(true);
+
+    QVERIFY(!m_device->line(TIOCM_LOOP));
+    QVERIFY(!m_device->dtr());
+    QVERIFY(!m_device->rts());
+    // One reading and one write, loopback or not: each is a round trip on USB.
+    QCOMPARE(m_device->ioctlCount() - before, 2u);
+    QCOMPARE(m_device->writeCount() - writesBefore, 1u);
+    QCOMPARE(noticed.count(), looped ? 1 : 0);
+    if (looped) {
+        const QString text = noticed.at(0).at(0).toString();
+        QVERIFY2(text.contains(QLatin1String("Port 3 (/dev/com3)")) && text.contains(QLatin1String("loopback")),
+                 qPrintable(text));
+    }
+}
+
+void TestQtSerialPort::tickRequests_data()
+{
+    QTest::addColumn<bool>("dtrBox");
+    QTest::addColumn<bool>("rtsBox");
+    QTest::addColumn<int>("changedLine"); // set behind the program's back after a settled tick, or 0
+    QTest::addColumn<bool>("changedTo");
+    QTest::addColumn<quint32>("writes");
+
+    QTest::newRow("steady, both boxes clear") << false << false << 0 << false << 0u;
+    QTest::newRow("steady, both boxes ticked") << true << true << 0 << false << 0u;
+    QTest::newRow("steady, inputs high") << false << true << int(TIOCM_CTS | TIOCM_DSR | TIOCM_CAR) << true << 0u;
+    QTest::newRow("DTR raised by someone else is lowered") << false << false << int(TIOCM_DTR) << true << 1u;
+    QTest::newRow("RTS dropped by someone else is raised") << true << true << int(TIOCM_RTS) << false << 1u;
+    QTest::newRow("both raised by someone else") << false << false << int(TIOCM_DTR | TIOCM_RTS) << true << 2u;
+}
+
+// The real component in the panel: after the first tick has set the outputs,
+// a tick is one reading, plus one write per output that differs.
+void TestQtSerialPort::tickRequests()
+{
+    QFETCH(bool, dtrBox);
+    QFETCH(bool, rtsBox);
+    QFETCH(int, changedLine);
+    QFETCH(bool, changedTo);
+    QFETCH(quint32, writes);
+
+    Panel panel(std::make_unique<QtSerialPort>(), std::make_unique<FakeScriptLauncher>());
+    panel.setPortText(QStringLiteral("3"));
+    panel.setDtrChecked(dtrBox);
+    panel.setRtsChecked(rtsBox);
+    panel.lineMonitor()->Command1_Click();
+    QVERIFY(panel.port()->portOpen());
+    // The test makes the ticks.
+    panel.timer()->stop();
+    panel.lineMonitor()->Timer1_Timer();
+    QCOMPARE(m_device->dtr(), dtrBox);
+    QCOMPARE(m_device->rts(), rtsBox);
+
+    for (int bit : {TIOCM_DTR, TIOCM_RTS, TIOCM_CTS, TIOCM_DSR, TIOCM_CAR}) {
+        if (changedLine & bit)
+            m_device->setLine(bit, changedTo);
+    }
+    const quint32 before = m_device->ioctlCount();
+    const quint32 writesBefore = m_device->writeCount();
+    panel.lineMonitor()->Timer1_Timer();
+    QCOMPARE(m_device->ioctlCount() - before, 1u + writes);
+    QCOMPARE(m_device->writeCount() - writesBefore, writes);
+    QCOMPARE(m_device->dtr(), dtrBox);
+    QCOMPARE(m_device->rts(), rtsBox);
+    QCOMPARE(panel.inAlarm(0), bool(changedLine & TIOCM_CTS));
+
+    // Put right, the next tick is steady again.
+    const quint32 settled = m_device->ioctlCount();
+    panel.lineMonitor()->Timer1_Timer();
+    QCOMPARE(m_device->ioctlCount() - settled, 1u);
 }
 
 QTEST_MAIN(TestQtSerialPort)

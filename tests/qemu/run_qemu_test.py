@@ -56,7 +56,7 @@ mkdir -p $r/run/lock $r/tmp/home $r/tmp/runtime
 chmod 700 $r/tmp/runtime
 echo "QEMU-GUEST-START $(uname -r)"
 chroot $r /usr/bin/env -i PATH=/usr/bin:/bin HOME=/tmp/home XDG_RUNTIME_DIR=/tmp/runtime LANG=C.UTF-8 \
-    PHONE_HOME_QEMU_PENDING=@PENDING@ @PYTHON@ @CHECKS@ @ARGS@ < /dev/console > /dev/console 2>&1
+    @PYTHON@ @CHECKS@ @ARGS@ < /dev/console > /dev/console 2>&1
 echo "QEMU-GUEST-EXIT $?"
 echo "@END@"
 sync
@@ -269,10 +269,8 @@ def main():
     work = tempfile.mkdtemp(prefix="run-", dir=args.work)
     console = os.path.join(work, "console.log")
     accel, accel_args = accelerator()
-    pending = "1" if os.environ.get("PHONE_HOME_QEMU_PENDING") == "1" else "0"
     guest_args = ["--app", app, "--uart-ctl", ctl, "--accel", accel]
     init = (INIT.replace("@MODULES@", " ".join(os.path.basename(m) for m in modules))
-            .replace("@PENDING@", pending)
             .replace("@PYTHON@", "/usr/bin/python3")
             .replace("@CHECKS@", os.path.join(here, "guest_checks.py"))
             .replace("@ARGS@", " ".join(guest_args))

@@ -2,6 +2,7 @@
 
 #include "virtual_serial_device.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSerialPort>
 #include <QTest>
@@ -134,6 +135,46 @@ private slots:
         QVERIFY(!device.line(TIOCM_CAR));
         QVERIFY(!device.dtr()); // TIOCMSET cleared the outputs it did not name
         QVERIFY(device.line(TIOCM_DSR));
+    }
+
+    // As on a 16550: the program may set loopback, and it survives a close
+    // that drops DTR and RTS.
+    void loopbackBitOutlivesClose()
+    {
+        VirtualSerialDevice device;
+        QVERIFY2(device.isValid(), qPrintable(device.errorString()));
+        auto port = openPort(device.slavePath());
+        QVERIFY2(port->isOpen(), qPrintable(port->errorString()));
+        int loop = TIOCM_LOOP;
+        QCOMPARE(::ioctl(port->handle(), TIOCMBIS, &loop), 0);
+        port->close();
+        QVERIFY(device.line(TIOCM_LOOP));
+        QVERIFY(!device.dtr());
+
+        port = openPort(device.slavePath());
+        int lines = 0;
+        QCOMPARE(::ioctl(port->handle(), TIOCMGET, &lines), 0);
+        QVERIFY(lines & TIOCM_LOOP);
+        QCOMPARE(::ioctl(port->handle(), TIOCMBIC, &loop), 0);
+        QVERIFY(!device.line(TIOCM_LOOP));
+    }
+
+    void latencyDelaysEveryLineRequest()
+    {
+        VirtualSerialDevice device;
+        QVERIFY2(device.isValid(), qPrintable(device.errorString()));
+        auto port = openPort(device.slavePath());
+        QVERIFY2(port->isOpen(), qPrintable(port->errorString()));
+        device.setLatency(20000);
+        const quint32 writesBefore = device.writeCount();
+        QElapsedTimer timer;
+        timer.start();
+        int lines = 0;
+        int dtr = TIOCM_DTR;
+        QCOMPARE(::ioctl(port->handle(), TIOCMGET, &lines), 0);
+        QCOMPARE(::ioctl(port->handle(), TIOCMBIS, &dtr), 0);
+        QVERIFY2(timer.elapsed() >= 40, qPrintable(QString::number(timer.elapsed())));
+        QCOMPARE(device.writeCount(), writesBefore + 1);
     }
 
     void vanishedDeviceFailsLineAccess()

@@ -60,7 +60,7 @@ bool VirtualSerialDevice::create(const QString &parent)
         return fail(systemError(QStringLiteral("tty link")));
 
     // Written aside and renamed, so the preload never maps a half-written file.
-    const vserial_state initial{VSERIAL_MAGIC, 0, 0, 0};
+    const vserial_state initial{VSERIAL_MAGIC, 0, 0, 0, 0, 0};
     const QByteArray tmp = dir + "/" VSERIAL_STATE_NAME ".new";
     const QByteArray final = dir + "/" VSERIAL_STATE_NAME;
     const int fd = ::open(tmp.constData(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -178,6 +178,17 @@ void VirtualSerialDevice::setDenied(bool denied)
 quint32 VirtualSerialDevice::ioctlCount() const
 {
     return m_state ? __atomic_load_n(&m_state->ioctl_count, __ATOMIC_SEQ_CST) : 0;
+}
+
+quint32 VirtualSerialDevice::writeCount() const
+{
+    return m_state ? __atomic_load_n(&m_state->write_count, __ATOMIC_SEQ_CST) : 0;
+}
+
+void VirtualSerialDevice::setLatency(quint32 microseconds)
+{
+    if (m_state)
+        __atomic_store_n(&m_state->latency_us, microseconds, __ATOMIC_SEQ_CST);
 }
 
 QString VirtualSerialDevice::environmentValue(const QList<const VirtualSerialDevice *> &devices)

@@ -27,7 +27,9 @@
 //
 // Emulated like a UART used by an unprivileged user: opening raises DTR and
 // RTS, closing drops them, a second open of a port held with TIOCEXCL (as
-// QSerialPort does) fails with EBUSY even for root.
+// QSerialPort does) fails with EBUSY even for root. TIOCM_LOOP is kept
+// across close and reopen, as the 8250 driver keeps it; only the bit is
+// emulated, the outputs do not loop back to the inputs.
 
 #include <QList>
 #include <QString>
@@ -36,6 +38,10 @@
 #include <memory>
 
 #include <sys/ioctl.h> // TIOCM_* for setLine()/line()
+
+#ifndef TIOCM_LOOP
+#define TIOCM_LOOP 0x8000 // <asm/termbits.h>; glibc's headers leave it out
+#endif
 
 struct vserial_state;
 class QTemporaryDir;
@@ -61,7 +67,9 @@ public:
     bool setAlias(const QString &path);
     QString alias() const { return m_alias; }
 
-    // Input lines: TIOCM_CTS, TIOCM_DSR, TIOCM_CAR, TIOCM_RNG.
+    // Input lines: TIOCM_CTS, TIOCM_DSR, TIOCM_CAR, TIOCM_RNG. Also DTR, RTS
+    // and TIOCM_LOOP, to change them behind the program's back (another
+    // program, or a loopback bit left set from before).
     void setLine(int tiocmBit, bool high);
     bool line(int tiocmBit) const;
     void setInputs(bool cts, bool dsr, bool dcd); // all three at once
@@ -77,8 +85,14 @@ public:
     // No permission: open and access(R_OK/W_OK) fail with EACCES, even for root.
     void setDenied(bool denied);
 
-    // Line ioctls answered by the preload, failed ones included.
+    // Line ioctls answered by the preload, failed ones included, and of
+    // those the ones that set or clear lines (TIOCMBIS, TIOCMBIC, TIOCMSET).
     quint32 ioctlCount() const;
+    quint32 writeCount() const;
+
+    // Every line ioctl waits this long before it is answered, like the round
+    // trip to a USB adapter's chip (about 1 ms). 0, the default, waits not.
+    void setLatency(quint32 microseconds);
 
     // Value for VSERIAL_DEVICES naming exactly these devices.
     static QString environmentValue(const QList<const VirtualSerialDevice *> &devices);

@@ -39,6 +39,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 #define EXPORT __attribute__((visibility("default")))
@@ -274,9 +275,22 @@ static void set_outputs(const struct vdev *d, int high)
     unmap_state(s);
 }
 
+static void wait_latency(const struct vserial_state *s)
+{
+    uint32_t us = __atomic_load_n(&s->latency_us, __ATOMIC_SEQ_CST);
+    struct timespec t = {(time_t)(us / 1000000u), (long)(us % 1000000u) * 1000L};
+    while (us && nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
 static int emulate_on(struct vserial_state *s, unsigned long request, int *arg)
 {
+    const int saved = errno;
+    wait_latency(s);
+    errno = saved;
     __atomic_fetch_add(&s->ioctl_count, 1, __ATOMIC_SEQ_CST);
+    if (request != TIOCMGET)
+        __atomic_fetch_add(&s->write_count, 1, __ATOMIC_SEQ_CST);
     int rc = 0;
     if (__atomic_load_n(&s->flags, __ATOMIC_SEQ_CST) & VSERIAL_VANISHED) {
         errno = EIO;
@@ -285,8 +299,8 @@ static int emulate_on(struct vserial_state *s, unsigned long request, int *arg)
         errno = EFAULT;
         rc = -1;
     } else {
-        /* Like a UART, the program can only move its own lines. */
-        uint32_t bits = (uint32_t)*arg & VSERIAL_OUTPUT_LINES;
+        /* Like a UART, the program can only move its own lines (and loopback). */
+        uint32_t bits = (uint32_t)*arg & VSERIAL_PROGRAM_BITS;
         uint32_t old;
         switch (request) {
         case TIOCMGET:
@@ -300,7 +314,7 @@ static int emulate_on(struct vserial_state *s, unsigned long request, int *arg)
             break;
         case TIOCMSET:
             old = __atomic_load_n(&s->lines, __ATOMIC_SEQ_CST);
-            while (!__atomic_compare_exchange_n(&s->lines, &old, (old & ~(uint32_t)VSERIAL_OUTPUT_LINES) | bits, 0,
+            while (!__atomic_compare_exchange_n(&s->lines, &old, (old & ~(uint32_t)VSERIAL_PROGRAM_BITS) | bits, 0,
                                                 __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
             }
             break;

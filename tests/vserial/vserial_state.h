@@ -10,6 +10,10 @@
 #include <stdint.h>
 #include <sys/ioctl.h>
 
+#ifndef TIOCM_LOOP
+#define TIOCM_LOOP 0x8000 /* <asm/termbits.h>; glibc's headers leave it out */
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -22,6 +26,9 @@ extern "C" {
 
 /* The lines the program drives; the others (CTS, DSR, CAR, RNG) belong to the test. */
 #define VSERIAL_OUTPUT_LINES (TIOCM_DTR | TIOCM_RTS)
+/* What the program may set and clear: its outputs and, as on a 16550, the
+ * loopback bit, which open and close leave alone. */
+#define VSERIAL_PROGRAM_BITS (VSERIAL_OUTPUT_LINES | TIOCM_LOOP)
 
 /* Names inside a device directory */
 #define VSERIAL_ENV "VSERIAL_DEVICES"
@@ -34,6 +41,8 @@ struct vserial_state {
     volatile uint32_t lines;       /* TIOCM_* bits */
     volatile uint32_t flags;       /* VSERIAL_VANISHED | VSERIAL_DENY */
     volatile uint32_t ioctl_count; /* emulated line ioctls, failed ones included */
+    volatile uint32_t write_count; /* of those, the ones that set or clear lines */
+    volatile uint32_t latency_us;  /* each emulated line ioctl takes this long, as a USB round trip */
 };
 
 #ifdef __cplusplus
