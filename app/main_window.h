@@ -39,6 +39,10 @@ public:
     // to lie inside the available area (and no more).
     static QRect fitInside(const QRect &frame, const QRect &available);
 
+    // A line's state in words, as its disc shows it: "high", "low", or
+    // "unknown" before the first reading.
+    static QString lineState(quint32 indicatorColour);
+
 public Q_SLOTS:
     void Form_Load();
 
@@ -48,6 +52,9 @@ protected:
 private:
     void applyFonts();
     void bindPanel();
+    // Names for a screen reader, and the states shown only in colour or in
+    // a bare caption put into words that follow the panel.
+    void describeForScreenReaders();
     void showAlarmSection(bool visible);
     void keepOnScreen();
 
