@@ -15,7 +15,7 @@ PACKAGES_TEST="dpkg-dev lintian scdoc libbenchmark-dev
 xvfb xauth xdotool imagemagick x11-utils util-linux
 python3 desktop-file-utils file
 qemu-system-x86 busybox-static strace
-qt6-base-private-dev"
+dbus-daemon dbus-bin at-spi2-core python3-pyatspi qt6-base-private-dev"
 
 install_missing() {
     missing=""
