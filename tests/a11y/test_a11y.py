@@ -214,6 +214,25 @@ def check_port_box(reader, app):
         raise Failure(f"no edit field named 'Port number' in the port box: {[e.name for e in edits if e]}")
 
 
+def enter_keeps_the_list(reader, app, session):
+    """Enter in the port box once added the typed text to the list as a 16th port."""
+    combo = next(c for c in reader.controls(app) if c.getRoleName() == "combo box")
+    lists = [c for c in (combo.getChildAtIndex(i) for i in range(combo.childCount))
+             if c is not None and c.getRoleName() == "list"]
+    if len(lists) != 1:
+        raise Failure(f"the port box holds {len(lists)} lists, expected one")
+    session.type_port("ttyUSB0")
+    session.x.xdo("key", "Return")
+
+    def text_taken():
+        session.check_running()
+        return combo.name == "ttyUSB0", f"the port box reads {combo.name!r}"
+    wait_for("the port box takes the typed text", text_taken, 5)
+    entries = [lists[0].getChildAtIndex(i).name for i in range(lists[0].childCount)]
+    if entries != [str(n) for n in range(1, 16)]:
+        raise Failure(f"after Enter the port list holds {entries}, expected 1 to 15")
+
+
 def disc_goes_high(reader, app, session):
     def disc(state):
         def probe():
@@ -286,6 +305,7 @@ def main():
         app = wait_for("the program shows on the accessibility bus", reader.application, 20)
         steps = [("names", lambda: check_names(reader, app)),
                  ("port box", lambda: check_port_box(reader, app)),
+                 ("Enter keeps the port list", lambda: enter_keeps_the_list(reader, app, session)),
                  ("disc goes high", lambda: disc_goes_high(reader, app, session)),
                  ("close", session.close)]
         ok = True
