@@ -59,6 +59,19 @@ QAccessibleInterface *widgetInterface(const QString &className, QObject *object)
     return nullptr;
 }
 
+// A line's state as its disc shows it; black is before the first reading.
+QString lineState(quint32 indicatorColour)
+{
+    switch (indicatorColour) {
+    case Form::kRed:
+        return QStringLiteral("high");
+    case Form::kGreen:
+        return QStringLiteral("low");
+    default:
+        return QStringLiteral("unknown");
+    }
+}
+
 QString withState(const char *what, const QString &state)
 {
     return QStringLiteral("%1: %2").arg(QLatin1String(what), state);
@@ -157,18 +170,6 @@ void MainWindow::bindPanel()
     ui->CmdCallEnable->setText(panel->switchCaption());
     paintCheck(ui->Check1, panel->dtrChecked());
     paintCheck(ui->Check2, panel->rtsChecked());
-}
-
-QString MainWindow::lineState(quint32 indicatorColour)
-{
-    switch (indicatorColour) {
-    case Form::kRed:
-        return QStringLiteral("high");
-    case Form::kGreen:
-        return QStringLiteral("low");
-    default:
-        return QStringLiteral("unknown");
-    }
 }
 
 void MainWindow::describeForScreenReaders()

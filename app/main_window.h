@@ -6,7 +6,9 @@
 // its controls to the panel both ways: the panel's changes paint the widgets,
 // and the operator's clicks, ticks, port text and typing go into the panel
 // and to its handlers (LineMonitor for the port and the polling cycle,
-// Notifier for the notification switch and the scripts).
+// Notifier for the notification switch and the scripts). For a screen
+// reader it names every control and says in words what the discs, the status
+// labels and the switch show, following the panel like the paint does.
 
 #include <QWidget>
 
@@ -38,10 +40,6 @@ public:
     // Where a frame of this size goes: the design position, moved just enough
     // to lie inside the available area (and no more).
     static QRect fitInside(const QRect &frame, const QRect &available);
-
-    // A line's state in words, as its disc shows it: "high", "low", or
-    // "unknown" before the first reading.
-    static QString lineState(quint32 indicatorColour);
 
 public Q_SLOTS:
     void Form_Load();
