@@ -168,7 +168,7 @@ class Reader:
         return False, f"applications on the bus: {names}"
 
     def controls(self, app):
-        """(role name, name, description) of every object under the application."""
+        """Every object under the application, hidden ones too."""
         found = []
 
         def walk(node, depth):
