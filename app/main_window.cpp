@@ -9,8 +9,10 @@
 #include "serial/line_monitor.h"
 #include "serial/serial_port.h"
 
+#include <QAccessibleWidget>
 #include <QCheckBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QScreen>
 #include <QTimer>
 
@@ -31,6 +33,49 @@ qreal designPointSize(int wholePoints)
         return wholePoints;
     }
 }
+
+// What a screen reader calls each channel's controls.
+struct ChannelWords {
+    const char *line;   // the disc
+    const char *sensor; // the status label
+    const char *notification;
+};
+
+constexpr std::array<ChannelWords, Form::kChannels> kChannelWords{{
+    {"CTS, pin 8", "Smoke or fire", "Smoke or fire notification"},
+    {"DSR, pin 6", "Flooding", "Flooding notification"},
+    {"DCD, pin 1", "Intrusion", "Intrusion notification"},
+}};
+
+QAccessibleInterface *widgetInterface(const QString &className, QObject *object)
+{
+    if (!object || !object->isWidgetType())
+        return nullptr;
+    auto *widget = static_cast<QWidget *>(object);
+    // Left to Qt, both would be anonymous boxes. AT-SPI has no role for a
+    // state light (Indicator arrives as "unknown"): a disc is a picture.
+    if (className == QLatin1String("CircleShape") || className == QLatin1String("PictureBox"))
+        return new QAccessibleWidget(widget, QAccessible::Graphic);
+    return nullptr;
+}
+
+// A line's state as its disc shows it; black is before the first reading.
+QString lineState(quint32 indicatorColour)
+{
+    switch (indicatorColour) {
+    case Form::kRed:
+        return QStringLiteral("high");
+    case Form::kGreen:
+        return QStringLiteral("low");
+    default:
+        return QStringLiteral("unknown");
+    }
+}
+
+QString withState(const char *what, const QString &state)
+{
+    return QStringLiteral("%1: %2").arg(QLatin1String(what), state);
+}
 }
 
 MainWindow::MainWindow(std::unique_ptr<SerialPort> port, std::unique_ptr<ScriptLauncher> launcher, QWidget *parent)
@@ -38,10 +83,16 @@ MainWindow::MainWindow(std::unique_ptr<SerialPort> port, std::unique_ptr<ScriptL
     , ui(std::make_unique<Ui::Form1>())
     , m_panel(new Panel(std::move(port), std::move(launcher), this))
 {
+    // Before any widget of the form is asked for its interface.
+    static const bool factoryInstalled = (QAccessible::installFactory(widgetInterface), true);
+    Q_UNUSED(factoryInstalled);
     ui->setupUi(this);
     applyFonts();
     setGeometry(QRect(kDesignPosition, size()));
     m_errors = new ErrorReporter(this);
+    // First, so a control's new name is in place before its new text or
+    // colour: the switch announces its text change with the name it has then.
+    describeForScreenReaders();
     bindPanel();
     Form_Load();
 }
@@ -121,6 +172,56 @@ void MainWindow::bindPanel()
     paintCheck(ui->Check2, panel->rtsChecked());
 }
 
+void MainWindow::describeForScreenReaders()
+{
+    const std::array<QWidget *, Form::kChannels> discs{ui->Shape1, ui->Shape2, ui->Shape3};
+    const std::array<QWidget *, Form::kChannels> statuses{ui->Label13, ui->Label14, ui->Label15};
+    const std::array<QWidget *, Form::kChannels> notifications{ui->TxtFire, ui->TxtFlood, ui->TxtIntrusion};
+    const std::array<QWidget *, Form::kChannels> testButtons{ui->cmdSmoke, ui->cmdFlood, ui->cmdIntrusion};
+    Panel *panel = m_panel;
+
+    // The state goes into the name too: a screen reader repeats a changed
+    // name, and many never read a description unasked.
+    const auto nameDisc = [=](int c, quint32 colour) {
+        const QString state = lineState(colour);
+        discs[c]->setAccessibleName(withState(kChannelWords[c].line, state));
+        discs[c]->setAccessibleDescription(state);
+    };
+    const auto nameStatus = [=](int c, const QString &caption) {
+        statuses[c]->setAccessibleName(withState(kChannelWords[c].sensor, caption));
+    };
+    const auto nameSwitch = [this](const QString &caption) {
+        const QString state = caption == Form::kEnabled ? QStringLiteral("enabled") : QStringLiteral("disabled");
+        ui->CmdCallEnable->setAccessibleName(withState("Phone home notifications", state));
+    };
+    connect(panel, &Panel::indicatorColourChanged, this, nameDisc);
+    connect(panel, &Panel::statusCaptionChanged, this, nameStatus);
+    connect(panel, &Panel::switchCaptionChanged, this, nameSwitch);
+    for (int c = 0; c < Form::kChannels; ++c) {
+        nameDisc(c, panel->indicatorColour(c));
+        nameStatus(c, panel->statusCaption(c));
+        const QString notification = QLatin1String(kChannelWords[c].notification);
+        notifications[c]->setAccessibleName(notification);
+        testButtons[c]->setAccessibleDescription(QStringLiteral("Runs the %1 script once, as a test").arg(notification.toLower()));
+    }
+    nameSwitch(panel->switchCaption());
+
+    // On Linux a combo box is named by its text: the label above names it
+    // through the buddy relation, and its edit field is named itself.
+    ui->Label7->setBuddy(ui->Combo1);
+    ui->Label7->setAccessibleName(QStringLiteral("Port number"));
+    ui->Label7->setAccessibleDescription(ui->Label7->text());
+    ui->Combo1->lineEdit()->setAccessibleName(QStringLiteral("Port number"));
+    ui->Combo1->setAccessibleDescription(QStringLiteral("A port number from 1 to 15, or the path of a device"));
+
+    // The boxes' texts name the lines; the labels beside them say what a tick does.
+    ui->Check1->setAccessibleDescription(ui->Label5->text());
+    ui->Check2->setAccessibleDescription(ui->Label6->text());
+
+    ui->Picture1->setAccessibleName(QStringLiteral("RS-232 9-pin connector pinout"));
+    ui->Picture1->setAccessibleDescription(QStringLiteral("DCD 1, RxD 2, TxD 3, DTR 4, GND 5, DSR 6, RTS 7, CTS 8, RI 9"));
+}
+
 void MainWindow::showAlarmSection(bool visible)
 {
     for (QWidget *w : alarmSection())
@@ -150,6 +251,8 @@ void MainWindow::Form_Load()
         ui->Combo1->addItem(QString::number(port));
     ui->Combo1->setCurrentIndex(-1);
     ui->Combo1->setEditText(designText);
+    // Enter takes the typed port as it is; the list stays the fifteen numbers.
+    ui->Combo1->setInsertPolicy(QComboBox::NoInsert);
 
     m_panel->setAlarmSectionVisible(false);
     showAlarmSection(false); // also when the panel already read hidden

@@ -6,7 +6,9 @@
 // its controls to the panel both ways: the panel's changes paint the widgets,
 // and the operator's clicks, ticks, port text and typing go into the panel
 // and to its handlers (LineMonitor for the port and the polling cycle,
-// Notifier for the notification switch and the scripts).
+// Notifier for the notification switch and the scripts). For a screen
+// reader it names every control and says in words what the discs, the status
+// labels and the switch show, following the panel like the paint does.
 
 #include <QWidget>
 
@@ -48,6 +50,9 @@ protected:
 private:
     void applyFonts();
     void bindPanel();
+    // Names for a screen reader, and the states shown only in colour or in
+    // a bare caption put into words that follow the panel.
+    void describeForScreenReaders();
     void showAlarmSection(bool visible);
     void keepOnScreen();
 

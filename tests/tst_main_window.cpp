@@ -7,17 +7,23 @@
 #include "window_fixture.h"
 #include "serial/port_mapping.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QtGui/private/qguiapplication_p.h>
+#include <QtGui/qpa/qplatformaccessibility.h>
+#include <QtGui/qpa/qplatformintegration.h>
 
 namespace {
 // What the window's table says of one control. Positions in twips.
@@ -135,6 +141,13 @@ private Q_SLOTS:
     void refusalsShowOneBox();
     void steadyTickRepaintsNothing();
     void launcherReportsReachTheOperator();
+    void accessibleNames_data();
+    void accessibleNames();
+    void portBoxIsNamed();
+    void statesInWords_data();
+    void statesInWords();
+    void enterKeepsThePortList_data();
+    void enterKeepsThePortList();
 
 private:
     std::unique_ptr<WindowFixture> f;
@@ -548,6 +561,162 @@ void TestMainWindow::launcherReportsReachTheOperator()
     Q_EMIT f->launcher->warning(QStringLiteral("fake/flood is still running"));
     QTRY_VERIFY(box->text().contains(QLatin1String("Warning: fake/flood is still running")));
     QCOMPARE(f->window()->findChildren<QMessageBox *>().count(), 1);
+}
+
+void TestMainWindow::accessibleNames_data()
+{
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("description"); // null: not checked
+    QTest::addColumn<QAccessible::Role>("role");
+
+    QTest::newRow("disc before any reading") << "Shape1" << "CTS, pin 8: unknown" << "unknown" << QAccessible::Graphic;
+    QTest::newRow("disc of the intrusion line") << "Shape3" << "DCD, pin 1: unknown" << "unknown" << QAccessible::Graphic;
+    QTest::newRow("status label, hidden") << "Label14" << "Flooding: NORMAL" << QString() << QAccessible::StaticText;
+    QTest::newRow("notification box") << "TxtIntrusion" << "Intrusion notification" << QString() << QAccessible::EditableText;
+    QTest::newRow("notification switch") << "CmdCallEnable" << "Phone home notifications: disabled" << QString()
+                                          << QAccessible::Button;
+    QTest::newRow("picture with its pins") << "Picture1" << "RS-232 9-pin connector pinout"
+                                           << "DCD 1, RxD 2, TxD 3, DTR 4, GND 5, DSR 6, RTS 7, CTS 8, RI 9"
+                                           << QAccessible::Graphic;
+    QTest::newRow("check box keeps its text") << "Check1" << "DTR" << "Check Pin 4 High" << QAccessible::CheckBox;
+    QTest::newRow("button keeps its text") << "Command1" << "Open Port" << QString() << QAccessible::Button;
+}
+
+void TestMainWindow::accessibleNames()
+{
+    QFETCH(QString, control);
+    QFETCH(QString, name);
+    QFETCH(QString, description);
+    QFETCH(QAccessible::Role, role);
+
+    QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(f->control<QWidget>(qPrintable(control)));
+    QVERIFY(iface);
+    QCOMPARE(iface->text(QAccessible::Name), name);
+    if (!description.isNull())
+        QCOMPARE(iface->text(QAccessible::Description), description);
+    QCOMPARE(iface->role(), role);
+}
+
+void TestMainWindow::portBoxIsNamed()
+{
+    // Named by the label above it and by its edit field: its own name is its text.
+    QAccessibleInterface *combo = QAccessible::queryAccessibleInterface(f->portBox());
+    const auto labels = combo->relations(QAccessible::Label);
+    QCOMPARE(labels.size(), 1);
+    QCOMPARE(labels.first().first->text(QAccessible::Name), QLatin1String("Port number"));
+    QCOMPARE(QAccessible::queryAccessibleInterface(f->portBox()->lineEdit())->text(QAccessible::Name),
+             QLatin1String("Port number"));
+}
+
+namespace {
+// Name changes as a screen reader's bridge would get them.
+QStringList s_nameChanges;
+void recordNameChange(QAccessibleEvent *event)
+{
+    if (event->type() == QAccessible::NameChanged)
+        s_nameChanges << event->accessibleInterface()->text(QAccessible::Name);
+}
+}
+
+void TestMainWindow::statesInWords_data()
+{
+    QTest::addColumn<bool>("cts");
+    QTest::addColumn<bool>("dcd");
+    QTest::addColumn<bool>("enabled");
+    QTest::addColumn<QStringList>("announced");
+
+    QTest::newRow("all low: the discs become known, the captions stay")
+        << false << false << false
+        << QStringList{"CTS, pin 8: low", "DSR, pin 6: low", "DCD, pin 1: low"};
+    QTest::newRow("fire line high: disc and status")
+        << true << false << false
+        << QStringList{"CTS, pin 8: high", "Smoke or fire: ALARM", "DSR, pin 6: low", "DCD, pin 1: low"};
+    QTest::newRow("switched on, intrusion high")
+        << false << true << true
+        << QStringList{"Phone home notifications: enabled", "CTS, pin 8: low", "DSR, pin 6: low",
+                       "DCD, pin 1: high", "Intrusion: ALARM"};
+}
+
+void TestMainWindow::statesInWords()
+{
+    QFETCH(bool, cts);
+    QFETCH(bool, dcd);
+    QFETCH(bool, enabled);
+    QFETCH(QStringList, announced);
+
+    // Without a screen reader Qt drops the events before any handler sees
+    // them; switch it on the way Qt's own tests do.
+    QPlatformAccessibility *platform = QGuiApplicationPrivate::platformIntegration()->accessibility();
+    QVERIFY(platform);
+    platform->setActive(true);
+    s_nameChanges.clear();
+    QAccessible::installUpdateHandler(recordNameChange);
+    const auto restore = qScopeGuard([platform] {
+        QAccessible::installUpdateHandler(nullptr);
+        platform->setActive(false);
+    });
+
+    if (enabled)
+        f->pressSwitch();
+    f->open();
+    f->port->cts = cts;
+    f->port->dcd = dcd;
+    f->tick();
+    const qsizetype announcedByFirstTick = s_nameChanges.size();
+    f->tick();
+    QCOMPARE(s_nameChanges.size(), announcedByFirstTick); // a steady tick says nothing
+
+    // Captions that did not change (a NORMAL staying NORMAL) are not announced.
+    QStringList got = s_nameChanges;
+    got.removeAll(QStringLiteral("Select Port")); // the port box, named by its text
+    got.removeAll(QStringLiteral("3"));
+    // The switch announces its text change too, under the same name.
+    got.removeDuplicates();
+    got.sort();
+    announced.sort();
+    QCOMPARE(got, announced);
+
+    // The state word alone, for a reader that asks for the description.
+    const bool lines[] = {cts, false, dcd};
+    for (int c = 0; c < 3; ++c)
+        QCOMPARE(QAccessible::queryAccessibleInterface(f->indicator(c))->text(QAccessible::Description),
+                 QLatin1String(lines[c] ? "high" : "low"));
+}
+
+void TestMainWindow::enterKeepsThePortList_data()
+{
+    QTest::addColumn<QString>("typed");
+
+    QTest::newRow("a number of the list") << "7";
+    QTest::newRow("a number beyond the list") << "16";
+    QTest::newRow("a device name") << "ttyUSB0";
+}
+
+void TestMainWindow::enterKeepsThePortList()
+{
+    QFETCH(QString, typed);
+    f->window()->show();
+    QVERIFY(QTest::qWaitForWindowActive(f->window()));
+    QComboBox *box = f->portBox();
+    box->setFocus();
+    box->lineEdit()->selectAll();
+    QTest::keyClicks(box->lineEdit(), typed);
+    QTest::keyClick(box->lineEdit(), Qt::Key_Return);
+
+    QCOMPARE(box->count(), 15);
+    for (int i = 0; i < 15; ++i)
+        QCOMPARE(box->itemText(i), QString::number(i + 1));
+    QCOMPARE(box->currentText(), typed);
+    QCOMPARE(f->panel()->portText(), typed);
+
+    // Open Port takes what was typed, as without the Enter.
+    f->click(f->openButton());
+    WindowFixture without;
+    without.open(typed);
+    QCOMPARE(f->port->portOpen(), without.port->portOpen());
+    QCOMPARE(f->port->commPort(), without.port->commPort());
+    QCOMPARE(bool(f->window()->errorReporter()->currentBox()), bool(without.window()->errorReporter()->currentBox()));
 }
 
 QTEST_MAIN(TestMainWindow)

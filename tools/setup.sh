@@ -14,7 +14,8 @@ qt6-qpa-plugins libgl-dev fonts-liberation2"
 PACKAGES_TEST="dpkg-dev lintian scdoc libbenchmark-dev
 xvfb xauth xdotool imagemagick x11-utils util-linux
 python3 desktop-file-utils file
-qemu-system-x86 busybox-static strace systemd"
+qemu-system-x86 busybox-static strace systemd
+dbus-daemon dbus-bin at-spi2-core python3-pyatspi qt6-base-private-dev"
 
 install_missing() {
     missing=""

@@ -1,0 +1,342 @@
+#!/usr/bin/env python3
+"""The window as a screen reader sees it.
+
+Starts the real program on an X server of its own, with a private D-Bus
+session bus and the AT-SPI bus launcher on it, and reads the program's
+accessibility tree through pyatspi, as Orca would: the names of the
+controls, the states put into words, and a disc going from low to high with
+the name-change event that makes a screen reader say it. The lines are
+driven through the virtual serial device, with the end-to-end test's
+machinery (its X server, device, mount namespace and program start).
+
+Every process this test starts, and every one those leave behind (the
+accessibility bus and its registry daemon), is ended by its pid: the test
+makes itself the reaper of its descendants and stops what is left of them.
+"""
+
+import argparse
+import ctypes
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+import traceback
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import test_e2e as e2e  # noqa: E402
+from test_e2e import Failure, Form, wait_for  # noqa: E402
+
+APP_NAME = "rs232-phone-home"
+PR_SET_CHILD_SUBREAPER = 36
+
+# Name (and for the discs the description) of each control before any port
+# is open. Status labels and notification boxes are in the tree while hidden.
+AT_START = {
+    "CTS, pin 8: unknown": ("image", "unknown"),
+    "DSR, pin 6: unknown": ("image", "unknown"),
+    "DCD, pin 1: unknown": ("image", "unknown"),
+    "Smoke or fire: NORMAL": ("label", None),
+    "Flooding: NORMAL": ("label", None),
+    "Intrusion: NORMAL": ("label", None),
+    "Smoke or fire notification": ("text", None),
+    "Flooding notification": ("text", None),
+    "Intrusion notification": ("text", None),
+    "Phone home notifications: disabled": ("push button", None),
+    "RS-232 9-pin connector pinout": ("image", "DCD 1, RxD 2, TxD 3, DTR 4, GND 5, DSR 6, RTS 7, CTS 8, RI 9"),
+    "Open Port": ("push button", None),
+    "Close Port": ("push button", None),
+    "DTR": ("check box", "Check Pin 4 High"),
+    "RTS": ("check box", "Check Pin 7 High"),
+}
+
+
+def reap_children():
+    """Ends, by pid, every process still parented to this one, and waits for it."""
+    me = str(os.getpid())
+    for _ in range(3):
+        left = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    stat = f.read()
+            except OSError:
+                continue
+            # The command may hold spaces and brackets: the fields follow the last ')'.
+            if stat[stat.rindex(")") + 2:].split()[1] == me:
+                left.append(int(entry))
+        if not left:
+            return
+        for pid in left:
+            try:
+                os.kill(pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+        deadline = time.monotonic() + 5
+        for pid in left:
+            while True:
+                try:
+                    done, _ = os.waitpid(pid, os.WNOHANG)
+                except ChildProcessError:
+                    break
+                if done or time.monotonic() > deadline:
+                    break
+                time.sleep(0.05)
+        for pid in left:
+            try:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+            except (ProcessLookupError, ChildProcessError):
+                pass
+
+
+class Buses:
+    """A private session bus with the AT-SPI bus launcher on it."""
+
+    def __init__(self, tmp, display):
+        self.logs = open(os.path.join(tmp, "buses.log"), "wb")
+        runtime = os.path.join(tmp, "bus-runtime")
+        os.mkdir(runtime, 0o700)
+        socket = os.path.join(tmp, "session-bus")
+        self.address = f"unix:path={socket}"
+        self.env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "DISPLAY": display,
+                    "DBUS_SESSION_BUS_ADDRESS": self.address, "XDG_RUNTIME_DIR": runtime, "HOME": tmp}
+        self.session = subprocess.Popen(
+            ["dbus-daemon", "--session", "--nofork", "--nopidfile", f"--address={self.address}"],
+            env=self.env, stdin=subprocess.DEVNULL, stdout=self.logs, stderr=self.logs,
+            preexec_fn=e2e.die_with_parent)
+        wait_for("the session bus listens", lambda: (os.path.exists(socket), socket), 10)
+        self.launcher = subprocess.Popen(
+            ["/usr/libexec/at-spi-bus-launcher", "--launch-immediately"],
+            env=self.env, stdin=subprocess.DEVNULL, stdout=self.logs, stderr=self.logs,
+            preexec_fn=e2e.die_with_parent)
+        self.a11y_address = wait_for("the accessibility bus starts", self.ask_address, 20)
+
+    def ask_address(self):
+        for p in (self.session, self.launcher):
+            if p.poll() is not None:
+                raise Failure(f"{p.args[0]} ended with status {p.returncode}")
+        # Asking the launcher before it holds its name would have the bus start a second one.
+        owned = subprocess.run(["dbus-send", "--session", "--print-reply=literal", "--dest=org.freedesktop.DBus",
+                                "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
+                                "string:org.a11y.Bus"], env=self.env, capture_output=True, timeout=10)
+        if owned.stdout.decode().split() != ["boolean", "true"]:
+            return False, f"org.a11y.Bus not owned yet ({owned.stdout.decode().strip() or owned.stderr.decode().strip()})"
+        p = subprocess.run(["dbus-send", "--session", "--print-reply=literal", "--dest=org.a11y.Bus",
+                            "/org/a11y/bus", "org.a11y.Bus.GetAddress"],
+                           env=self.env, capture_output=True, timeout=10)
+        address = p.stdout.decode().strip()
+        return p.returncode == 0 and address != "", address or p.stderr.decode().strip()
+
+    def stop(self):
+        e2e.stop_process(self.launcher)
+        e2e.stop_process(self.session)
+        self.logs.close()
+
+
+class Reader:
+    """The program's accessibility tree, read through pyatspi as a screen reader does."""
+
+    def __init__(self, pyatspi):
+        from gi.repository import GLib
+        self.pyatspi = pyatspi
+        self.context = GLib.MainContext.default()
+        self.name_changes = []
+        pyatspi.Registry.registerEventListener(self.on_name_change, "object:property-change:accessible-name")
+
+    def on_name_change(self, event):
+        self.name_changes.append(event.source.name)
+
+    def pump(self):
+        while self.context.pending():
+            self.context.iteration(False)
+
+    def application(self):
+        self.pump()
+        desktop = self.pyatspi.Registry.getDesktop(0)
+        names = []
+        for i in range(desktop.childCount):
+            app = desktop.getChildAtIndex(i)
+            if app is None:
+                continue
+            names.append(app.name)
+            if app.name == APP_NAME and app.childCount > 0:
+                return True, app
+        return False, f"applications on the bus: {names}"
+
+    def controls(self, app):
+        """Every object under the application, hidden ones too."""
+        found = []
+
+        def walk(node, depth):
+            if depth > 12:
+                return
+            for i in range(node.childCount):
+                child = node.getChildAtIndex(i)
+                if child is None:
+                    continue
+                found.append(child)
+                walk(child, depth + 1)
+        walk(app, 0)
+        return found
+
+    def by_name(self, app):
+        return {c.name: c for c in self.controls(app) if c.name}
+
+
+def check_names(reader, app):
+    named = reader.by_name(app)
+    for name, (role, description) in AT_START.items():
+        obj = named.get(name)
+        if obj is None:
+            raise Failure(f"no control named {name!r}; named ones: {sorted(named)}")
+        if obj.getRoleName() != role:
+            raise Failure(f"{name!r} is a {obj.getRoleName()!r}, expected a {role!r}")
+        if description is not None and obj.description != description:
+            raise Failure(f"{name!r} describes itself as {obj.description!r}, expected {description!r}")
+
+
+def check_port_box(reader, app):
+    combos = [c for c in reader.controls(app) if c.getRoleName() == "combo box"]
+    if len(combos) != 1:
+        raise Failure(f"{len(combos)} combo boxes, expected the port box alone")
+    combo = combos[0]
+    labels = [target.name for relation in combo.getRelationSet()
+              if relation.getRelationType() == reader.pyatspi.RELATION_LABELLED_BY
+              for target in (relation.getTarget(i) for i in range(relation.getNTargets()))]
+    if labels != ["Port number"]:
+        raise Failure(f"the port box is labelled by {labels}, expected ['Port number']")
+    edits = [combo.getChildAtIndex(i) for i in range(combo.childCount)]
+    if "Port number" not in [e.name for e in edits if e is not None]:
+        raise Failure(f"no edit field named 'Port number' in the port box: {[e.name for e in edits if e]}")
+
+
+def enter_keeps_the_list(reader, app, session):
+    """Enter in the port box once added the typed text to the list as a 16th port."""
+    combo = next(c for c in reader.controls(app) if c.getRoleName() == "combo box")
+    lists = [c for c in (combo.getChildAtIndex(i) for i in range(combo.childCount))
+             if c is not None and c.getRoleName() == "list"]
+    if len(lists) != 1:
+        raise Failure(f"the port box holds {len(lists)} lists, expected one")
+    session.type_port("ttyUSB0")
+    session.x.xdo("key", "Return")
+
+    def text_taken():
+        session.check_running()
+        return combo.name == "ttyUSB0", f"the port box reads {combo.name!r}"
+    wait_for("the port box takes the typed text", text_taken, 5)
+    entries = [lists[0].getChildAtIndex(i).name for i in range(lists[0].childCount)]
+    if entries != [str(n) for n in range(1, 16)]:
+        raise Failure(f"after Enter the port list holds {entries}, expected 1 to 15")
+
+
+def disc_goes_high(reader, app, session):
+    def disc(state):
+        def probe():
+            reader.pump()
+            session.check_running()
+            named = reader.by_name(app)
+            return f"CTS, pin 8: {state}" in named, [n for n in named if n.startswith("CTS")]
+        return probe
+
+    session.device.inputs(False, False, False)
+    session.open_port("3")
+    wait_for("the CTS disc reads low after opening the port", disc("low"), 10)
+    del reader.name_changes[:]
+    session.device.inputs(True, False, False)
+    wait_for("the CTS disc reads high", disc("high"), 10)
+
+    def announced():
+        reader.pump()
+        return "CTS, pin 8: high" in reader.name_changes, f"name changes seen: {reader.name_changes}"
+    wait_for("a name-change event for the CTS disc", announced, 5)
+    description = reader.by_name(app)["CTS, pin 8: high"].description
+    if description != "high":
+        raise Failure(f"the CTS disc describes itself as {description!r}, expected 'high'")
+    named = reader.by_name(app)
+    for name in ("DSR, pin 6: low", "DCD, pin 1: low", "Smoke or fire: ALARM"):
+        if name not in named:
+            raise Failure(f"no control named {name!r} after CTS went high")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--app", required=True)
+    parser.add_argument("--ctl", required=True)
+    parser.add_argument("--preload", required=True)
+    parser.add_argument("--form", required=True, help="the main window's Designer form (.ui)")
+    args = parser.parse_args()
+    args.app, args.ctl, args.preload, args.form = (os.path.abspath(p) for p in
+                                                   (args.app, args.ctl, args.preload, args.form))
+
+    missing = [t for t in ("Xvfb", "xdotool", "import", "unshare", "mount", "dbus-daemon", "dbus-send")
+               if not shutil.which(t)]
+    if not os.path.exists("/usr/libexec/at-spi-bus-launcher"):
+        missing.append("at-spi-bus-launcher")
+    if missing:
+        print(f"FAIL: missing tools {missing}: run tools/setup.sh")
+        return 1
+    if os.geteuid() != 0:
+        # The program runs in a user namespace (for its mount namespace), and
+        # D-Bus turns away a client whose user differs there: so all of us go in.
+        os.execvp("unshare", ["unshare", "-r", sys.executable, os.path.abspath(__file__)] + sys.argv[1:])
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    # What the bus launcher leaves (the accessibility bus, the registry) comes back to us.
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1)
+
+    suite = e2e.Suite(args, Form(args.form))
+    buses, session, ok = None, None, False
+    try:
+        suite.x = e2e.Xserver(os.path.join(suite.tmp, "xvfb.log"))
+        buses = Buses(suite.tmp, suite.x.display)
+        # The program inherits these through the X server's environment.
+        suite.x.env.update(DBUS_SESSION_BUS_ADDRESS=buses.address, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
+                           QT_ACCESSIBILITY="1")
+        os.environ.update(DISPLAY=suite.x.display, DBUS_SESSION_BUS_ADDRESS=buses.address,
+                          AT_SPI_BUS_ADDRESS=buses.a11y_address)
+        import pyatspi  # after the environment names our buses
+        reader = Reader(pyatspi)
+
+        session = e2e.Session(suite, "a11y")
+        session.start()
+        app = wait_for("the program shows on the accessibility bus", reader.application, 20)
+        steps = [("names", lambda: check_names(reader, app)),
+                 ("port box", lambda: check_port_box(reader, app)),
+                 ("Enter keeps the port list", lambda: enter_keeps_the_list(reader, app, session)),
+                 ("disc goes high", lambda: disc_goes_high(reader, app, session)),
+                 ("close", session.close)]
+        ok = True
+        for name, step in steps:
+            step()
+            print(f"PASS {name}", flush=True)
+    except Exception as e:
+        ok = False
+        print(f"FAIL: {e}", flush=True)
+        if not isinstance(e, Failure):
+            traceback.print_exc()
+        for log in ("buses.log", "xvfb.log"):
+            path = os.path.join(suite.tmp, log)
+            if os.path.exists(path):
+                with open(path, errors="replace") as f:
+                    print(f"--- {log}:\n{f.read()[-1500:]}")
+        if session is not None and os.path.exists(session.log_path):
+            with open(session.log_path, errors="replace") as f:
+                print(f"--- program output:\n{f.read()[-1500:]}")
+    finally:
+        if session is not None:
+            session.stop()
+        if buses is not None:
+            buses.stop()
+        if suite.x is not None:
+            suite.x.stop()
+        reap_children()
+        shutil.rmtree(suite.tmp, ignore_errors=True)
+    print("a11y: passed" if ok else "a11y: failed")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
