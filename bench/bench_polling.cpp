@@ -1,4 +1,4 @@
-// CPU cost of one polling cycle (LineMonitor::Timer1_Timer on the real window)
+// CPU cost of one polling cycle (the panel's LineMonitor::Timer1_Timer on the real window)
 // against its floor: the bare serial component calls the cycle makes. Each is
 // measured on an in-memory fake port and, when the benchmark runs with the
 // virtual-device preload, on the real QtSerialPort over a pty. At the end the
@@ -9,10 +9,11 @@
 // VSERIAL_DEVICES, so the virtual-device rows are never skipped by accident.
 
 #include "app/main_window.h"
+#include "core/panel.h"
+#include "fake_script_launcher.h"
+#include "fake_serial_port.h"
 #include "serial/line_monitor.h"
 #include "serial/qt_serial_port.h"
-#include "tests/fake_script_launcher.h"
-#include "tests/fake_serial_port.h"
 
 #ifdef PHONE_HOME_BENCH_VSERIAL
 #include "virtual_serial_device.h"
@@ -138,7 +139,7 @@ void cycle(benchmark::State &state, Device device, Pattern pattern)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
 
     window.findChild<QComboBox *>(QStringLiteral("Combo1"))->setEditText(QStringLiteral("3"));
-    auto *monitor = window.findChild<LineMonitor *>();
+    LineMonitor *monitor = window.panel()->lineMonitor();
     bool failed = false;
     QObject::connect(monitor, &LineMonitor::errorOccurred, [&](int number, const QString &text) {
         failed = true;
@@ -146,7 +147,7 @@ void cycle(benchmark::State &state, Device device, Pattern pattern)
     });
     monitor->Command1_Click();
     // The benchmark calls the cycle itself; the window's timer must not add ticks.
-    window.findChild<QTimer *>(QStringLiteral("Timer1"))->stop();
+    window.panel()->timer()->stop();
     if (failed) {
         state.SkipWithError("could not open port 3");
         return;
@@ -187,22 +188,17 @@ void eventPass(benchmark::State &state)
         QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
-// The component calls of one cycle in the cycle's own order and with its own
-// data-dependent second reads (a low line is read again to confirm it).
+// The component calls of one cycle in the cycle's own order: one reading of
+// every line, then DTR and RTS written only where they differ from the boxes
+// (both unticked here).
 bool componentCalls(SerialPort &port)
 {
-    bool any = port.ctsHolding();
-    any ^= port.dsrHolding();
-    any ^= port.cdHolding();
-    port.setDtrEnable(false);
-    port.setRtsEnable(false);
-    if (!port.ctsHolding())
-        any ^= !port.ctsHolding();
-    if (!port.dsrHolding())
-        any ^= !port.dsrHolding();
-    if (!port.cdHolding())
-        any ^= !port.cdHolding();
-    return any;
+    const LineState lines = port.readLines();
+    if (lines.dtr)
+        port.setDtrEnable(false);
+    if (lines.rts)
+        port.setRtsEnable(false);
+    return lines.cts ^ lines.dsr ^ lines.dcd;
 }
 
 bool threeReads(SerialPort &port)
