@@ -11,6 +11,8 @@
 
 #include <QAccessibleWidget>
 #include <QCheckBox>
+#include <QIcon>
+#include <QImageReader>
 #include <QLabel>
 #include <QLineEdit>
 #include <QScreen>
@@ -76,6 +78,25 @@ QString withState(const char *what, const QString &state)
 {
     return QStringLiteral("%1: %2").arg(QLatin1String(what), state);
 }
+
+// A picture drawn from its SVG source when the program was built. Read as PNG
+// and nothing else: told the format but left to detect it, Qt first asks every
+// image plugin, and so loads the SVG one with Qt's SVG library.
+QPixmap builtPicture(const QString &name)
+{
+    QImageReader reader(QStringLiteral(":/resources/") + name, "png");
+    reader.setAutoDetectImageFormat(false);
+    return QPixmap::fromImage(reader.read());
+}
+
+// At the sizes window managers ask a scalable icon for; the build draws the same.
+QIcon builtIcon()
+{
+    QIcon icon;
+    for (const int size : {16, 32, 64, 128})
+        icon.addPixmap(builtPicture(QStringLiteral("icon-%1.png").arg(size)));
+    return icon;
+}
 }
 
 MainWindow::MainWindow(std::unique_ptr<SerialPort> port, std::unique_ptr<ScriptLauncher> launcher, QWidget *parent)
@@ -87,6 +108,8 @@ MainWindow::MainWindow(std::unique_ptr<SerialPort> port, std::unique_ptr<ScriptL
     static const bool factoryInstalled = (QAccessible::installFactory(widgetInterface), true);
     Q_UNUSED(factoryInstalled);
     ui->setupUi(this);
+    setWindowIcon(builtIcon());
+    ui->Picture1->setPicture(builtPicture(QStringLiteral("pinout.png")));
     applyFonts();
     setGeometry(QRect(kDesignPosition, size()));
     m_errors = new ErrorReporter(this);

@@ -11,10 +11,11 @@
 // VSERIAL_DEVICES, so the virtual-device rows are never skipped by accident.
 
 #include "app/main_window.h"
+#include "core/panel.h"
+#include "fake_script_launcher.h"
+#include "fake_serial_port.h"
 #include "serial/line_monitor.h"
 #include "serial/qt_serial_port.h"
-#include "tests/fake_script_launcher.h"
-#include "tests/fake_serial_port.h"
 
 #ifdef PHONE_HOME_BENCH_VSERIAL
 #include "virtual_serial_device.h"
@@ -141,7 +142,7 @@ void cycle(benchmark::State &state, Device device, Pattern pattern)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
 
     window.findChild<QComboBox *>(QStringLiteral("Combo1"))->setEditText(QStringLiteral("3"));
-    auto *monitor = window.findChild<LineMonitor *>();
+    LineMonitor *monitor = window.panel()->lineMonitor();
     bool failed = false;
     QObject::connect(monitor, &LineMonitor::errorOccurred, [&](int number, const QString &text) {
         failed = true;
@@ -149,7 +150,7 @@ void cycle(benchmark::State &state, Device device, Pattern pattern)
     });
     monitor->Command1_Click();
     // The benchmark calls the cycle itself; the window's timer must not add ticks.
-    window.findChild<QTimer *>(QStringLiteral("Timer1"))->stop();
+    window.panel()->timer()->stop();
     if (failed) {
         state.SkipWithError("could not open port 3");
         return;

@@ -46,10 +46,10 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${PHONE_HOME_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Not seen by dpkg-shlibdeps: the SVG image plugin (window icon, connector
-# picture) is loaded at run time, and the window's fixed layout is measured
-# for Arial-compatible faces: other fonts clip its texts.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6, fonts-liberation2")
+# Not seen by dpkg-shlibdeps: the window's fixed layout is measured for
+# Arial-compatible faces, and other fonts clip its texts. (Its pictures are
+# drawn from SVG when it is built: it needs no SVG library.)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-liberation2")
 
 # `cmake --build build --target package_source`: the checkout without build trees and Git data.
 set(CPACK_SOURCE_GENERATOR TGZ)

@@ -12,6 +12,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -121,6 +122,7 @@ class TestMainWindow : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    void initTestCase();
     void init();
     void cleanup();
     void controlTable_data();
@@ -152,6 +154,20 @@ private Q_SLOTS:
 private:
     std::unique_ptr<WindowFixture> f;
 };
+
+void TestMainWindow::initTestCase()
+{
+    // The pictures were drawn from SVG when the program was built and are
+    // read as PNG alone. Looked at before any test paints: Qt's own style
+    // reads its pictures in a way that loads every image plugin, SVG included.
+    const MainWindow window(std::make_unique<FakeSerialPort>(), std::make_unique<FakeScriptLauncher>());
+    QVERIFY(!window.windowIcon().isNull());
+    QFile maps(QStringLiteral("/proc/self/maps"));
+    QVERIFY(maps.open(QIODevice::ReadOnly));
+    const QByteArray mapped = maps.readAll();
+    for (const char *library : {"libQt6Svg", "/imageformats/", "/iconengines/"})
+        QVERIFY2(!mapped.contains(library), library);
+}
 
 void TestMainWindow::init()
 {

@@ -97,6 +97,9 @@ if [ -f "$path" ]; then
         fail "$program is not a position-independent executable"
     readelf --dyn-syms -W "$path" | grep -qE ' (__[a-z0-9_]+_chk|__stack_chk_fail)(@|$)' ||
         fail "$program calls neither the stack protector nor a fortified function"
+    if echo "$dynamic" | grep -q 'NEEDED.*libQt6Svg'; then
+        fail "$program links Qt's SVG library; its pictures are meant to be drawn at build time"
+    fi
 fi
 
 # ---- documents -----------------------------------------------------------
@@ -163,9 +166,13 @@ field() { dpkg-deb -f "$deb" "$1"; }
 dpkg-deb -I "$deb" >"$scratch/info.txt"
 depends=$(field Depends)
 echo "Depends: $depends"
-for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libqt6svg6 libc6; do
+for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libc6; do
     echo "$depends" | tr ',' '\n' | grep -Eq "^ *$lib( |$)" || fail "Depends lacks $lib"
 done
+# The pictures are drawn from SVG at build time: no SVG library at run time.
+if echo "$depends" | tr ',' '\n' | grep -Eq "^ *libqt6svg"; then
+    fail "Depends names an SVG library: $depends"
+fi
 # The fixed layout clips its texts in other fonts.
 echo "$depends" | tr ',' '\n' | grep -Eq "^ *fonts-liberation2( |$)" || fail "Depends lacks fonts-liberation2"
 [ "$(field Package)" = rs232-phone-home ] || fail "Package is '$(field Package)'"
