@@ -139,6 +139,18 @@ else
 fi
 
 # ---- example scripts -----------------------------------------------------
+# ---- the service ------------------------------------------------------------
+for file in usr/sbin/rs232-phone-homed usr/lib/systemd/system/rs232-phone-homed@.service \
+    usr/lib/sysusers.d/rs232-phone-home.conf usr/share/man/man8/rs232-phone-homed.8.gz; do
+    [ -e "$root/$file" ] || fail "the package lacks /$file"
+done
+grep -q "^ExecStart=/usr/sbin/rs232-phone-homed --port %I" "$root/usr/lib/systemd/system/rs232-phone-homed@.service" 2>/dev/null ||
+    fail "the unit does not start /usr/sbin/rs232-phone-homed with the instance as its port"
+# Installed, not enabled: no symlink into a .wants folder.
+if find "$root" -path '*.wants*' | grep -q .; then
+    fail "the package enables the service"
+fi
+
 examples=$root/usr/share/doc/rs232-phone-home/examples/notifications
 count=0
 for script in "$source"/examples/notifications/*.sh; do
