@@ -196,6 +196,42 @@ def sigterm_ends_in_order(r):
         raise Failure("no stop in the log")
 
 
+def tells_systemd(r):
+    """Under systemd: READY=1 once watching, WATCHDOG=1 from the tick, STOPPING=1 on SIGTERM."""
+    import socket
+    path = os.path.join(r.work, "notify.sock")
+    sock = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    sock.bind(path)
+    sock.settimeout(0.2)
+    r.env.update(NOTIFY_SOCKET=path, WATCHDOG_USEC="2000000", JOURNAL_STREAM="8:1234")
+    r.service()
+    got = []
+    end = time.monotonic() + 3
+    while time.monotonic() < end:
+        try:
+            got.append(sock.recv(4096).decode())
+        except socket.timeout:
+            pass
+    r.terminate()
+    try:
+        while True:
+            got.append(sock.recv(4096).decode())
+    except socket.timeout:
+        pass
+    sock.close()
+    if not got or not got[0].startswith("READY=1"):
+        raise Failure(f"first message to systemd: {got[:1]}")
+    feeds = got.count("WATCHDOG=1")
+    # Fed at most every quarter of the 2 s: about 6 in 3 s, not at every tick.
+    if not 3 <= feeds <= 10:
+        raise Failure(f"{feeds} watchdog feeds in 3 s")
+    if "STOPPING=1" not in got:
+        raise Failure("no STOPPING=1 on SIGTERM")
+    # With JOURNAL_STREAM set, lines carry their syslog priority.
+    if "<4>" not in r.log() or "<5>" not in r.log():
+        raise Failure("no syslog priorities under systemd")
+
+
 def command_lines(r):
     """--help and --version without a display; bad options and ports exit 2."""
     bare = {k: v for k, v in r.env.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
@@ -250,7 +286,7 @@ def unit_verifies(r):
 
 
 GROUPS = [alarm_runs_script_once, settle_makes_one_alarm, notify_clear, device_goes_and_comes_back,
-          sigterm_ends_in_order, command_lines, window_options, unit_verifies]
+          sigterm_ends_in_order, tells_systemd, command_lines, window_options, unit_verifies]
 
 
 def main():
