@@ -228,7 +228,7 @@ def tells_systemd(r):
     if "STOPPING=1" not in got:
         raise Failure("no STOPPING=1 on SIGTERM")
     # With JOURNAL_STREAM set, lines carry their syslog priority.
-    if "<4>" not in r.log() or "<5>" not in r.log():
+    if "<5>" not in r.log() or "<6>" not in r.log():
         raise Failure("no syslog priorities under systemd")
 
 
