@@ -236,6 +236,7 @@ def accelerator():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--app", required=True)
+    parser.add_argument("--service", required=True)
     parser.add_argument("--uart-ctl", required=True)
     parser.add_argument("--work", required=True, help="folder in the build tree for the run's files")
     parser.add_argument("--cache", required=True, help="folder for the kernel, kept between runs")
@@ -243,7 +244,7 @@ def main():
     parser.add_argument("--timeout", type=float, default=600)
     args = parser.parse_args()
     here = os.path.dirname(os.path.abspath(__file__))
-    app, ctl = os.path.abspath(args.app), os.path.abspath(args.uart_ctl)
+    app, service, ctl = (os.path.abspath(p) for p in (args.app, args.service, args.uart_ctl))
 
     qemu = shutil.which("qemu-system-x86_64")
     busybox = next((p for p in ("/bin/busybox", "/usr/bin/busybox") if os.path.isfile(p)), None)
@@ -263,7 +264,7 @@ def main():
         return 1
 
     # They go onto the guest's shell line and into QEMU's option lists.
-    paths = [here, app, ctl, os.path.abspath(args.work), vmlinuz]
+    paths = [here, app, service, ctl, os.path.abspath(args.work), vmlinuz]
     if any(c in "".join(paths) for c in " ,'\"$\\`"):
         log(f"FAIL: a path here holds a space, comma, quote, $ or backslash, which the guest cannot take: {paths}")
         return 1
@@ -271,7 +272,7 @@ def main():
     work = tempfile.mkdtemp(prefix="run-", dir=args.work)
     console = os.path.join(work, "console.log")
     accel, accel_args = accelerator()
-    guest_args = ["--app", app, "--uart-ctl", ctl, "--accel", accel]
+    guest_args = ["--app", app, "--service", service, "--uart-ctl", ctl, "--accel", accel]
     init = (INIT.replace("@MODULES@", " ".join(os.path.basename(m) for m in modules))
             .replace("@PYTHON@", "/usr/bin/python3")
             .replace("@CHECKS@", os.path.join(here, "guest_checks.py"))
