@@ -8,7 +8,9 @@ emulated 16550A with nothing attached) and drives its inputs through the
 UART's loopback with uart_ctl: in loopback DTR shows as DSR, RTS as CTS and
 OUT2 as DCD. The window is driven with xdotool as in tests/e2e; disc colours
 are read straight from the X server, and the kernel's view of the lines from
-/proc/tty/driver/serial, which does not open the port.
+/proc/tty/driver/serial, which does not open the port. Then the window
+program ends and the service, rs232-phone-homed, gets the same port with
+DTR and RTS held high and notification scripts of the test's own.
 
 Prints one line per check to the console: "QEMU-CHECK PASS|FAIL name detail".
 """
@@ -110,6 +112,7 @@ class Guest:
         self.app, self.wid, self.origin = None, None, (0, 0)
         self.boxes = {"DTR": False, "RTS": False}
         self.log_path = os.path.join(self.tmp, "program.log")
+        self.service = None
 
     # -- program and window
 
@@ -188,6 +191,8 @@ class Guest:
     def close(self):
         if self.app is not None and self.app.poll() is None:
             e2e.stop_process(self.app)
+        if self.service is not None:
+            self.service.stop()
         self.x.stop()
 
     # -- the UART
@@ -338,18 +343,18 @@ def loop_cleared_on_open(g):
     return f"lines after opening: {' '.join(sorted(bits))}"
 
 
-def steady_tick_ioctls(g):
-    """A steady tick asks the driver once (one TIOCMGET) and sets nothing."""
+def tick_ioctls(pid, tmp):
+    """Traces a running program for 2 s: a steady tick must ask the driver
+    once (one TIOCMGET) and set nothing. Returns what it saw."""
     if not os.path.exists("/usr/bin/strace"):
         raise Failure("strace is not installed: run tools/setup.sh")
-    g.no_error_box("before tracing")
-    out = os.path.join(g.tmp, "strace.txt")
+    out = os.path.join(tmp, f"strace-{pid}.txt")
     # The event loop's waits are traced too: a timer tick runs between two
     # of them, so two line calls with no wait between belong to one tick.
     # (Grouping by time alone fails under emulation, where a late tick and
     # the next one can come a few milliseconds apart.)
     tracer = subprocess.Popen(["/usr/bin/strace", "-f", "-ttt", "-e", "trace=ioctl,poll,ppoll", "-o", out,
-                               "-p", str(g.app.pid)], stdin=subprocess.DEVNULL,
+                               "-p", str(pid)], stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     time.sleep(2.5)  # the first half second is strace attaching to every thread
     tracer.send_signal(signal.SIGINT)
@@ -390,6 +395,12 @@ def steady_tick_ioctls(g):
     return f"{len(ticks)} ticks, one TIOCMGET each"
 
 
+def steady_tick_ioctls(g):
+    """A steady tick asks the driver once (one TIOCMGET) and sets nothing."""
+    g.no_error_box("before tracing")
+    return tick_ioctls(g.app.pid, g.tmp)
+
+
 def port_3_error(g):
     """Port 3 (/dev/ttyS2, no UART behind it) gives its own error, 208, not the generic 207."""
     with open("/sys/class/tty/ttyS2/type") as f:
@@ -412,6 +423,153 @@ def port_3_error(g):
     return f"box title {name!r}"
 
 
+# -- the service on the same port, after the window program has ended
+
+SCRIPTS = {"fire": "Fire.sh", "flood": "Flood.sh", "intrusion": "Intruder.sh"}
+
+
+class Service:
+    """rs232-phone-homed on port 2 with DTR and RTS held high, its scripts
+    the test's own: each writes one line to a file per run."""
+
+    def __init__(self, g):
+        self.g = g
+        self.proc = None
+        self.log_path = os.path.join(g.tmp, "service.log")
+        self.runs_path = os.path.join(g.tmp, "script-runs.txt")
+        # On the guest's tmpfs. The service refuses a script that others
+        # could change, so: root's, 0644 in a 0755 folder (/tmp above it
+        # is root's with the sticky bit, which it accepts).
+        self.script_dir = os.path.join(g.tmp, "scripts")
+        os.mkdir(self.script_dir)
+        os.chmod(self.script_dir, 0o755)
+        for name in SCRIPTS.values():
+            path = os.path.join(self.script_dir, name)
+            with open(path, "w") as f:
+                f.write('printf "%s %s %s\\n" "$PHONE_HOME_CHANNEL" "$PHONE_HOME_REASON" "$PHONE_HOME_LINE"'
+                        f' >> {self.runs_path}\n')
+            os.chmod(path, 0o644)
+
+    def start(self, *options):
+        env = {"PATH": "/usr/bin:/bin", "HOME": os.environ.get("HOME", self.g.tmp), "LANG": "C.UTF-8"}
+        with open(self.log_path, "ab") as log:
+            self.proc = subprocess.Popen([self.g.args.service, "--port", "2", *options,
+                                          "--script-dir", self.script_dir], env=env, cwd=self.g.tmp,
+                                         stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+
+    def events(self):
+        with open(self.log_path, errors="replace") as f:
+            return [line.strip() for line in f if " event=" in line]
+
+    def find(self, *words):
+        """Log lines holding every one of words."""
+        return [e for e in self.events() if all(w in e.split() for w in words)]
+
+    def wait_event(self, what, *words, timeout=10):
+        def probe():
+            if self.proc.poll() is not None:
+                raise Failure(f"the service ended (status {self.proc.returncode}): {self.output()!r}")
+            return bool(self.find(*words)), f"no '{' '.join(words)}' in the log"
+        wait_for(what, probe, timeout)
+
+    def output(self):
+        with open(self.log_path, errors="replace") as f:
+            return f.read()[-1200:].strip()
+
+    def runs(self):
+        if not os.path.exists(self.runs_path):
+            return []
+        with open(self.runs_path) as f:
+            return [line.split() for line in f if line.strip()]
+
+    def stop(self):
+        if self.proc is not None and self.proc.poll() is None:
+            e2e.stop_process(self.proc)
+
+
+def service_opens(g):
+    """The service opens port 2 and holds DTR and RTS high (--dtr --rts), its scripts accepted."""
+    if g.app is not None:
+        e2e.stop_process(g.app)  # it must not hold the port, nor take the cores
+    g.service = svc = Service(g)
+    # Left on the closed port for the service to find (the next check).
+    bits = g.uart("+loop")
+    if "loop" not in bits:
+        raise Failure(f"the UART did not take the loopback bit: {bits}")
+    svc.start("--dtr", "--rts")
+    svc.wait_event("the service logs event=opened", "event=opened", timeout=30)
+    for channel, script in SCRIPTS.items():
+        if not svc.find("event=script", f"channel={channel}", "state=ready"):
+            raise Failure(f"{script} not ready: {[e for e in svc.events() if 'event=script' in e]}")
+    got = wait_for("the kernel shows DTR and RTS",
+                   lambda: ({"DTR", "RTS"} <= kernel_lines(), f"kernel reports {fmt(kernel_lines())}"), 5)
+    return got
+
+
+def service_loop_cleared(g):
+    """The loopback bit left on the closed port is cleared when the service opens it, and logged."""
+    svc = g.service
+    bits = g.uart()
+    if "loop" in bits:
+        raise Failure(f"the loopback bit is still set after the service opened port 2: lines {sorted(bits)}")
+    svc.wait_event("the service logs what it put right", "event=notice", timeout=2)
+    return f"lines {' '.join(sorted(bits))}"
+
+
+def service_loopback_alarms(g):
+    """In loopback DSR and CTS read the service's DTR and RTS back: both high, fire and
+    flood in alarm, each script run once; DCD follows OUT2 down."""
+    svc = g.service
+    bits = g.uart("+loop", "-out2")
+    if "loop" not in bits:
+        raise Failure(f"the UART did not take the loopback bit: {bits}")
+    g.expect_kernel("kernel in loopback with DTR and RTS held", {"DTR", "RTS", "DSR", "CTS"})
+    # The service sees the loopback: DCD falls with OUT2 (nothing else could
+    # lower it here: the UART reads it high unconnected).
+    svc.wait_event("the service logs DCD low", "event=line", "line=DCD", "level=low")
+    for line, channel in (("CTS", "fire"), ("DSR", "flood")):
+        svc.wait_event(f"{line} high in the log", "event=line", f"line={line}", "level=high", timeout=2)
+        svc.wait_event(f"{channel} alarm in the log", "event=alarm", f"channel={channel}", f"line={line}", timeout=2)
+        svc.wait_event(f"{channel}'s script ended well", "event=notification-ended", f"channel={channel}",
+                       "status=0", timeout=10)
+    hold("DSR and CTS stay high in loopback",
+         lambda: (not svc.find("line=DSR", "level=low") and not svc.find("line=CTS", "level=low"),
+                  f"{[e for e in svc.events() if 'level=low' in e]}"), 3 * TICK)
+    runs = svc.runs()
+    for channel, line in (("fire", "CTS"), ("flood", "DSR")):
+        mine = [r for r in runs if r[0] == channel]
+        if mine != [[channel, "alarm", line]]:
+            raise Failure(f"{SCRIPTS[channel]} ran {len(mine)} times ({mine}), once expected; all runs {runs}")
+    # Out of loopback at open the UART reads DCD high too: intrusion alarms
+    # once then, and its script may run just as often as it alarmed.
+    alarms = len(svc.find("event=alarm", "channel=intrusion"))
+    wait_for(f"{SCRIPTS['intrusion']} runs once per intrusion alarm ({alarms})",
+             lambda: (sum(r[0] == "intrusion" for r in svc.runs()) == alarms, f"runs {svc.runs()}"), 5)
+    return f"kernel reports {fmt(kernel_lines())}, script runs {svc.runs()}"
+
+
+def service_tick_ioctls(g):
+    """A steady tick of the service asks the driver once (one TIOCMGET) and sets nothing."""
+    return tick_ioctls(g.service.proc.pid, g.tmp)
+
+
+def service_sigterm(g):
+    """SIGTERM ends the service with status 0, and DTR and RTS drop in the UART."""
+    svc = g.service
+    svc.proc.send_signal(signal.SIGTERM)
+    try:
+        status = svc.proc.wait(20)
+    except subprocess.TimeoutExpired:
+        raise Failure("the service did not end within 20 s of SIGTERM") from None
+    if status != 0:
+        raise Failure(f"the service ended with status {status}: {svc.output()!r}")
+    if not svc.find("event=stop", "signal=15"):
+        raise Failure(f"no event=stop signal=15 in the log: {svc.events()[-3:]}")
+    # Still in loopback, DSR and CTS read the UART's own DTR and RTS bits.
+    g.expect_kernel("DTR and RTS dropped in the UART", set())
+    return f"status {status}"
+
+
 CHECKS = [
     ("port-2-opens", port_opens),
     ("loopback-dtr-rts-light-dsr-cts", loopback_outputs),
@@ -422,12 +580,18 @@ CHECKS = [
     ("loopback-cleared-on-open", loop_cleared_on_open),
     ("steady-tick-one-tiocmget", steady_tick_ioctls),
     ("port-3-own-error", port_3_error),
+    ("service-opens-port-2-dtr-rts", service_opens),
+    ("service-loopback-cleared-on-open", service_loop_cleared),
+    ("service-loopback-alarms-run-scripts-once", service_loopback_alarms),
+    ("service-steady-tick-one-tiocmget", service_tick_ioctls),
+    ("service-sigterm-exit-0-drops-dtr-rts", service_sigterm),
 ]
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--app", required=True)
+    parser.add_argument("--service", required=True)
     parser.add_argument("--uart-ctl", required=True)
     parser.add_argument("--accel", default="tcg")
     parser.add_argument("--allowance", type=float, default=None,
@@ -463,6 +627,8 @@ def main():
         if g is not None:
             if failed and g.app is not None:
                 print(f"program output: {g.program_output()!r}", flush=True)
+            if failed and g.service is not None:
+                print(f"service output: {g.service.output()!r}", flush=True)
             g.close()
     return 1 if failed else 0
 

@@ -45,6 +45,8 @@ mount -t 9p -o ro,trans=virtio,version=9p2000.L,cache=loose,msize=262144 hostroo
 # The guest's own devices, kernel views and scratch space over the host's.
 mount -t devtmpfs dev $r/dev || fail "devtmpfs"
 mkdir -p $r/dev/pts $r/dev/shm
+# What udev adds on a real system; scripts are handed to the shell as /dev/fd/N.
+ln -s /proc/self/fd $r/dev/fd
 mount -t devpts devpts $r/dev/pts
 mount -t tmpfs shm $r/dev/shm
 mount -t proc proc $r/proc || fail "proc"
@@ -234,6 +236,7 @@ def accelerator():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--app", required=True)
+    parser.add_argument("--service", required=True)
     parser.add_argument("--uart-ctl", required=True)
     parser.add_argument("--work", required=True, help="folder in the build tree for the run's files")
     parser.add_argument("--cache", required=True, help="folder for the kernel, kept between runs")
@@ -241,7 +244,7 @@ def main():
     parser.add_argument("--timeout", type=float, default=600)
     args = parser.parse_args()
     here = os.path.dirname(os.path.abspath(__file__))
-    app, ctl = os.path.abspath(args.app), os.path.abspath(args.uart_ctl)
+    app, service, ctl = (os.path.abspath(p) for p in (args.app, args.service, args.uart_ctl))
 
     qemu = shutil.which("qemu-system-x86_64")
     busybox = next((p for p in ("/bin/busybox", "/usr/bin/busybox") if os.path.isfile(p)), None)
@@ -261,7 +264,7 @@ def main():
         return 1
 
     # They go onto the guest's shell line and into QEMU's option lists.
-    paths = [here, app, ctl, os.path.abspath(args.work), vmlinuz]
+    paths = [here, app, service, ctl, os.path.abspath(args.work), vmlinuz]
     if any(c in "".join(paths) for c in " ,'\"$\\`"):
         log(f"FAIL: a path here holds a space, comma, quote, $ or backslash, which the guest cannot take: {paths}")
         return 1
@@ -269,7 +272,7 @@ def main():
     work = tempfile.mkdtemp(prefix="run-", dir=args.work)
     console = os.path.join(work, "console.log")
     accel, accel_args = accelerator()
-    guest_args = ["--app", app, "--uart-ctl", ctl, "--accel", accel]
+    guest_args = ["--app", app, "--service", service, "--uart-ctl", ctl, "--accel", accel]
     init = (INIT.replace("@MODULES@", " ".join(os.path.basename(m) for m in modules))
             .replace("@PYTHON@", "/usr/bin/python3")
             .replace("@CHECKS@", os.path.join(here, "guest_checks.py"))
