@@ -149,7 +149,10 @@ void EventLog::watch(Panel *panel)
                 const bool ok = signal == 0 && exitStatus == 0;
                 record(ok ? Priority::Info : Priority::Warning, QStringLiteral("notification-ended"), fields);
             });
-    connect(panel, &Panel::errorOccurred, this, [this](int number, const QString &text) {
+    connect(panel, &Panel::errorOccurred, this, [this, panel](int number, const QString &text) {
+        // A refused open names the port asked for, not the last one opened.
+        if (!panel->port()->portOpen() && panel->portText().trimmed() != m_port)
+            setPort(panel->portText().trimmed(), QString());
         record(Priority::Error, QStringLiteral("error"),
                {{QStringLiteral("number"), QString::number(number)}, {QStringLiteral("text"), text}});
     });

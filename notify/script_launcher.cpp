@@ -542,7 +542,9 @@ void ProcessScriptLauncher::start(Channel channel, Reason reason)
     // the script's name for its messages and for finding its folder.
     const QByteArray host = QFile::encodeName(m_host);
     const QByteArray name = QFile::encodeName(script);
-    const QByteArray command = ". /dev/fd/" + QByteArray::number(kScriptFd);
+    // /proc/self/fd rather than /dev/fd: a minimal system (a container, a
+    // chroot without udev) may lack the /dev/fd link.
+    const QByteArray command = ". /proc/self/fd/" + QByteArray::number(kScriptFd);
     char *argv[] = {const_cast<char *>(host.constData()), const_cast<char *>("-c"),
                     const_cast<char *>(command.constData()), const_cast<char *>(name.constData()), nullptr};
 

@@ -45,7 +45,7 @@ mount -t 9p -o ro,trans=virtio,version=9p2000.L,cache=loose,msize=262144 hostroo
 # The guest's own devices, kernel views and scratch space over the host's.
 mount -t devtmpfs dev $r/dev || fail "devtmpfs"
 mkdir -p $r/dev/pts $r/dev/shm
-# What udev adds on a real system; scripts are handed to the shell as /dev/fd/N.
+# What udev adds on a real system (the program itself uses /proc/self/fd).
 ln -s /proc/self/fd $r/dev/fd
 mount -t devpts devpts $r/dev/pts
 mount -t tmpfs shm $r/dev/shm
