@@ -22,8 +22,10 @@ namespace {
 // The open ports, for closeAllOpen(). One thread only, like the rest.
 QList<QtSerialPort *> &openPorts()
 {
-    static QList<QtSerialPort *> ports;
-    return ports;
+    // Never destroyed: closeAllOpen() runs from exit handlers, after static
+    // objects made later than its registration are gone.
+    static auto *ports = new QList<QtSerialPort *>;
+    return *ports;
 }
 
 // No data is exchanged; a small bounded buffer keeps a chattering device from
