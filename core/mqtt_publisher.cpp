@@ -10,11 +10,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSysInfo>
+#include <QTimer>
 #include <QUrl>
 
 #include <mosquitto.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace {
@@ -31,6 +33,7 @@ constexpr int kChatterQos = 0;
 constexpr unsigned kReconnectMin = 1;
 constexpr unsigned kReconnectMax = 60;
 constexpr int kMinKeepAlive = 5; // libmosquitto's floor
+constexpr std::chrono::seconds kNoAnswerTimeout{15};
 
 const QString kOptUrl = QStringLiteral("mqtt");
 const QString kOptCa = QStringLiteral("mqtt-ca");
@@ -283,6 +286,13 @@ bool MqttPublisher::start()
     // The first connect looks the host name up, which can take long: not
     // on this thread.
     m_connector = std::thread([this] { connectInBackground(); });
+    // A broker that never answers (packets dropped) gives no error of its own.
+    QTimer::singleShot(kNoAnswerTimeout, this, [this] {
+        if (!m_everConnected && !m_stopped)
+            connectFailed(QStringLiteral("no answer from the MQTT broker %1 after %2 s; still trying")
+                              .arg(broker())
+                              .arg(std::chrono::duration_cast<std::chrono::seconds>(kNoAnswerTimeout).count()));
+    });
     return true;
 }
 
@@ -336,8 +346,15 @@ void MqttPublisher::connected(int code)
 
 void MqttPublisher::disconnected(int code)
 {
-    if (m_stopped || !m_connected)
+    if (m_stopped)
         return;
+    if (!m_connected) {
+        // A connection that never came up (refused or timed out on the way).
+        if (code != 0)
+            connectFailed(QStringLiteral("cannot reach the MQTT broker %1: %2; trying again")
+                              .arg(broker(), QString::fromUtf8(mosquitto_strerror(code))));
+        return;
+    }
     m_connected = false;
     if (code != 0) {
         m_log->record(EventLog::Priority::Warning, QStringLiteral("mqtt-lost"),
