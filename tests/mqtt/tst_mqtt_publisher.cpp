@@ -1,5 +1,6 @@
-// What the MQTT client makes of its options, and what it sends, without a
-// broker; and that a broker nobody answers for costs the panel nothing.
+// What the MQTT client makes of its options, and that a broker nobody
+// answers for costs the panel nothing. What it sends is checked against a
+// real broker (test_mqtt.py).
 
 #include "../fake_script_launcher.h"
 #include "../fake_serial_port.h"
@@ -9,9 +10,6 @@
 
 #include <QCommandLineParser>
 #include <QElapsedTimer>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QTest>
 
 #include <arpa/inet.h>
@@ -45,8 +43,6 @@ private Q_SLOTS:
     void node();
     void options_data();
     void options();
-    void eventJson();
-    void discoveryConfigs();
     void unreachableBrokerLogsOnceAndNeverBlocks();
 };
 
@@ -151,40 +147,6 @@ void TestMqttPublisher::options()
     QVERIFY2(got.isEmpty(), qPrintable(got));
     QTEST(options.password, "password");
     QCOMPARE(options.host.isEmpty(), arguments.isEmpty());
-}
-
-void TestMqttPublisher::eventJson()
-{
-    const QDateTime time(QDate(2026, 12, 8), QTime(9, 14, 3, 412), Qt::OffsetFromUTC, 3600);
-    const QJsonObject o =
-        QJsonDocument::fromJson(MqttPublisher::eventJson(time, QStringLiteral("alarm"),
-                                                         {{QStringLiteral("channel"), QStringLiteral("fire")},
-                                                          {QStringLiteral("line"), QStringLiteral("CTS")}}))
-            .object();
-    QCOMPARE(o.value(u"time").toString(), QStringLiteral("2026-12-08T09:14:03.412+01:00"));
-    QCOMPARE(o.value(u"event").toString(), QStringLiteral("alarm"));
-    QCOMPARE(o.value(u"channel").toString(), QStringLiteral("fire"));
-    QCOMPARE(o.value(u"details").toObject(), (QJsonObject{{QStringLiteral("line"), QStringLiteral("CTS")}}));
-}
-
-void TestMqttPublisher::discoveryConfigs()
-{
-    const char *const classes[] = {"smoke", "moisture", "opening"};
-    QSet<QString> ids;
-    QJsonObject firstDevice;
-    for (int c = 0; c < 3; ++c) {
-        const QJsonObject o = QJsonDocument::fromJson(MqttPublisher::discoveryConfig(QStringLiteral("n"), c)).object();
-        QCOMPARE(o.value(u"device_class").toString(), QLatin1String(classes[c]));
-        QVERIFY(o.value(u"state_topic").toString().startsWith(u"rs232-phone-home/n/"));
-        ids.insert(o.value(u"unique_id").toString());
-        // One device in Home Assistant, three sensors on it.
-        if (c == 0)
-            firstDevice = o.value(u"device").toObject();
-        QCOMPARE(o.value(u"device").toObject(), firstDevice);
-    }
-    QCOMPARE(ids.size(), 3);
-    QCOMPARE(firstDevice.value(u"sw_version").toString(), QStringLiteral(PHONE_HOME_VERSION));
-    QCOMPARE(MqttPublisher::discoveryTopic(QStringLiteral("n"), 1), QStringLiteral("homeassistant/binary_sensor/n/flood/config"));
 }
 
 void TestMqttPublisher::unreachableBrokerLogsOnceAndNeverBlocks()
