@@ -369,7 +369,7 @@ void MqttPublisher::publishAll()
     publish(QStringLiteral("availability"), QByteArrayLiteral("online"), true);
     for (int c = 0; c < Form::kChannels; ++c) {
         publishTo(discoveryTopic(m_options.node, c), discoveryConfig(m_options.node, c), true);
-        publish(QLatin1String(kChannels[c]), onOff(m_panel->statusCaption(c) == Form::kAlarm), true);
+        publish(QLatin1String(kChannels[c]), onOff(m_panel->inAlarm(c)), true);
     }
     publish(QStringLiteral("notifications"),
             m_panel->notificationsEnabled() ? QByteArrayLiteral("armed") : QByteArrayLiteral("disarmed"), true);
