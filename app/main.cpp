@@ -1,5 +1,6 @@
 #include "core/command_line.h"
 #include "core/event_log.h"
+#include "core/mqtt_publisher.h"
 #include "core/panel.h"
 #include "core/termination_signals.h"
 #include "main_window.h"
@@ -13,10 +14,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 namespace {
 const char kUsage[] =
     "Usage: rs232-phone-home [--port PORT] [--open] [--notify] [--dtr] [--rts]\n"
+    "                        [--mqtt URL [--mqtt-ca FILE] [--mqtt-password-file FILE] [--mqtt-node NAME]]\n"
     "\n"
     "Tests the control lines of an RS-232 port and phones home when CTS (fire),\n"
     "DSR (flooding) or DCD (intrusion) goes high. The options start it as if the\n"
@@ -26,12 +29,18 @@ const char kUsage[] =
     "  --port PORT   port number 1-15 (/dev/comN, else /dev/ttyS{N-1}) or a device path\n"
     "  --open        open the port\n"
     "  --notify      switch notifications on (\"Enabled\")\n"
-    "  --dtr, --rts  tick DTR or RTS\n"
-    "  --help, --version\n";
+    "  --dtr, --rts  tick DTR or RTS\n";
+const char kUsageEnd[] = "  --help, --version\n";
+
+void printUsage(std::FILE *out)
+{
+    std::fprintf(out, "%s%s%s", kUsage, MqttPublisher::usage(), kUsageEnd);
+}
 
 int usageError(const QString &reason)
 {
-    std::fprintf(stderr, "rs232-phone-home: %s\n\n%s", qPrintable(reason), kUsage);
+    std::fprintf(stderr, "rs232-phone-home: %s\n\n", qPrintable(reason));
+    printUsage(stderr);
     return CommandLine::kUsageError;
 }
 
@@ -65,10 +74,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption display(QStringLiteral("display"), QString(), QStringLiteral("DISPLAY"));
     const QCommandLineOption style(QStringLiteral("style"), QString(), QStringLiteral("STYLE"));
     parser.addOptions({port, open, notify, dtr, rts, help, version, platform, display, style});
+    parser.addOptions(MqttPublisher::commandLineOptions());
     if (!parser.parse(CommandLine::arguments(argc, argv)))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
-        std::fputs(kUsage, stdout);
+        printUsage(stdout);
         return 0;
     }
     if (parser.isSet(version)) {
@@ -81,6 +91,9 @@ int main(int argc, char *argv[])
         if (const QString problem = CommandLine::portProblem(parser.value(port)); !problem.isEmpty())
             return usageError(problem);
     }
+    MqttPublisher::Options mqttOptions;
+    if (const QString problem = MqttPublisher::fromCommandLine(parser, parser.value(port), &mqttOptions); !problem.isEmpty())
+        return usageError(problem);
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("rs232-phone-home"));
@@ -107,6 +120,11 @@ int main(int argc, char *argv[])
                 {QStringLiteral("version"), QStringLiteral(PHONE_HOME_VERSION)},
                 {QStringLiteral("pid"), QString::number(QCoreApplication::applicationPid())}});
     log.checkScripts(panel->launcher());
+    std::unique_ptr<MqttPublisher> mqtt;
+    if (!mqttOptions.host.isEmpty()) {
+        mqtt = std::make_unique<MqttPublisher>(panel, &log, mqttOptions);
+        mqtt->start();
+    }
     window.show();
 
     // As if the operator had typed the port, pressed Open Port, pressed
@@ -123,6 +141,8 @@ int main(int argc, char *argv[])
         panel->setRtsChecked(true);
 
     const int status = QApplication::exec();
+    if (mqtt)
+        mqtt->stop();
     log.record(EventLog::Priority::Notice, QStringLiteral("stop"), {{QStringLiteral("signal"), QString::number(stoppedBy)}});
     return status;
 }

@@ -2,6 +2,7 @@
 
 #include "core/command_line.h"
 #include "core/event_log.h"
+#include "core/mqtt_publisher.h"
 #include "core/panel.h"
 #include "core/termination_signals.h"
 #include "core/unattended.h"
@@ -13,10 +14,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 namespace {
 const char kUsage[] =
     "Usage: rs232-phone-homed --port PORT [--dtr] [--rts] [--settle MS] [--notify-clear] [--script-dir DIR]\n"
+    "                         [--mqtt URL [--mqtt-ca FILE] [--mqtt-password-file FILE] [--mqtt-node NAME]]\n"
     "\n"
     "Watches CTS (fire), DSR (flooding) and DCD (intrusion) of a serial port and\n"
     "starts the channel's notification script when a line goes high.\n"
@@ -25,12 +28,18 @@ const char kUsage[] =
     "  --dtr, --rts      hold that output high while the port is open\n"
     "  --settle MS       a line must keep its new level this long to count (default 0)\n"
     "  --notify-clear    also run the script when a channel returns to NORMAL\n"
-    "  --script-dir DIR  the notification scripts (default /etc/rs232-phone-home)\n"
-    "  --help, --version\n";
+    "  --script-dir DIR  the notification scripts (default /etc/rs232-phone-home)\n";
+const char kUsageEnd[] = "  --help, --version\n";
+
+void printUsage(std::FILE *out)
+{
+    std::fprintf(out, "%s%s%s", kUsage, MqttPublisher::usage(), kUsageEnd);
+}
 
 int usageError(const QString &reason)
 {
-    std::fprintf(stderr, "rs232-phone-homed: %s\n\n%s", qPrintable(reason), kUsage);
+    std::fprintf(stderr, "rs232-phone-homed: %s\n\n", qPrintable(reason));
+    printUsage(stderr);
     return CommandLine::kUsageError;
 }
 }
@@ -48,10 +57,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption help(QStringLiteral("help"));
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions({port, dtr, rts, settle, notifyClear, scriptDir, help, version});
+    parser.addOptions(MqttPublisher::commandLineOptions());
     if (!parser.parse(CommandLine::arguments(argc, argv)))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
-        std::fputs(kUsage, stdout);
+        printUsage(stdout);
         return 0;
     }
     if (parser.isSet(version)) {
@@ -68,6 +78,9 @@ int main(int argc, char *argv[])
     const int settleMs = parser.value(settle).toInt(&ok);
     if (!ok || settleMs < 0)
         return usageError(QStringLiteral("bad --settle \"%1\": give milliseconds, 0 or more").arg(parser.value(settle)));
+    MqttPublisher::Options mqttOptions;
+    if (const QString problem = MqttPublisher::fromCommandLine(parser, parser.value(port), &mqttOptions); !problem.isEmpty())
+        return usageError(problem);
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("rs232-phone-homed"));
@@ -92,6 +105,11 @@ int main(int argc, char *argv[])
     options.settle = std::chrono::milliseconds(settleMs);
     options.notifyClear = parser.isSet(notifyClear);
     Unattended service(&panel, &log, options);
+    std::unique_ptr<MqttPublisher> mqtt;
+    if (!mqttOptions.host.isEmpty()) {
+        mqtt = std::make_unique<MqttPublisher>(&panel, &log, mqttOptions);
+        mqtt->start();
+    }
 
     TerminationSignals terminations;
     int stoppedBy = 0;
@@ -102,6 +120,8 @@ int main(int argc, char *argv[])
     service.start();
     const int status = QCoreApplication::exec();
     service.stop();
+    if (mqtt)
+        mqtt->stop();
     log.record(EventLog::Priority::Notice, QStringLiteral("stop"),
                {{QStringLiteral("signal"), QString::number(stoppedBy)}});
     return status;

@@ -8,14 +8,15 @@ set -eu
 # Building and running the program.
 PACKAGES_RUN="build-essential cmake ninja-build pkg-config
 qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-svg-dev libqt6svg6
-qt6-qpa-plugins libgl-dev fonts-liberation2"
+qt6-qpa-plugins libgl-dev fonts-liberation2 libmosquitto-dev"
 
 # Everything else the tests, the package and the benchmarks use.
 PACKAGES_TEST="dpkg-dev lintian scdoc libbenchmark-dev
 xvfb xauth xdotool imagemagick x11-utils util-linux
 python3 desktop-file-utils file
 qemu-system-x86 busybox-static strace systemd
-dbus-daemon dbus-bin at-spi2-core python3-pyatspi qt6-base-private-dev"
+dbus-daemon dbus-bin at-spi2-core python3-pyatspi qt6-base-private-dev
+mosquitto mosquitto-clients"
 
 install_missing() {
     missing=""

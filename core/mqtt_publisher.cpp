@@ -1,0 +1,411 @@
+#include "mqtt_publisher.h"
+
+#include "constants.h"
+#include "panel.h"
+#include "serial/line_monitor.h"
+
+#include <QCommandLineParser>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSysInfo>
+#include <QTimer>
+#include <QUrl>
+
+#include <mosquitto.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace {
+const char *const kChannels[] = {"fire", "flood", "intrusion"};
+const char *const kChannelNames[] = {"Fire", "Flood", "Intrusion"};
+// Home Assistant's names for what each input means.
+const char *const kDeviceClasses[] = {"smoke", "moisture", "opening"};
+const char kPrefix[] = "rs232-phone-home";
+const char kDiscoveryPrefix[] = "homeassistant";
+// Retained state goes at least once; events and line levels are chatter.
+constexpr int kStateQos = 1;
+constexpr int kChatterQos = 0;
+// Back-off between reconnection attempts: 1 s, doubling, at most 60 s.
+constexpr unsigned kReconnectMin = 1;
+constexpr unsigned kReconnectMax = 60;
+constexpr int kMinKeepAlive = 5; // libmosquitto's floor
+constexpr std::chrono::seconds kNoAnswerTimeout{15};
+
+const QString kOptUrl = QStringLiteral("mqtt");
+const QString kOptCa = QStringLiteral("mqtt-ca");
+const QString kOptPasswordFile = QStringLiteral("mqtt-password-file");
+const QString kOptNode = QStringLiteral("mqtt-node");
+const QString kOptKeepAlive = QStringLiteral("mqtt-keepalive");
+
+QByteArray onOff(bool on)
+{
+    return on ? QByteArrayLiteral("ON") : QByteArrayLiteral("OFF");
+}
+}
+
+QList<QCommandLineOption> MqttPublisher::commandLineOptions()
+{
+    return {QCommandLineOption(kOptUrl, QString(), QStringLiteral("URL")),
+            QCommandLineOption(kOptCa, QString(), QStringLiteral("FILE")),
+            QCommandLineOption(kOptPasswordFile, QString(), QStringLiteral("FILE")),
+            QCommandLineOption(kOptNode, QString(), QStringLiteral("NAME")),
+            QCommandLineOption(kOptKeepAlive, QString(), QStringLiteral("SECONDS"),
+                               QString::number(kDefaultKeepAlive))};
+}
+
+const char *MqttPublisher::usage()
+{
+    return "  --mqtt URL        publish the panel to an MQTT broker: mqtt://[user@]host[:port]\n"
+           "                    or mqtts://...; Home Assistant finds it by discovery\n"
+           "  --mqtt-ca FILE    CA certificate for mqtts (default: the system's)\n"
+           "  --mqtt-password-file FILE  the broker password (else $PHONE_HOME_MQTT_PASSWORD)\n"
+           "  --mqtt-node NAME  topic level for this panel (default: host name and port)\n"
+           "  --mqtt-keepalive SECONDS  how soon the broker declares it offline (default 30)\n";
+}
+
+QString MqttPublisher::fromCommandLine(const QCommandLineParser &parser, const QString &port, Options *options)
+{
+    if (!parser.isSet(kOptUrl)) {
+        for (const QString &name : {kOptCa, kOptPasswordFile, kOptNode, kOptKeepAlive}) {
+            if (parser.isSet(name))
+                return QStringLiteral("--%1 needs --mqtt").arg(name);
+        }
+        return {};
+    }
+    if (QString problem = parseUrl(parser.value(kOptUrl), options); !problem.isEmpty())
+        return problem;
+    if (parser.isSet(kOptCa)) {
+        if (!options->tls)
+            return QStringLiteral("--mqtt-ca is for mqtts:// URLs only");
+        options->caFile = parser.value(kOptCa);
+        QFile ca(options->caFile);
+        if (!ca.open(QIODevice::ReadOnly))
+            return QStringLiteral("cannot read --mqtt-ca \"%1\": %2").arg(options->caFile, ca.errorString());
+    }
+    if (parser.isSet(kOptPasswordFile)) {
+        QFile file(parser.value(kOptPasswordFile));
+        if (!file.open(QIODevice::ReadOnly))
+            return QStringLiteral("cannot read --mqtt-password-file \"%1\": %2").arg(file.fileName(), file.errorString());
+        // The first line; an editor's final newline is not part of it.
+        options->password = QString::fromUtf8(file.readLine()).remove(u'\n').remove(u'\r');
+    } else if (qEnvironmentVariableIsSet(kPasswordVariable)) {
+        options->password = qEnvironmentVariable(kPasswordVariable);
+    }
+    if (!options->password.isEmpty() && options->user.isEmpty())
+        return QStringLiteral("a broker password needs a user: --mqtt mqtt://USER@host");
+    bool ok = false;
+    options->keepAlive = parser.value(kOptKeepAlive).toInt(&ok);
+    if (!ok || options->keepAlive < kMinKeepAlive)
+        return QStringLiteral("bad --mqtt-keepalive \"%1\": give seconds, %2 or more")
+            .arg(parser.value(kOptKeepAlive))
+            .arg(kMinKeepAlive);
+    if (parser.isSet(kOptNode)) {
+        options->node = sanitised(parser.value(kOptNode));
+        if (options->node.isEmpty())
+            return QStringLiteral("bad --mqtt-node \"%1\": use letters, digits, - and _").arg(parser.value(kOptNode));
+    } else {
+        options->node = defaultNode(QSysInfo::machineHostName(), port);
+    }
+    return {};
+}
+
+QString MqttPublisher::parseUrl(const QString &url, Options *options)
+{
+    const QUrl parsed(url, QUrl::StrictMode);
+    const QString scheme = parsed.scheme();
+    if (!parsed.isValid() || (scheme != u"mqtt" && scheme != u"mqtts") || parsed.host().isEmpty())
+        return QStringLiteral("bad --mqtt \"%1\": give mqtt://[user@]host[:port] or mqtts://...").arg(url);
+    if (!parsed.password().isEmpty())
+        return QStringLiteral("bad --mqtt \"%1\": no password in the URL, use --mqtt-password-file or $%2")
+            .arg(parsed.toString(QUrl::RemovePassword), QLatin1String(kPasswordVariable));
+    if (!parsed.path().isEmpty() && parsed.path() != u"/")
+        return QStringLiteral("bad --mqtt \"%1\": no path after the host").arg(url);
+    options->tls = scheme == u"mqtts";
+    options->host = parsed.host();
+    options->port = parsed.port(options->tls ? kDefaultTlsPort : kDefaultPort);
+    options->user = parsed.userName();
+    return {};
+}
+
+QString MqttPublisher::sanitised(const QString &text)
+{
+    QString out;
+    for (const QChar c : text) {
+        const bool ok = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'_'
+                        || c == u'-';
+        out += ok ? c : u'_';
+    }
+    return out;
+}
+
+QString MqttPublisher::defaultNode(const QString &host, const QString &port)
+{
+    // The host name without its domain: the node names a panel, not a zone.
+    const QString shortHost = host.section(u'.', 0, 0);
+    const QString name = port.trimmed().isEmpty() ? shortHost : shortHost + u'-' + port.trimmed();
+    return sanitised(name);
+}
+
+QString MqttPublisher::baseTopic(const QString &node)
+{
+    return QLatin1String(kPrefix) + u'/' + node;
+}
+
+QString MqttPublisher::discoveryTopic(const QString &node, int channel)
+{
+    return QStringLiteral("%1/binary_sensor/%2/%3/config")
+        .arg(QLatin1String(kDiscoveryPrefix), node, QLatin1String(kChannels[channel]));
+}
+
+QByteArray MqttPublisher::linesJson(const LineState &lines)
+{
+    const QJsonObject o{{QStringLiteral("cts"), lines.cts},
+                        {QStringLiteral("dsr"), lines.dsr},
+                        {QStringLiteral("dcd"), lines.dcd},
+                        {QStringLiteral("dtr"), lines.dtr},
+                        {QStringLiteral("rts"), lines.rts}};
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+QByteArray MqttPublisher::eventJson(const QDateTime &time, const QString &event, const EventLog::Fields &fields)
+{
+    QJsonObject o{{QStringLiteral("time"), time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODateWithMs)},
+                  {QStringLiteral("event"), event}};
+    QJsonObject details;
+    for (const auto &[key, value] : fields) {
+        if (key == u"channel")
+            o.insert(key, value);
+        else
+            details.insert(key, value);
+    }
+    o.insert(QStringLiteral("details"), details);
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+QByteArray MqttPublisher::discoveryConfig(const QString &node, int channel)
+{
+    const QString base = baseTopic(node);
+    const QString channelName = QLatin1String(kChannels[channel]);
+    const QJsonObject device{
+        {QStringLiteral("name"), QStringLiteral("RS-232 alarm panel %1").arg(node)},
+        {QStringLiteral("model"), QLatin1String(kPrefix)},
+        {QStringLiteral("sw_version"), QStringLiteral(PHONE_HOME_VERSION)},
+        {QStringLiteral("identifiers"), QJsonArray{QLatin1String(kPrefix) + u'_' + node}}};
+    const QJsonObject config{{QStringLiteral("name"), QLatin1String(kChannelNames[channel])},
+                             {QStringLiteral("device_class"), QLatin1String(kDeviceClasses[channel])},
+                             {QStringLiteral("state_topic"), base + u'/' + channelName},
+                             {QStringLiteral("payload_on"), QStringLiteral("ON")},
+                             {QStringLiteral("payload_off"), QStringLiteral("OFF")},
+                             {QStringLiteral("unique_id"), QLatin1String(kPrefix) + u'_' + node + u'_' + channelName},
+                             {QStringLiteral("availability_topic"), base + QStringLiteral("/availability")},
+                             {QStringLiteral("payload_available"), QStringLiteral("online")},
+                             {QStringLiteral("payload_not_available"), QStringLiteral("offline")},
+                             {QStringLiteral("device"), device}};
+    return QJsonDocument(config).toJson(QJsonDocument::Compact);
+}
+
+MqttPublisher::MqttPublisher(Panel *panel, EventLog *log, const Options &options, QObject *parent)
+    : QObject(parent)
+    , m_panel(panel)
+    , m_log(log)
+    , m_options(options)
+    , m_base(baseTopic(options.node))
+{
+    connect(panel, &Panel::statusCaptionChanged, this, [this](int channel, const QString &caption) {
+        publish(QLatin1String(kChannels[channel]), onOff(caption == Form::kAlarm), true);
+    });
+    connect(panel, &Panel::switchCaptionChanged, this, [this](const QString &caption) {
+        publish(QStringLiteral("notifications"),
+                caption == Form::kEnabled ? QByteArrayLiteral("armed") : QByteArrayLiteral("disarmed"), true);
+    });
+    LineMonitor *monitor = panel->lineMonitor();
+    connect(monitor, &LineMonitor::portOpened, this, [this] { m_lines.reset(); });
+    connect(monitor, &LineMonitor::linesRead, this, [this](const LineState &lines) {
+        if (m_lines && *m_lines == lines)
+            return; // the steady case: every tick, nothing to send
+        m_lines = lines;
+        publish(QStringLiteral("lines"), linesJson(lines), false);
+    });
+    connect(log, &EventLog::recorded, this,
+            [this](const QDateTime &time, EventLog::Priority, const QString &event, const EventLog::Fields &fields) {
+                publish(QStringLiteral("event"), eventJson(time, event, fields), false);
+            });
+}
+
+MqttPublisher::~MqttPublisher()
+{
+    stop();
+}
+
+QString MqttPublisher::broker() const
+{
+    return QStringLiteral("%1:%2").arg(m_options.host).arg(m_options.port);
+}
+
+bool MqttPublisher::start()
+{
+    mosquitto_lib_init();
+    const QByteArray id = (QLatin1String(kPrefix) + u'-' + m_options.node).toUtf8();
+    m_mosq = mosquitto_new(id.constData(), true, this);
+    if (!m_mosq) {
+        connectFailed(QStringLiteral("cannot create the MQTT client; the panel goes on without it"));
+        return false;
+    }
+    mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    const QByteArray availability = (m_base + QStringLiteral("/availability")).toUtf8();
+    mosquitto_will_set(m_mosq, availability.constData(), 7, "offline", kStateQos, true);
+    if (!m_options.user.isEmpty()) {
+        mosquitto_username_pw_set(m_mosq, m_options.user.toUtf8().constData(),
+                                  m_options.password.isEmpty() ? nullptr : m_options.password.toUtf8().constData());
+    }
+    if (m_options.tls) {
+        const QByteArray ca = m_options.caFile.toUtf8();
+        const int rc = m_options.caFile.isEmpty() ? mosquitto_tls_set(m_mosq, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr)
+                                                  : mosquitto_tls_set(m_mosq, ca.constData(), nullptr, nullptr, nullptr, nullptr);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            connectFailed(QStringLiteral("cannot use the CA certificate \"%1\" for %2: %3; check the file")
+                              .arg(m_options.caFile, broker(), QString::fromUtf8(mosquitto_strerror(rc))));
+            mosquitto_destroy(m_mosq);
+            m_mosq = nullptr;
+            return false;
+        }
+    }
+    mosquitto_reconnect_delay_set(m_mosq, kReconnectMin, kReconnectMax, true);
+    mosquitto_connect_callback_set(m_mosq, [](mosquitto *, void *obj, int rc) {
+        auto *self = static_cast<MqttPublisher *>(obj);
+        QMetaObject::invokeMethod(self, [self, rc] { self->connected(rc); }, Qt::QueuedConnection);
+    });
+    mosquitto_disconnect_callback_set(m_mosq, [](mosquitto *, void *obj, int rc) {
+        auto *self = static_cast<MqttPublisher *>(obj);
+        QMetaObject::invokeMethod(self, [self, rc] { self->disconnected(rc); }, Qt::QueuedConnection);
+    });
+    // The first connect looks the host name up, which can take long: not
+    // on this thread.
+    m_connector = std::thread([this] { connectInBackground(); });
+    // A broker that never answers (packets dropped) gives no error of its own.
+    QTimer::singleShot(kNoAnswerTimeout, this, [this] {
+        if (!m_everConnected && !m_stopped)
+            connectFailed(QStringLiteral("no answer from the MQTT broker %1 after %2 s; still trying")
+                              .arg(broker())
+                              .arg(std::chrono::duration_cast<std::chrono::seconds>(kNoAnswerTimeout).count()));
+    });
+    return true;
+}
+
+void MqttPublisher::connectInBackground()
+{
+    const QByteArray host = m_options.host.toUtf8();
+    const int rc = mosquitto_connect_async(m_mosq, host.constData(), m_options.port, m_options.keepAlive);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        const QString text = rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(std::strerror(errno))
+                                                  : QString::fromUtf8(mosquitto_strerror(rc));
+        QMetaObject::invokeMethod(
+            this,
+            [this, text] {
+                connectFailed(QStringLiteral("cannot reach the MQTT broker %1: %2; trying again").arg(broker(), text));
+            },
+            Qt::QueuedConnection);
+    }
+    // The loop reconnects with back-off whether or not the first try worked.
+    mosquitto_loop_start(m_mosq);
+}
+
+void MqttPublisher::connectFailed(const QString &text)
+{
+    if (m_failureLogged)
+        return;
+    m_failureLogged = true;
+    m_log->record(EventLog::Priority::Error, QStringLiteral("mqtt-error"),
+                  {{QStringLiteral("broker"), broker()}, {QStringLiteral("text"), text}});
+}
+
+void MqttPublisher::connected(int code)
+{
+    if (m_stopped)
+        return;
+    if (code != 0) {
+        QString text = QStringLiteral("the MQTT broker %1 refused the connection: %2")
+                           .arg(broker(), QString::fromUtf8(mosquitto_connack_string(code)));
+        if (code == 4 || code == 5)
+            text += QStringLiteral("; check the user in --mqtt and the password file or $%1")
+                        .arg(QLatin1String(kPasswordVariable));
+        connectFailed(text);
+        return;
+    }
+    m_connected = true;
+    m_everConnected = true;
+    m_failureLogged = false;
+    m_log->record(EventLog::Priority::Notice, QStringLiteral("mqtt-connected"),
+                  {{QStringLiteral("broker"), broker()}, {QStringLiteral("node"), m_options.node}});
+    publishAll();
+}
+
+void MqttPublisher::disconnected(int code)
+{
+    if (m_stopped)
+        return;
+    if (!m_connected) {
+        // A connection that never came up (refused or timed out on the way).
+        if (code != 0)
+            connectFailed(QStringLiteral("cannot reach the MQTT broker %1: %2; trying again")
+                              .arg(broker(), QString::fromUtf8(mosquitto_strerror(code))));
+        return;
+    }
+    m_connected = false;
+    if (code != 0) {
+        m_log->record(EventLog::Priority::Warning, QStringLiteral("mqtt-lost"),
+                      {{QStringLiteral("broker"), broker()},
+                       {QStringLiteral("text"), QStringLiteral("connection to the MQTT broker lost (%1); reconnecting")
+                                                    .arg(QString::fromUtf8(mosquitto_strerror(code)))}});
+    }
+}
+
+void MqttPublisher::publishAll()
+{
+    publish(QStringLiteral("availability"), QByteArrayLiteral("online"), true);
+    for (int c = 0; c < Form::kChannels; ++c) {
+        publishTo(discoveryTopic(m_options.node, c), discoveryConfig(m_options.node, c), true);
+        publish(QLatin1String(kChannels[c]), onOff(m_panel->inAlarm(c)), true);
+    }
+    publish(QStringLiteral("notifications"),
+            m_panel->notificationsEnabled() ? QByteArrayLiteral("armed") : QByteArrayLiteral("disarmed"), true);
+    if (m_lines)
+        publish(QStringLiteral("lines"), linesJson(*m_lines), false);
+}
+
+void MqttPublisher::publish(const QString &leaf, const QByteArray &payload, bool retain)
+{
+    publishTo(m_base + u'/' + leaf, payload, retain);
+}
+
+void MqttPublisher::publishTo(const QString &topic, const QByteArray &payload, bool retain)
+{
+    // Only once connected: the state is published whole on every connect,
+    // so nothing needs queueing meanwhile.
+    if (!m_connected || !m_mosq)
+        return;
+    mosquitto_publish(m_mosq, nullptr, topic.toUtf8().constData(), int(payload.size()), payload.constData(),
+                      retain ? kStateQos : kChatterQos, retain);
+}
+
+void MqttPublisher::stop()
+{
+    if (!m_mosq || m_stopped)
+        return;
+    if (m_connector.joinable())
+        m_connector.join();
+    if (m_connected)
+        publish(QStringLiteral("availability"), QByteArrayLiteral("offline"), true);
+    m_stopped = true;
+    m_connected = false;
+    // Queued behind the offline message; the loop ends once it is sent.
+    mosquitto_disconnect(m_mosq);
+    mosquitto_loop_stop(m_mosq, false);
+    mosquitto_destroy(m_mosq);
+    m_mosq = nullptr;
+    mosquitto_lib_cleanup();
+}
