@@ -2,8 +2,8 @@
 // answers for costs the panel nothing. What it sends is checked against a
 // real broker (test_mqtt.py).
 
-#include "../fake_script_launcher.h"
-#include "../fake_serial_port.h"
+#include "fake_script_launcher.h"
+#include "fake_serial_port.h"
 #include "core/event_log.h"
 #include "core/mqtt_publisher.h"
 #include "core/panel.h"
