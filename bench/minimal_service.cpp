@@ -7,9 +7,23 @@
 
 #include <QCoreApplication>
 #include <QSerialPort>
+#include <QSocketNotifier>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
+
+#include <unistd.h>
+
+namespace {
+int g_stopPipe[2] = {-1, -1};
+
+void onTerminate(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_stopPipe[1], &byte, 1);
+}
+}
 
 int main(int argc, char *argv[])
 {
@@ -29,6 +43,17 @@ int main(int argc, char *argv[])
         return 1;
     }
 
+    // Stopped with SIGTERM, as the service is: closing the port on the way
+    // out removes its lock file, so the next run finds none.
+    if (::pipe(g_stopPipe) != 0) {
+        std::perror("minimal_service: pipe");
+        return 1;
+    }
+    QSocketNotifier stop(g_stopPipe[0], QSocketNotifier::Read);
+    QObject::connect(&stop, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+    std::signal(SIGTERM, onTerminate);
+    std::signal(SIGINT, onTerminate);
+
     QTimer tick;
     tick.setInterval(100);
     QObject::connect(&tick, &QTimer::timeout, [&port] {
@@ -40,5 +65,7 @@ int main(int argc, char *argv[])
         }
     });
     tick.start();
-    return QCoreApplication::exec();
+    const int status = QCoreApplication::exec();
+    port.close();
+    return status;
 }
