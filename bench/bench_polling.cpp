@@ -4,14 +4,18 @@
 // USB adapter. Each is
 // measured on an in-memory fake port and, when the benchmark runs with the
 // virtual-device preload, on the real QtSerialPort over a pty. At the end the
-// ratios cycle/floor are printed.
+// ratios cycle/floor are printed. The service's tick (the same cycle on a
+// panel without a window, with the event log and the watchdog feed the
+// service connects to it) is measured the same two ways on the virtual device.
 //
 // Run by hand (bench/run-benchmarks.sh runs it too). Without the preload in the
 // environment the program starts itself again with LD_PRELOAD and a private
 // VSERIAL_DEVICES, so the virtual-device rows are never skipped by accident.
 
 #include "app/main_window.h"
+#include "core/event_log.h"
 #include "core/panel.h"
+#include "core/unattended.h"
 #include "fake_script_launcher.h"
 #include "fake_serial_port.h"
 #include "serial/line_monitor.h"
@@ -27,6 +31,7 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QEvent>
+#include <QMetaMethod>
 #include <QTimer>
 #include <QWindow>
 
@@ -221,6 +226,66 @@ void tickWithLatency(benchmark::State &state, quint32 latencyUs)
 #endif
 }
 
+// The service's tick: the panel's timer firing, which runs the cycle and feeds
+// the watchdog, on the panel rs232-phone-homed builds (event log watching it,
+// notifications armed). latencyUs 0: CPU time per tick; otherwise the wall
+// time of the tick with every line request answered after that long.
+void serviceTick(benchmark::State &state, quint32 latencyUs)
+{
+#ifdef PHONE_HOME_BENCH_VSERIAL
+    PortRig rig;
+    if (!makePort(Device::Virtual, &rig, state))
+        return;
+    rig.setInputs(false);
+    Panel panel(std::move(rig.port), std::make_unique<FakeScriptLauncher>());
+    // The log's lines are formatted and written as the service writes them.
+    std::FILE *sink = std::fopen("/dev/null", "w");
+    EventLog log(sink);
+    log.setPort(QStringLiteral("3"), QString());
+    log.watch(&panel);
+    bool failed = false;
+    QObject::connect(&panel, &Panel::errorOccurred, [&](int number, const QString &text) {
+        failed = true;
+        std::fprintf(stderr, "error %d: %s\n", number, qPrintable(text));
+    });
+    Unattended::Options options;
+    options.port = QStringLiteral("3");
+    Unattended service(&panel, &log, options);
+    service.start();
+    panel.timer()->stop();
+    if (failed || service.deviceAway()) {
+        state.SkipWithError("could not open port 3");
+        std::fclose(sink);
+        return;
+    }
+    const QMetaMethod timeout = QMetaMethod::fromSignal(&QTimer::timeout);
+    const auto tick = [&] { timeout.invoke(panel.timer(), Qt::DirectConnection); };
+    tick();
+    drainEvents();
+    g_device->setLatency(latencyUs);
+    const double opsBefore = rig.deviceOps();
+    for (auto _ : state) {
+        if (latencyUs == 0) {
+            tick();
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+            continue;
+        }
+        const auto start = std::chrono::steady_clock::now();
+        tick();
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    g_device->setLatency(0);
+    if (failed)
+        state.SkipWithError("the port failed while polling");
+    state.counters["devops/cycle"] = (rig.deviceOps() - opsBefore) / double(state.iterations());
+    service.stop();
+    std::fclose(sink);
+#else
+    Q_UNUSED(latencyUs)
+    state.SkipWithError("built without the virtual device");
+#endif
+}
+
 // What the event pass inside each cycle costs on its own, with a window shown
 // and nothing pending: the part of a steady cycle that is not the cycle.
 void eventPass(benchmark::State &state)
@@ -302,6 +367,10 @@ void registerAll()
     RegisterBenchmark("tick/virtual_steady_1ms_latency", [](State &s) { tickWithLatency(s, 1000); })
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
+    RegisterBenchmark("service/virtual_steady", [](State &s) { serviceTick(s, 0); });
+    RegisterBenchmark("tick/service_steady_1ms_latency", [](State &s) { serviceTick(s, 1000); })
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
 }
 
 // Prints the usual table, then each cycle's CPU time as a multiple of its floors.
@@ -337,6 +406,7 @@ public:
             }
             ratio(std::string("cycle/") + d + "_steady", std::string("reads3/") + d);
         }
+        ratio("service/virtual_steady", "floor/virtual_steady");
     }
 
 private:

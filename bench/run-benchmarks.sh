@@ -11,8 +11,17 @@
 #      toolkit sets), under a private Xvfb;
 #   2. CPU time of rs232-phone-home polling a steady virtual device as port 3
 #      for IDLE_SECONDS (default 30), IDLE_RUNS times (default 3);
-#   3. bench_polling: one polling cycle against the bare serial calls it makes,
-#      and the wall time of a steady tick with 1 ms per line request.
+#   3. the service rs232-phone-homed watching the same steady device as port 3
+#      for IDLE_SECONDS, IDLE_RUNS times, alternating with bench/minimal_service
+#      (an event loop reading the lines every 100 ms: its floor): CPU time and
+#      resident memory;
+#   4. bench_polling: one polling cycle against the bare serial calls it makes,
+#      and the wall time of a steady tick with 1 ms per line request, for the
+#      window and for the service.
+#
+# SECTIONS picks some of them: any of "start idle service polling" (default
+# all). Only medians and ratios within one run mean anything on a machine
+# shared with other work.
 #
 # Needs Xvfb, xdotool and x11-utils. The virtual device takes the alias
 # /dev/com3 and so its lock file: do not run this while ctest runs the serial
@@ -26,6 +35,7 @@ build=$(realpath -m "${1:-$source_dir/build}")
 runs=${RUNS:-7}
 idle_runs=${IDLE_RUNS:-3}
 idle_seconds=${IDLE_SECONDS:-30}
+sections=${SECTIONS:-start idle service polling}
 title='RS232 In Out Port Test and Phone Home'
 minimal_title='RS232 Minimal Widgets Window'
 
@@ -36,10 +46,13 @@ done
 if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S "$source_dir" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 fi
-cmake --build "$build" --target rs232-phone-home minimal_window vserial_hold vserial_preload bench_polling
+cmake --build "$build" -j2 --target rs232-phone-home rs232-phone-homed minimal_window minimal_service \
+    vserial_hold vserial_preload bench_polling
 
 app=$build/rs232-phone-home
 minimal=$build/bench/minimal_window
+service=$build/rs232-phone-homed
+minimal_service=$build/bench/minimal_service
 hold=$build/bench/vserial_hold
 preload=$build/tests/vserial/libvserial_preload.so
 
@@ -77,6 +90,10 @@ done
 export DISPLAY=:$(cat "$work/display")
 export XDG_RUNTIME_DIR=$work
 unset QT_QPA_PLATFORM
+# The service must not talk to a systemd or journal that is not its own.
+unset NOTIFY_SOCKET WATCHDOG_USEC WATCHDOG_PID JOURNAL_STREAM
+
+section() { case " $sections " in *" $1 "*) return 0 ;; *) return 1 ;; esac; }
 
 now_ns() { date +%s%N; }
 
@@ -103,6 +120,11 @@ rss_kib() { awk '/^VmRSS:/ { print $2 }' "/proc/$1/status"; }
 # CPU time of all threads in ms, from the scheduler's nanosecond counters
 # (utime and stime in /proc/PID/stat count whole 10 ms ticks).
 cpu_ms() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%d", s / 1e6 }'; }
+cpu_us() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{ s += $1 } END { printf "%d", s / 1e3 }'; }
+
+clk_tck=$(getconf CLK_TCK)
+# utime + stime of the whole process, in clock ticks.
+cpu_ticks() { awk '{ sub(/^.*\) /, ""); print $12 + $13 }' "/proc/$1/stat"; }
 
 # One start: prints "ms-to-mapped resident-KiB cpu-ms-to-mapped".
 measure_start() { # title, program...
@@ -126,6 +148,8 @@ measure_start() { # title, program...
     echo "$(( (t1 - t0) / 1000000 )) $rss $cpu"
 }
 
+app_ms=nan app_kib=nan min_ms=nan min_kib=nan app_cpu=nan min_cpu=nan
+if section start; then
 echo "== Start-up and memory: $runs runs each, alternating (one warm-up run each first)"
 measure_start "$title" "$app" >/dev/null
 measure_start "$minimal_title" "$minimal" >/dev/null
@@ -142,10 +166,8 @@ min_ms=$(cut -d' ' -f1 "$work/minimal.txt" | median)
 min_kib=$(cut -d' ' -f2 "$work/minimal.txt" | median)
 app_cpu=$(cut -d' ' -f3 "$work/app.txt" | median)
 min_cpu=$(cut -d' ' -f3 "$work/minimal.txt" | median)
+fi
 
-echo "== Idle polling: port 3 on a steady virtual device, ${idle_seconds} s, $idle_runs runs"
-clk_tck=$(getconf CLK_TCK)
-cpu_ticks() { awk '{ sub(/^.*\) /, ""); print $12 + $13 }' "/proc/$1/stat"; }
 ioctl_count() { od -An -tu4 -j12 -N4 "$device_dir/state" | tr -d ' '; } # struct vserial_state.ioctl_count
 
 # A fresh device each run: a pty keeps its exclusive flag while its master is
@@ -176,6 +198,9 @@ stop_device() {
     hold_pid=
 }
 
+idle_pct=nan idle_rate=nan
+if section idle; then
+echo "== Idle polling: port 3 on a steady virtual device, ${idle_seconds} s, $idle_runs runs"
 : >"$work/idle.txt"
 for i in $(seq "$idle_runs"); do
     start_device
@@ -215,14 +240,88 @@ for i in $(seq "$idle_runs"); do
 done
 idle_pct=$(cut -d' ' -f1 "$work/idle.txt" | median)
 idle_rate=$(cut -d' ' -f2 "$work/idle.txt" | median)
+fi
 
+# One run of a program that polls port 3 by itself: waits until it polls,
+# then prints "ticks cpu-us ioctls/s VmRSS-KiB" over idle_seconds.
+measure_service() { # program...
+    local n0 n1 c0 c1 u0 u1 rss rate
+    start_device
+    LD_PRELOAD=$preload VSERIAL_DEVICES=$work/devices "$@" >"$work/service.log" 2>&1 4>&- &
+    app_pid=$!
+    n0=$(ioctl_count)
+    for _ in $(seq 100); do
+        [ "$(ioctl_count)" -ge $((n0 + 3)) ] && break
+        kill -0 "$app_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    if [ "$(ioctl_count)" -lt $((n0 + 3)) ]; then
+        echo "$1 did not poll port 3" >&2
+        cat "$work/service.log" >&2
+        exit 1
+    fi
+    # Past start-up: only the steady ticks count.
+    sleep 2
+    n0=$(ioctl_count)
+    c0=$(cpu_ticks "$app_pid")
+    u0=$(cpu_us "$app_pid")
+    sleep "$idle_seconds"
+    c1=$(cpu_ticks "$app_pid")
+    u1=$(cpu_us "$app_pid")
+    n1=$(ioctl_count)
+    rss=$(rss_kib "$app_pid")
+    rate=$(awk -v n="$((n1 - n0))" -v s="$idle_seconds" 'BEGIN { printf "%.0f", n / s }')
+    if [ "$rate" -lt 8 ] || [ "$rate" -gt 12 ]; then
+        echo "$1 made $rate line ioctls/s, not 10: not a steady tick" >&2
+        cat "$work/service.log" >&2
+        exit 1
+    fi
+    stop "$app_pid"
+    app_pid=
+    stop_device
+    echo "$((c1 - c0)) $((u1 - u0)) $rate $rss"
+}
+
+svc_ticks=nan svc_us=nan svc_rate=nan svc_kib=nan floor_ticks=nan floor_us=nan floor_kib=nan
+if section service; then
+echo "== Service: port 3 on a steady virtual device, ${idle_seconds} s, $idle_runs runs, alternating with its floor"
+# The channels' scripts, present as an installation has them; a steady port
+# never starts one.
+mkdir -m 755 "$work/scripts"
+for script in Fire Flood Intruder; do
+    printf '#!/bin/sh\necho "$PHONE_HOME_REASON" >>"%s/ran"\n' "$work" >"$work/scripts/$script.sh"
+    chmod 644 "$work/scripts/$script.sh"
+done
+: >"$work/service.txt"
+: >"$work/floor.txt"
+for i in $(seq "$idle_runs"); do
+    measure_service "$service" --port 3 --script-dir "$work/scripts" >>"$work/service.txt"
+    measure_service "$minimal_service" /dev/com3 >>"$work/floor.txt"
+    echo "  run $i: service $(tail -n1 "$work/service.txt")   floor $(tail -n1 "$work/floor.txt")   (ticks cpu-us ioctls/s KiB)"
+done
+if [ -e "$work/ran" ]; then
+    echo "a notification script ran on a steady port: $(cat "$work/ran")" >&2
+    exit 1
+fi
+svc_ticks=$(cut -d' ' -f1 "$work/service.txt" | median)
+svc_us=$(cut -d' ' -f2 "$work/service.txt" | median)
+svc_rate=$(cut -d' ' -f3 "$work/service.txt" | median)
+svc_kib=$(cut -d' ' -f4 "$work/service.txt" | median)
+floor_ticks=$(cut -d' ' -f1 "$work/floor.txt" | median)
+floor_us=$(cut -d' ' -f2 "$work/floor.txt" | median)
+floor_kib=$(cut -d' ' -f4 "$work/floor.txt" | median)
+fi
+
+: >"$work/bench.txt"
+if section polling; then
 echo "== Polling cycle (bench_polling, $runs repetitions, medians)"
 "$build/bench/bench_polling" --benchmark_repetitions="$runs" --benchmark_report_aggregates_only=true \
     --benchmark_min_time=0.2 | tee "$work/bench.txt"
+fi
 
 qt=$(dpkg-query -W -f='${Version}' libqt6core6 2>/dev/null || echo unknown)
 os=$(. /etc/os-release 2>/dev/null && echo "$PRETTY_NAME" || uname -sr)
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "nan" || b == "nan" || b == 0) print "nan"; else printf "%.2f", a / b }'; }
 
 echo
 echo "== Summary ($(nproc) cores, $os, Qt $qt, Xvfb; medians)"
@@ -242,6 +341,16 @@ fi
 tick=$(awk '$1 == "tick/virtual_steady_1ms_latency/manual_time_median" { print $2 " " $3 }' "$work/bench.txt")
 if [ -n "$tick" ]; then
     printf '  %-28s %12s\n' "steady tick, 1 ms a request" "$tick"
+fi
+echo "  Service, ${idle_seconds} s on a steady port (median of $idle_runs):"
+printf '    %-26s %12s %12s %8s\n' "" "service" "floor" "ratio"
+printf '    %-26s %12s %12s %8s\n' "utime+stime (ticks of 1/$clk_tck s)" "$svc_ticks" "$floor_ticks" "$(ratio "$svc_ticks" "$floor_ticks")"
+printf '    %-26s %12s %12s %8s\n' "CPU, scheduler (us)" "$svc_us" "$floor_us" "$(ratio "$svc_us" "$floor_us")"
+printf '    %-26s %12s %12s %8s\n' "VmRSS while polling (KiB)" "$svc_kib" "$floor_kib" "$(ratio "$svc_kib" "$floor_kib")"
+printf '    %-26s %12s\n' "line ioctls per second" "$svc_rate"
+tick=$(awk '$1 == "tick/service_steady_1ms_latency/manual_time_median" { print $2 " " $3 }' "$work/bench.txt")
+if [ -n "$tick" ]; then
+    printf '    %-26s %12s\n' "steady tick, 1 ms a request" "$tick"
 fi
 echo "  Polling cycle, CPU time (median of $runs):"
 awk '$1 ~ /_median$/ { name = $1; sub(/_median$/, "", name); extra = ""
