@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "circle_shape.h"
 
 #include <QPainter>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "error_reporter.h"
 
 #include <QMessageBox>
@@ -83,7 +84,8 @@ QString ErrorReporter::boxText() const
     for (const Entry &e : m_entries) {
         QString line = e.number ? tr("Error %1: %2").arg(e.number).arg(e.text) : tr("Warning: %1").arg(e.text);
         if (e.count > 1)
-            line += u' ' + tr("(%n times, last at %1)", nullptr, e.count).arg(e.last.toString(QStringLiteral("HH:mm:ss")));
+            line +=
+                u' ' + tr("(%n times, last at %1)", nullptr, e.count).arg(e.last.toString(QStringLiteral("HH:mm:ss")));
         lines << line;
     }
     if (m_more > 0)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "core/command_line.h"
 #include "core/event_log.h"
 #include "core/mqtt_publisher.h"
@@ -92,7 +93,8 @@ int main(int argc, char *argv[])
             return usageError(problem);
     }
     MqttPublisher::Options mqttOptions;
-    if (const QString problem = MqttPublisher::fromCommandLine(parser, parser.value(port), &mqttOptions); !problem.isEmpty())
+    if (const QString problem = MqttPublisher::fromCommandLine(parser, parser.value(port), &mqttOptions);
+        !problem.isEmpty())
         return usageError(problem);
 
     QApplication app(argc, argv);
@@ -143,6 +145,7 @@ int main(int argc, char *argv[])
     const int status = QApplication::exec();
     if (mqtt)
         mqtt->stop();
-    log.record(EventLog::Priority::Notice, QStringLiteral("stop"), {{QStringLiteral("signal"), QString::number(stoppedBy)}});
+    log.record(EventLog::Priority::Notice, QStringLiteral("stop"),
+               {{QStringLiteral("signal"), QString::number(stoppedBy)}});
     return status;
 }

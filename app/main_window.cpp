@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "main_window.h"
 #include "ui_main_window.h"
 
@@ -129,7 +130,9 @@ void MainWindow::bindPanel()
 
     // The panel paints the widgets. Each write is left out where it would not
     // change the picture, so a steady tick repaints nothing.
-    const auto paintIndicator = [=](int c, quint32 colour) { indicators[c]->setFillColor(Form::colourFromValue(colour)); };
+    const auto paintIndicator = [=](int c, quint32 colour) {
+        indicators[c]->setFillColor(Form::colourFromValue(colour));
+    };
     const auto paintCaption = [=](int c, const QString &caption) {
         if (statuses[c]->text() != caption)
             statuses[c]->setText(caption);
@@ -164,8 +167,10 @@ void MainWindow::bindPanel()
     connect(panel, &Panel::warning, m_errors, &ErrorReporter::warn);
 
     // The operator sets the panel.
-    connect(ui->Check1, &QCheckBox::stateChanged, panel, [panel](int state) { panel->setDtrChecked(state == Qt::Checked); });
-    connect(ui->Check2, &QCheckBox::stateChanged, panel, [panel](int state) { panel->setRtsChecked(state == Qt::Checked); });
+    connect(ui->Check1, &QCheckBox::stateChanged, panel,
+            [panel](int state) { panel->setDtrChecked(state == Qt::Checked); });
+    connect(ui->Check2, &QCheckBox::stateChanged, panel,
+            [panel](int state) { panel->setRtsChecked(state == Qt::Checked); });
     connect(ui->Combo1, &QComboBox::currentTextChanged, panel, &Panel::setPortText);
     connect(ui->Combo1, &QComboBox::editTextChanged, panel, &Panel::setPortText);
     for (int c = 0; c < Form::kChannels; ++c) {
@@ -225,7 +230,8 @@ void MainWindow::describeForScreenReaders()
         nameStatus(c, panel->statusCaption(c));
         const QString notification = QLatin1String(kChannelWords[c].notification);
         notifications[c]->setAccessibleName(notification);
-        testButtons[c]->setAccessibleDescription(QStringLiteral("Runs the %1 script once, as a test").arg(notification.toLower()));
+        testButtons[c]->setAccessibleDescription(
+            QStringLiteral("Runs the %1 script once, as a test").arg(notification.toLower()));
     }
     nameSwitch(panel->switchCaption());
 
@@ -242,7 +248,8 @@ void MainWindow::describeForScreenReaders()
     ui->Check2->setAccessibleDescription(ui->Label6->text());
 
     ui->Picture1->setAccessibleName(QStringLiteral("RS-232 9-pin connector pinout"));
-    ui->Picture1->setAccessibleDescription(QStringLiteral("DCD 1, RxD 2, TxD 3, DTR 4, GND 5, DSR 6, RTS 7, CTS 8, RI 9"));
+    ui->Picture1->setAccessibleDescription(
+        QStringLiteral("DCD 1, RxD 2, TxD 3, DTR 4, GND 5, DSR 6, RTS 7, CTS 8, RI 9"));
 }
 
 void MainWindow::showAlarmSection(bool visible)
@@ -255,9 +262,8 @@ MainWindow::~MainWindow() = default;
 
 QList<QWidget *> MainWindow::alarmSection() const
 {
-    return {ui->Label13, ui->Label14, ui->Label15, ui->Label16, ui->Label17,
-            ui->Label18, ui->TxtFire, ui->TxtFlood, ui->TxtIntrusion, ui->cmdSmoke,
-            ui->cmdFlood, ui->cmdIntrusion, ui->Frame3};
+    return {ui->Label13,  ui->Label14,      ui->Label15,  ui->Label16,  ui->Label17,      ui->Label18, ui->TxtFire,
+            ui->TxtFlood, ui->TxtIntrusion, ui->cmdSmoke, ui->cmdFlood, ui->cmdIntrusion, ui->Frame3};
 }
 
 void MainWindow::setPortMapping(const PortMapping &mapping)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Form1, the program's one window: a face on the panel. It is built from the
@@ -27,8 +28,7 @@ class MainWindow : public QWidget
 {
     Q_OBJECT
 public:
-    MainWindow(std::unique_ptr<SerialPort> port, std::unique_ptr<ScriptLauncher> launcher,
-               QWidget *parent = nullptr);
+    MainWindow(std::unique_ptr<SerialPort> port, std::unique_ptr<ScriptLauncher> launcher, QWidget *parent = nullptr);
     ~MainWindow() override;
 
     // The alarm section, in the order it is hidden and shown.

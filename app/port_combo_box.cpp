@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "port_combo_box.h"
 
 // Tooltips guess whether text is markup; a device or link name is never

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "straight_line.h"
 
 #include <QPainter>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CPU cost of one polling cycle (LineMonitor::Timer1_Timer on the real window)
 // against its floor: the bare serial component calls the cycle makes. Also
 // the wall time of a steady tick when each line request takes 1 ms, as on a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The floor for the service's idle CPU time and memory: a bare event loop
 // that opens a port with the settings rs232-phone-homed uses and asks for its
 // lines once every 100 ms, as a steady polling tick does. No panel, no log, no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The floor for start-up time and memory: a Qt Widgets window of the same size
 // and position as the program's, with the same number and kinds of child
 // widgets at the same places, but only stock widgets: no form file, no

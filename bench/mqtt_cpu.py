@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """CPU time of rs232-phone-homed polling steady lines, with and without --mqtt.
 
     bench/mqtt_cpu.py BUILD_DIR [--runs 3] [--seconds 30]

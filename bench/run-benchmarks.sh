@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Benchmarks, run by hand:
 #
 #     bench/run-benchmarks.sh [build-dir]        (default: build)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Holds one virtual serial device with the alias /dev/com3 for as long as
 // stdin stays open, so a program started with the preload can poll it.
 // Prints the device directory first. The device is made under the first entry

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "event_log.h"
 
 #include "notify/script_launcher.h"
@@ -105,28 +106,34 @@ void EventLog::watch(Panel *panel)
         for (int i = 0; i < 5; ++i) {
             if (levels[i] != before[i]) {
                 record(Priority::Info, QStringLiteral("line"),
-                       {{QStringLiteral("line"), QLatin1String(names[i])}, {QStringLiteral("level"), QLatin1String(level(levels[i]))}});
+                       {{QStringLiteral("line"), QLatin1String(names[i])},
+                        {QStringLiteral("level"), QLatin1String(level(levels[i]))}});
             }
         }
         *last = now;
     });
     connect(monitor, &LineMonitor::outputsWritten, this, [this](bool dtr, bool rts) {
-        record(Priority::Info, QStringLiteral("outputs"),
-               {{QStringLiteral("dtr"), QLatin1String(level(dtr))}, {QStringLiteral("rts"), QLatin1String(level(rts))}});
+        record(
+            Priority::Info, QStringLiteral("outputs"),
+            {{QStringLiteral("dtr"), QLatin1String(level(dtr))}, {QStringLiteral("rts"), QLatin1String(level(rts))}});
     });
     connect(panel, &Panel::statusCaptionChanged, this, [this](int c, const QString &caption) {
         const bool alarm = caption == Form::kAlarm;
         record(alarm ? Priority::Warning : Priority::Notice, alarm ? QStringLiteral("alarm") : QStringLiteral("normal"),
-               {{QStringLiteral("channel"), QLatin1String(channelNames[c])}, {QStringLiteral("line"), QLatin1String(lineNames[c])}});
+               {{QStringLiteral("channel"), QLatin1String(channelNames[c])},
+                {QStringLiteral("line"), QLatin1String(lineNames[c])}});
     });
     connect(panel, &Panel::switchCaptionChanged, this, [this](const QString &caption) {
-        record(Priority::Notice, QStringLiteral("notifications"), {{QStringLiteral("state"), caption == Form::kEnabled ? QStringLiteral("armed") : QStringLiteral("disarmed")}});
+        record(Priority::Notice, QStringLiteral("notifications"),
+               {{QStringLiteral("state"),
+                 caption == Form::kEnabled ? QStringLiteral("armed") : QStringLiteral("disarmed")}});
     });
 
     // What the serial component found and put right (a port left in loopback).
     if (auto *port = qobject_cast<QtSerialPort *>(panel->port())) {
-        connect(port, &QtSerialPort::noticed, this,
-                [this](const QString &text) { record(Priority::Warning, QStringLiteral("notice"), {{QStringLiteral("text"), text}}); });
+        connect(port, &QtSerialPort::noticed, this, [this](const QString &text) {
+            record(Priority::Warning, QStringLiteral("notice"), {{QStringLiteral("text"), text}});
+        });
     }
 
     ScriptLauncher *launcher = panel->launcher();

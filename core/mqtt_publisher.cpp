@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "mqtt_publisher.h"
 
 #include "constants.h"
@@ -49,12 +50,12 @@ QByteArray onOff(bool on)
 
 QList<QCommandLineOption> MqttPublisher::commandLineOptions()
 {
-    return {QCommandLineOption(kOptUrl, QString(), QStringLiteral("URL")),
-            QCommandLineOption(kOptCa, QString(), QStringLiteral("FILE")),
-            QCommandLineOption(kOptPasswordFile, QString(), QStringLiteral("FILE")),
-            QCommandLineOption(kOptNode, QString(), QStringLiteral("NAME")),
-            QCommandLineOption(kOptKeepAlive, QString(), QStringLiteral("SECONDS"),
-                               QString::number(kDefaultKeepAlive))};
+    return {
+        QCommandLineOption(kOptUrl, QString(), QStringLiteral("URL")),
+        QCommandLineOption(kOptCa, QString(), QStringLiteral("FILE")),
+        QCommandLineOption(kOptPasswordFile, QString(), QStringLiteral("FILE")),
+        QCommandLineOption(kOptNode, QString(), QStringLiteral("NAME")),
+        QCommandLineOption(kOptKeepAlive, QString(), QStringLiteral("SECONDS"), QString::number(kDefaultKeepAlive))};
 }
 
 const char *MqttPublisher::usage()
@@ -89,7 +90,8 @@ QString MqttPublisher::fromCommandLine(const QCommandLineParser &parser, const Q
     if (parser.isSet(kOptPasswordFile)) {
         QFile file(parser.value(kOptPasswordFile));
         if (!file.open(QIODevice::ReadOnly))
-            return QStringLiteral("cannot read --mqtt-password-file \"%1\": %2").arg(file.fileName(), file.errorString());
+            return QStringLiteral("cannot read --mqtt-password-file \"%1\": %2")
+                .arg(file.fileName(), file.errorString());
         // The first line; an editor's final newline is not part of it.
         options->password = QString::fromUtf8(file.readLine()).remove(u'\n').remove(u'\r');
     } else if (qEnvironmentVariableIsSet(kPasswordVariable)) {
@@ -135,8 +137,8 @@ QString MqttPublisher::sanitised(const QString &text)
 {
     QString out;
     for (const QChar c : text) {
-        const bool ok = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'_'
-                        || c == u'-';
+        const bool ok =
+            (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'_' || c == u'-';
         out += ok ? c : u'_';
     }
     return out;
@@ -190,11 +192,10 @@ QByteArray MqttPublisher::discoveryConfig(const QString &node, int channel)
 {
     const QString base = baseTopic(node);
     const QString channelName = QLatin1String(kChannels[channel]);
-    const QJsonObject device{
-        {QStringLiteral("name"), QStringLiteral("RS-232 alarm panel %1").arg(node)},
-        {QStringLiteral("model"), QLatin1String(kPrefix)},
-        {QStringLiteral("sw_version"), QStringLiteral(PHONE_HOME_VERSION)},
-        {QStringLiteral("identifiers"), QJsonArray{QLatin1String(kPrefix) + u'_' + node}}};
+    const QJsonObject device{{QStringLiteral("name"), QStringLiteral("RS-232 alarm panel %1").arg(node)},
+                             {QStringLiteral("model"), QLatin1String(kPrefix)},
+                             {QStringLiteral("sw_version"), QStringLiteral(PHONE_HOME_VERSION)},
+                             {QStringLiteral("identifiers"), QJsonArray{QLatin1String(kPrefix) + u'_' + node}}};
     const QJsonObject config{{QStringLiteral("name"), QLatin1String(kChannelNames[channel])},
                              {QStringLiteral("device_class"), QLatin1String(kDeviceClasses[channel])},
                              {QStringLiteral("state_topic"), base + u'/' + channelName},
@@ -264,8 +265,9 @@ bool MqttPublisher::start()
     }
     if (m_options.tls) {
         const QByteArray ca = m_options.caFile.toUtf8();
-        const int rc = m_options.caFile.isEmpty() ? mosquitto_tls_set(m_mosq, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr)
-                                                  : mosquitto_tls_set(m_mosq, ca.constData(), nullptr, nullptr, nullptr, nullptr);
+        const int rc = m_options.caFile.isEmpty()
+            ? mosquitto_tls_set(m_mosq, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr)
+            : mosquitto_tls_set(m_mosq, ca.constData(), nullptr, nullptr, nullptr, nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
             connectFailed(QStringLiteral("cannot use the CA certificate \"%1\" for %2: %3; check the file")
                               .arg(m_options.caFile, broker(), QString::fromUtf8(mosquitto_strerror(rc))));
@@ -277,11 +279,13 @@ bool MqttPublisher::start()
     mosquitto_reconnect_delay_set(m_mosq, kReconnectMin, kReconnectMax, true);
     mosquitto_connect_callback_set(m_mosq, [](mosquitto *, void *obj, int rc) {
         auto *self = static_cast<MqttPublisher *>(obj);
-        QMetaObject::invokeMethod(self, [self, rc] { self->connected(rc); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            self, [self, rc] { self->connected(rc); }, Qt::QueuedConnection);
     });
     mosquitto_disconnect_callback_set(m_mosq, [](mosquitto *, void *obj, int rc) {
         auto *self = static_cast<MqttPublisher *>(obj);
-        QMetaObject::invokeMethod(self, [self, rc] { self->disconnected(rc); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            self, [self, rc] { self->disconnected(rc); }, Qt::QueuedConnection);
     });
     // The first connect looks the host name up, which can take long: not
     // on this thread.
@@ -359,8 +363,9 @@ void MqttPublisher::disconnected(int code)
     if (code != 0) {
         m_log->record(EventLog::Priority::Warning, QStringLiteral("mqtt-lost"),
                       {{QStringLiteral("broker"), broker()},
-                       {QStringLiteral("text"), QStringLiteral("connection to the MQTT broker lost (%1); reconnecting")
-                                                    .arg(QString::fromUtf8(mosquitto_strerror(code)))}});
+                       {QStringLiteral("text"),
+                        QStringLiteral("connection to the MQTT broker lost (%1); reconnecting")
+                            .arg(QString::fromUtf8(mosquitto_strerror(code)))}});
     }
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The panel on an MQTT broker, found by Home Assistant (--mqtt URL).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "systemd_notify.h"
 
 #include <QCoreApplication>
@@ -25,7 +26,7 @@ void SystemdNotify::notify(const QByteArray &state)
 #ifdef Q_OS_LINUX
     if (m_socket.isEmpty())
         return;
-    sockaddr_un address {};
+    sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (size_t(m_socket.size()) >= sizeof address.sun_path)
         return;

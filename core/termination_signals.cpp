@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "termination_signals.h"
 
 #include <QSocketNotifier>
@@ -35,7 +36,8 @@ TerminationSignals::TerminationSignals(QObject *parent)
     m_notifier = new QSocketNotifier(s_fds[1], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &TerminationSignals::readSignal);
     for (int signal : kSignals) {
-        struct sigaction action {};
+        struct sigaction action {
+        };
         action.sa_handler = onSignal;
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;

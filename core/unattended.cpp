@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "unattended.h"
 
 #include "event_log.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The panel run without a window, as the service rs232-phone-homed does:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "script_launcher.h"
 
 #include "core/error_codes.h"
@@ -308,8 +309,8 @@ QString unsafe(const struct stat &st, const QString &path)
     const mode_t writable = st.st_mode & (S_IWGRP | S_IWOTH);
     if (writable) {
         const QString who = writable == (S_IWGRP | S_IWOTH) ? tr("group and others")
-                            : writable == S_IWGRP           ? tr("its group")
-                                                            : tr("others");
+            : writable == S_IWGRP ? tr("its group")
+                                  : tr("others");
         return tr("%1 is writable by %2 (mode %3), so they could change what runs with this program's "
                   "rights; fix it with: sudo chmod go-w %1")
             .arg(path, who, QString::number(st.st_mode & 07777, 8).rightJustified(4, u'0'));
@@ -447,7 +448,7 @@ namespace {
 // The checks a script passes before it runs; returns its open descriptor
 // (the very file checked) and the canonical script folder.
 Fd checkedScript(const QString &scriptDir, const QString &script, ScriptLauncher::Channel channel,
-                QByteArray *folderOut)
+                 QByteArray *folderOut)
 {
 
     // The host would fail unseen on a missing script while the window says
@@ -469,9 +470,9 @@ Fd checkedScript(const QString &scriptDir, const QString &script, ScriptLauncher
     for (QByteArray folder = dir;; folder = parentOf(folder)) {
         struct stat st;
         if (::stat(folder.constData(), &st) != 0) {
-            throw unreadable(channel, script,
-                             tr("cannot be read: the folder %1 cannot be read (%2)")
-                              .arg(display(folder), systemError(errno)));
+            throw unreadable(
+                channel, script,
+                tr("cannot be read: the folder %1 cannot be read (%2)").arg(display(folder), systemError(errno)));
         }
         if (const QString why = unsafe(st, display(folder)); !why.isEmpty())
             throw refused(channel, script, why);
@@ -479,7 +480,8 @@ Fd checkedScript(const QString &scriptDir, const QString &script, ScriptLauncher
             break;
     }
 
-    const std::optional<Fd> opened = openChecked(dir, ProcessScriptLauncher::scriptFileName(channel), true, channel, script);
+    const std::optional<Fd> opened =
+        openChecked(dir, ProcessScriptLauncher::scriptFileName(channel), true, channel, script);
     Fd scriptFd(::fcntl(opened->get(), F_DUPFD_CLOEXEC, kFirstHighFd));
     // The examples source this file with the rights the script has.
     openChecked(dir, ProcessScriptLauncher::commonFileName(), false, channel, script);
@@ -631,8 +633,7 @@ void ProcessScriptLauncher::childEnded(Child *c)
         // Someone else reaped it (SIGCHLD ignored, or a stray wait): how it
         // ended is lost.
         const QString text = tr("How the %1 notification script %2 (process %3) ended is unknown (%4).")
-                                 .arg(channelName(channel), child->script, QString::number(pid),
-                                      systemError(errno));
+                                 .arg(channelName(channel), child->script, QString::number(pid), systemError(errno));
         child.reset();
         Q_EMIT finished(channel, pid, -1, 0);
         Q_EMIT warning(text);
@@ -646,10 +647,10 @@ void ProcessScriptLauncher::childEnded(Child *c)
         QStringList said = lastLines(child->err.get());
         if (said.isEmpty())
             said = lastLines(child->out.get());
-        const QString how = signal ? tr("killed by signal %1").arg(signalName(signal))
-                                   : tr("exit status %1").arg(exitStatus);
-        const QString words = said.isEmpty() ? tr("It wrote nothing.")
-                                             : tr("It wrote: \"%1\".").arg(said.join(QStringLiteral("\" \"")));
+        const QString how =
+            signal ? tr("killed by signal %1").arg(signalName(signal)) : tr("exit status %1").arg(exitStatus);
+        const QString words =
+            said.isEmpty() ? tr("It wrote nothing.") : tr("It wrote: \"%1\".").arg(said.join(QStringLiteral("\" \"")));
         failure = tr("The %1 notification may not have been sent: the script %2 ended with %3. %4 "
                      "Run it by hand to see why: PHONE_HOME_REASON=test sh %2")
                       .arg(channelName(channel), child->script, how, words);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "line_monitor.h"
 
 #include "core/panel.h"
@@ -75,10 +76,10 @@ bool LineMonitor::open(bool reportRefusals)
                 return;
             // Where the box holds more than the number that was read from it
             // (a stray character, a NUL), show what it holds.
-            const bool plain = number == int(ErrorCode::Overflow) || isDevicePath(text)
-                               || text.trimmed() == QString::number(port);
-            Q_EMIT errorOccurred(number, plain ? error
-                                               : tr("%1 (The port box reads \"%2\".)").arg(error, shownPortText(text)));
+            const bool plain =
+                number == int(ErrorCode::Overflow) || isDevicePath(text) || text.trimmed() == QString::number(port);
+            Q_EMIT errorOccurred(number,
+                                 plain ? error : tr("%1 (The port box reads \"%2\".)").arg(error, shownPortText(text)));
         });
     if (opened) {
         m_settled.reset();

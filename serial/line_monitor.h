@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Port selection and the polling cycle, on the panel. "Open Port" turns the

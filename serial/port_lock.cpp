@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "port_lock.h"
 
 #include "core/error_codes.h"
@@ -139,8 +140,8 @@ QString PortLock::lockFolderProblem() const
     for (const QString &dir : m_lockDirs) {
         if (!QFileInfo(dir).isDir())
             continue;
-        const QByteArray probe = QFile::encodeName(dir + QStringLiteral("/.rs232-phone-home-probe-%1")
-                                                              .arg(QCoreApplication::applicationPid()));
+        const QByteArray probe = QFile::encodeName(
+            dir + QStringLiteral("/.rs232-phone-home-probe-%1").arg(QCoreApplication::applicationPid()));
         const int fd = ::open(probe.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         int error = fd < 0 ? errno : 0;
         if (fd >= 0) {
@@ -152,10 +153,9 @@ QString PortLock::lockFolderProblem() const
         }
         if (error == 0)
             return QString();
-        const QString reason = error == ENOSPC ? tr("the file system is full")
-                               : (error == EACCES || error == EPERM || error == EROFS)
-                                   ? tr("it is not writable for this program")
-                                   : QString::fromLocal8Bit(std::strerror(error));
+        const QString reason = error == ENOSPC                      ? tr("the file system is full")
+            : (error == EACCES || error == EPERM || error == EROFS) ? tr("it is not writable for this program")
+                                                                    : QString::fromLocal8Bit(std::strerror(error));
         return tr("no lock file can be made in %1: %2").arg(dir, reason);
     }
     return tr("none of the lock folders %1 exists").arg(m_lockDirs.join(QStringLiteral(", ")));

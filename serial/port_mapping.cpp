@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "port_mapping.h"
 
 #include <QCoreApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "qt_serial_port.h"
 
 #include <QFileInfo>
@@ -37,7 +38,8 @@ constexpr qint64 kReadBufferSize = 1024;
 QString permissionAdvice(const QString &device)
 {
 #ifdef Q_OS_UNIX
-    struct stat st {};
+    struct stat st {
+    };
     if (::stat(QFile::encodeName(device).constData(), &st) == 0) {
         const group *g = ::getgrgid(st.st_gid);
         const QString groupName = g ? QString::fromLocal8Bit(g->gr_name) : QString::number(st.st_gid);
@@ -160,10 +162,9 @@ void QtSerialPort::setDevicePath(const QString &path)
 void QtSerialPort::setCommPort(int port)
 {
     if (m_port.isOpen()) {
-        throw PhoneHomeError(ErrorCode::PortAlreadyOpen,
-                             tr("Cannot change to port %1: %2 is already open. Close it first.")
-                                 .arg(port)
-                                 .arg(portAndDevice()));
+        throw PhoneHomeError(
+            ErrorCode::PortAlreadyOpen,
+            tr("Cannot change to port %1: %2 is already open. Close it first.").arg(port).arg(portAndDevice()));
     }
     m_commPort = port;
     m_devicePath.clear();
@@ -318,8 +319,7 @@ void QtSerialPort::throwOpenError(const QString &device)
                                  .arg(portName())
                                  .arg(shown, reason));
     default:
-        throw PhoneHomeError(ErrorCode::OpenFailed,
-                             tr("Cannot open %1: %2.").arg(where, reason));
+        throw PhoneHomeError(ErrorCode::OpenFailed, tr("Cannot open %1: %2.").arg(where, reason));
     }
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The serial component: the one door to the RS-232 port. The panel sets the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // rs232-phone-homed: the alarm panel without a window, for systemd.
 
 #include "core/command_line.h"
@@ -77,9 +78,11 @@ int main(int argc, char *argv[])
     bool ok = false;
     const int settleMs = parser.value(settle).toInt(&ok);
     if (!ok || settleMs < 0)
-        return usageError(QStringLiteral("bad --settle \"%1\": give milliseconds, 0 or more").arg(parser.value(settle)));
+        return usageError(
+            QStringLiteral("bad --settle \"%1\": give milliseconds, 0 or more").arg(parser.value(settle)));
     MqttPublisher::Options mqttOptions;
-    if (const QString problem = MqttPublisher::fromCommandLine(parser, parser.value(port), &mqttOptions); !problem.isEmpty())
+    if (const QString problem = MqttPublisher::fromCommandLine(parser, parser.value(port), &mqttOptions);
+        !problem.isEmpty())
         return usageError(problem);
 
     QCoreApplication app(argc, argv);

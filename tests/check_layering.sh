@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # The core runs without a window: nothing under core/, serial/, notify/ or
 # service/ includes app/, the core library needs no symbol of Qt Gui or Qt
 # Widgets, and the service links neither.

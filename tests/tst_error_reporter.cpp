@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/error_reporter.h"
 
 #include <QMessageBox>
@@ -73,7 +74,9 @@ void TestErrorReporter::floods()
     QTRY_VERIFY(box->isVisible());
     const QRect available = box->screen()->availableGeometry();
     QVERIFY2(box->frameGeometry().height() <= available.height(),
-             qPrintable(QStringLiteral("box %1 px tall on a %2 px screen").arg(box->frameGeometry().height()).arg(available.height())));
+             qPrintable(QStringLiteral("box %1 px tall on a %2 px screen")
+                            .arg(box->frameGeometry().height())
+                            .arg(available.height())));
 }
 
 void TestErrorReporter::markupStaysText()

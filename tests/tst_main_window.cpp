@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/circle_shape.h"
 #include "app/error_reporter.h"
 #include "app/main_window.h"
@@ -43,6 +44,8 @@ struct Row {
 
 constexpr QRgb kBlue = 0xff0000ff, kGreen = 0xff00ff00, kRed = 0xffff0000;
 
+// One row per control, as the form's table lists them.
+// clang-format off
 const Row kControls[] = {
     {"Label7", "QLabel", "Form1", "Choose Port First", 480, 480, 1575, 255, nullptr, 0, false, false, 0, 0, true},
     {"Combo1", "QComboBox", "Form1", "Select Port", 480, 840, 1575, 315, nullptr, 0, false, false, 0, 0, true},
@@ -83,6 +86,7 @@ const Row kControls[] = {
     {"cmdFlood", "QPushButton", "Frame3", "Flooding", 1800, 720, 1095, 615, "MS Sans Serif", 9.75, false, false, 0, 0, false},
     {"cmdIntrusion", "QPushButton", "Frame3", "Intrusion", 3360, 720, 1095, 615, "MS Sans Serif", 9.75, false, false, 0, 0, false},
 };
+// clang-format on
 
 QRect twipsToPixels(int left, int top, int width, int height)
 {
@@ -272,7 +276,7 @@ void TestMainWindow::startUpState()
         QCOMPARE(f->window()->findChild<QCheckBox *>(QLatin1String(name))->checkState(), Qt::Unchecked);
 
     const QList<QWidget *> section = f->window()->alarmSection();
-    const QStringList expected{"Label13", "Label14", "Label15", "Label16", "Label17", "Label18", "TxtFire",
+    const QStringList expected{"Label13",  "Label14",      "Label15",  "Label16",  "Label17",      "Label18", "TxtFire",
                                "TxtFlood", "TxtIntrusion", "cmdSmoke", "cmdFlood", "cmdIntrusion", "Frame3"};
     QCOMPARE(section.size(), expected.size());
     for (int i = 0; i < section.size(); ++i) {
@@ -301,7 +305,10 @@ void TestMainWindow::tabOrder()
 
     QTest::mouseClick(f->window()->findChild<QPushButton *>(QStringLiteral("CmdCallEnable")), Qt::LeftButton);
     f->window()->findChild<QWidget *>(QStringLiteral("Command1"))->setFocus();
-    QCOMPARE(walk(14), (shown + QStringList{"TxtFire", "TxtFlood", "TxtIntrusion", "cmdSmoke", "cmdFlood", "cmdIntrusion", "Command1"}));
+    QCOMPARE(
+        walk(14),
+        (shown
+         + QStringList{"TxtFire", "TxtFlood", "TxtIntrusion", "cmdSmoke", "cmdFlood", "cmdIntrusion", "Command1"}));
 }
 
 void TestMainWindow::portListTooltips()
@@ -314,10 +321,14 @@ void TestMainWindow::portListTooltips()
     f->window()->show();
     auto combo = f->window()->findChild<QComboBox *>(QStringLiteral("Combo1"));
     combo->showPopup();
-    const auto shown = [](const QString &text) { return QStringLiteral("<p style='white-space:pre'>%1</p>").arg(text.toHtmlEscaped()); };
+    const auto shown = [](const QString &text) {
+        return QStringLiteral("<p style='white-space:pre'>%1</p>").arg(text.toHtmlEscaped());
+    };
     QCOMPARE(combo->itemData(2, Qt::ToolTipRole).toString(),
-             shown(dev.filePath(QStringLiteral("com3")) + QStringLiteral(" \u2192 ") + dev.filePath(target) + QStringLiteral(" (not present)")));
-    QCOMPARE(combo->itemData(0, Qt::ToolTipRole).toString(), shown(dev.filePath(QStringLiteral("ttyS0")) + QStringLiteral(" (not present)")));
+             shown(dev.filePath(QStringLiteral("com3")) + QStringLiteral(" \u2192 ") + dev.filePath(target)
+                   + QStringLiteral(" (not present)")));
+    QCOMPARE(combo->itemData(0, Qt::ToolTipRole).toString(),
+             shown(dev.filePath(QStringLiteral("ttyS0")) + QStringLiteral(" (not present)")));
     combo->hidePopup();
     // Showing the list changes nothing else about it.
     QCOMPARE(combo->count(), 15);
@@ -368,12 +379,10 @@ void TestMainWindow::fitInside_data()
     QTest::newRow("full HD: stays at design position") << design << QRect(0, 0, 1920, 1040) << design;
     QTest::newRow("1366x768 laptop: moved up and left just enough")
         << design << QRect(0, 0, 1366, 740) << QRect(585, 57, 781, 683);
-    QTest::newRow("panel on the left: design position still inside")
-        << design << QRect(48, 0, 1872, 1080) << design;
+    QTest::newRow("panel on the left: design position still inside") << design << QRect(48, 0, 1872, 1080) << design;
     QTest::newRow("smaller than the window: title bar stays reachable")
         << design << QRect(0, 24, 640, 456) << QRect(0, 24, 781, 683);
-    QTest::newRow("second screen to the right")
-        << design << QRect(1920, 0, 1280, 1024) << QRect(1920, 163, 781, 683);
+    QTest::newRow("second screen to the right") << design << QRect(1920, 0, 1280, 1024) << QRect(1920, 163, 781, 683);
 }
 
 void TestMainWindow::fitInside()
@@ -439,7 +448,8 @@ void TestMainWindow::panelPaintsTheWidgets()
         QCOMPARE(f->indicator(c)->fillColor(), colour);
         QCOMPARE(f->status(c)->text(), lines[c] ? QLatin1String("ALARM") : QLatin1String("NORMAL"));
         QCOMPARE(f->status(c)->palette().color(QPalette::Window), colour);
-        QCOMPARE(f->notification(c)->text(), lines[c] && enabled ? QLatin1String("Sending Notification") : QLatin1String(""));
+        QCOMPARE(f->notification(c)->text(),
+                 lines[c] && enabled ? QLatin1String("Sending Notification") : QLatin1String(""));
     }
     QCOMPARE(f->port->dtr, check == Qt::Checked);
     QCOMPARE(f->port->rts, check == Qt::Checked);
@@ -586,17 +596,27 @@ void TestMainWindow::accessibleNames_data()
     QTest::addColumn<QString>("description"); // null: not checked
     QTest::addColumn<QAccessible::Role>("role");
 
-    QTest::newRow("disc before any reading") << "Shape1" << "CTS, pin 8: unknown" << "unknown" << QAccessible::Graphic;
-    QTest::newRow("disc of the intrusion line") << "Shape3" << "DCD, pin 1: unknown" << "unknown" << QAccessible::Graphic;
-    QTest::newRow("status label, hidden") << "Label14" << "Flooding: NORMAL" << QString() << QAccessible::StaticText;
-    QTest::newRow("notification box") << "TxtIntrusion" << "Intrusion notification" << QString() << QAccessible::EditableText;
-    QTest::newRow("notification switch") << "CmdCallEnable" << "Phone home notifications: disabled" << QString()
-                                          << QAccessible::Button;
-    QTest::newRow("picture with its pins") << "Picture1" << "RS-232 9-pin connector pinout"
-                                           << "DCD 1, RxD 2, TxD 3, DTR 4, GND 5, DSR 6, RTS 7, CTS 8, RI 9"
-                                           << QAccessible::Graphic;
-    QTest::newRow("check box keeps its text") << "Check1" << "DTR" << "Check Pin 4 High" << QAccessible::CheckBox;
-    QTest::newRow("button keeps its text") << "Command1" << "Open Port" << QString() << QAccessible::Button;
+    QTest::newRow("disc before any reading") << "Shape1"
+                                             << "CTS, pin 8: unknown"
+                                             << "unknown" << QAccessible::Graphic;
+    QTest::newRow("disc of the intrusion line") << "Shape3"
+                                                << "DCD, pin 1: unknown"
+                                                << "unknown" << QAccessible::Graphic;
+    QTest::newRow("status label, hidden") << "Label14"
+                                          << "Flooding: NORMAL" << QString() << QAccessible::StaticText;
+    QTest::newRow("notification box") << "TxtIntrusion"
+                                      << "Intrusion notification" << QString() << QAccessible::EditableText;
+    QTest::newRow("notification switch") << "CmdCallEnable"
+                                         << "Phone home notifications: disabled" << QString() << QAccessible::Button;
+    QTest::newRow("picture with its pins")
+        << "Picture1"
+        << "RS-232 9-pin connector pinout"
+        << "DCD 1, RxD 2, TxD 3, DTR 4, GND 5, DSR 6, RTS 7, CTS 8, RI 9" << QAccessible::Graphic;
+    QTest::newRow("check box keeps its text") << "Check1"
+                                              << "DTR"
+                                              << "Check Pin 4 High" << QAccessible::CheckBox;
+    QTest::newRow("button keeps its text") << "Command1"
+                                           << "Open Port" << QString() << QAccessible::Button;
 }
 
 void TestMainWindow::accessibleNames()
@@ -643,15 +663,14 @@ void TestMainWindow::statesInWords_data()
     QTest::addColumn<QStringList>("announced");
 
     QTest::newRow("all low: the discs become known, the captions stay")
-        << false << false << false
-        << QStringList{"CTS, pin 8: low", "DSR, pin 6: low", "DCD, pin 1: low"};
+        << false << false << false << QStringList{"CTS, pin 8: low", "DSR, pin 6: low", "DCD, pin 1: low"};
     QTest::newRow("fire line high: disc and status")
         << true << false << false
         << QStringList{"CTS, pin 8: high", "Smoke or fire: ALARM", "DSR, pin 6: low", "DCD, pin 1: low"};
     QTest::newRow("switched on, intrusion high")
         << false << true << true
-        << QStringList{"Phone home notifications: enabled", "CTS, pin 8: low", "DSR, pin 6: low",
-                       "DCD, pin 1: high", "Intrusion: ALARM"};
+        << QStringList{"Phone home notifications: enabled", "CTS, pin 8: low", "DSR, pin 6: low", "DCD, pin 1: high",
+                       "Intrusion: ALARM"};
 }
 
 void TestMainWindow::statesInWords()

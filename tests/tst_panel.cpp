@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "panel_fixture.h"
 
 #include <QCoreApplication>
@@ -63,13 +64,15 @@ void TestPanel::openAndClose_data()
     QTest::newRow("typed blank 1 blank 2 letters") << " 1 2abc" << 12 << 0 << "";
     QTest::newRow("2.5 rounds to 2") << "2.5" << 2 << 0 << "";
     QTest::newRow("3.5 rounds to 4") << "3.5" << 4 << 0 << "";
-    QTest::newRow("design-time text is port 0") << "Select Port" << 0 << int(ErrorCode::InvalidPortNumber) << "\"Select Port\"";
+    QTest::newRow("design-time text is port 0")
+        << "Select Port" << 0 << int(ErrorCode::InvalidPortNumber) << "\"Select Port\"";
     QTest::newRow("negative port") << "-3" << -3 << int(ErrorCode::InvalidPortNumber) << "invalid";
     QTest::newRow("beyond 16 bits") << "99999" << 1 << int(ErrorCode::Overflow) << "\"99999\"";
     QTest::newRow("beyond 16 bits below") << "-32769" << 1 << int(ErrorCode::Overflow) << "\"-32769\"";
-    QTest::newRow("NUL before the number") << QStringLiteral("\0003") << 0 << int(ErrorCode::InvalidPortNumber) << "\"\\x003\"";
-    QTest::newRow("escape sequence overflowing") << QStringLiteral("99999\x1b[2J") << 1 << int(ErrorCode::Overflow)
-                                                 << "\"99999\\x1b[2J\"";
+    QTest::newRow("NUL before the number")
+        << QStringLiteral("\0003") << 0 << int(ErrorCode::InvalidPortNumber) << "\"\\x003\"";
+    QTest::newRow("escape sequence overflowing")
+        << QStringLiteral("99999\x1b[2J") << 1 << int(ErrorCode::Overflow) << "\"99999\\x1b[2J\"";
 }
 
 void TestPanel::openAndClose()
@@ -279,11 +282,16 @@ void TestPanel::switchFlipsOnlyItsTwoCaptions_data()
     QTest::addColumn<QString>("after");
     QTest::addColumn<bool>("sectionShown");
 
-    QTest::newRow("Disabled to Enabled") << "Disabled" << "Enabled" << true;
-    QTest::newRow("Enabled to Disabled") << "Enabled" << "Disabled" << false;
-    QTest::newRow("lower case left alone") << "enabled" << "enabled" << true;
-    QTest::newRow("trailing blank left alone") << "Enabled " << "Enabled " << true;
-    QTest::newRow("empty left alone") << "" << "" << true;
+    QTest::newRow("Disabled to Enabled") << "Disabled"
+                                         << "Enabled" << true;
+    QTest::newRow("Enabled to Disabled") << "Enabled"
+                                         << "Disabled" << false;
+    QTest::newRow("lower case left alone") << "enabled"
+                                           << "enabled" << true;
+    QTest::newRow("trailing blank left alone") << "Enabled "
+                                               << "Enabled " << true;
+    QTest::newRow("empty left alone") << ""
+                                      << "" << true;
 }
 
 void TestPanel::switchFlipsOnlyItsTwoCaptions()
@@ -306,11 +314,16 @@ void TestPanel::dispatchOnChange_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("starts");
 
-    QTest::newRow("enabled, sending") << "Enabled" << "Sending Notification" << true;
-    QTest::newRow("disabled, sending") << "Disabled" << "Sending Notification" << false;
-    QTest::newRow("enabled, other text") << "Enabled" << "sending notification" << false;
-    QTest::newRow("enabled, text cut short") << "Enabled" << "Sending Notificatio" << false;
-    QTest::newRow("enabled lower case, sending") << "enabled" << "Sending Notification" << false;
+    QTest::newRow("enabled, sending") << "Enabled"
+                                      << "Sending Notification" << true;
+    QTest::newRow("disabled, sending") << "Disabled"
+                                       << "Sending Notification" << false;
+    QTest::newRow("enabled, other text") << "Enabled"
+                                         << "sending notification" << false;
+    QTest::newRow("enabled, text cut short") << "Enabled"
+                                             << "Sending Notificatio" << false;
+    QTest::newRow("enabled lower case, sending") << "enabled"
+                                                 << "Sending Notification" << false;
 }
 
 void TestPanel::dispatchOnChange()

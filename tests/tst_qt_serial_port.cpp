@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/circle_shape.h"
 #include "app/main_window.h"
 #include "fake_script_launcher.h"
@@ -139,19 +140,46 @@ void TestQtSerialPort::mapping_data()
     QTest::addColumn<QString>("node");
     QTest::addColumn<QString>("uartType");
 
-    QTest::newRow("no link: ttyS numbering") << "" << "" << 1 << "ttyS0" << "ttyS0 (not present)" << "" << "";
-    QTest::newRow("port 15") << "" << "" << 15 << "ttyS14" << "ttyS14 (not present)" << "" << "";
-    QTest::newRow("link to an adapter") << "com4" << "ttyUSB0" << 4 << "com4" << "com4 \u2192 @/ttyUSB0 (present)"
-                                        << "ttyUSB0" << "-";
-    QTest::newRow("dangling link still wins") << "com5" << "ttyUSB9" << 5 << "com5"
-                                              << "com5 \u2192 @/ttyUSB9 (not present)" << "" << "";
-    QTest::newRow("link of another port") << "com4" << "ttyUSB0" << 5 << "ttyS4" << "ttyS4 (not present)"
-                                          << "ttyUSB0" << "-";
-    QTest::newRow("built-in port with a 16550A") << "" << "" << 1 << "ttyS0" << "ttyS0 (present)" << "ttyS0" << "4";
-    QTest::newRow("built-in port, no chip answers") << "" << "" << 3 << "ttyS2" << "ttyS2 (no UART)" << "ttyS2"
+    QTest::newRow("no link: ttyS numbering") << ""
+                                             << "" << 1 << "ttyS0"
+                                             << "ttyS0 (not present)"
+                                             << ""
+                                             << "";
+    QTest::newRow("port 15") << ""
+                             << "" << 15 << "ttyS14"
+                             << "ttyS14 (not present)"
+                             << ""
+                             << "";
+    QTest::newRow("link to an adapter") << "com4"
+                                        << "ttyUSB0" << 4 << "com4"
+                                        << "com4 \u2192 @/ttyUSB0 (present)"
+                                        << "ttyUSB0"
+                                        << "-";
+    QTest::newRow("dangling link still wins") << "com5"
+                                              << "ttyUSB9" << 5 << "com5"
+                                              << "com5 \u2192 @/ttyUSB9 (not present)"
+                                              << ""
+                                              << "";
+    QTest::newRow("link of another port") << "com4"
+                                          << "ttyUSB0" << 5 << "ttyS4"
+                                          << "ttyS4 (not present)"
+                                          << "ttyUSB0"
+                                          << "-";
+    QTest::newRow("built-in port with a 16550A") << ""
+                                                 << "" << 1 << "ttyS0"
+                                                 << "ttyS0 (present)"
+                                                 << "ttyS0"
+                                                 << "4";
+    QTest::newRow("built-in port, no chip answers") << ""
+                                                    << "" << 3 << "ttyS2"
+                                                    << "ttyS2 (no UART)"
+                                                    << "ttyS2"
                                                     << "0";
-    QTest::newRow("link to a port where no chip answers") << "com3" << "ttyS2" << 3 << "com3"
-                                                          << "com3 \u2192 @/ttyS2 (no UART)" << "ttyS2" << "0";
+    QTest::newRow("link to a port where no chip answers") << "com3"
+                                                          << "ttyS2" << 3 << "com3"
+                                                          << "com3 \u2192 @/ttyS2 (no UART)"
+                                                          << "ttyS2"
+                                                          << "0";
 }
 
 void TestQtSerialPort::mapping()
@@ -192,7 +220,8 @@ void TestQtSerialPort::openReadWriteClose()
     // Every read is fresh: the device changes, the next read shows it.
     const struct {
         bool cts, dsr, dcd;
-    } states[] = {{true, false, false}, {false, true, false}, {false, false, true}, {true, true, true}, {false, false, false}};
+    } states[] = {
+        {true, false, false}, {false, true, false}, {false, false, true}, {true, true, true}, {false, false, false}};
     for (const auto &s : states) {
         m_device->setInputs(s.cts, s.dsr, s.dcd);
         QCOMPARE(m_port->ctsHolding(), s.cts);
@@ -235,14 +264,15 @@ void TestQtSerialPort::refusals_data()
     QTest::newRow("port 0") << 0 << "" << int(ErrorCode::InvalidPortNumber) << "port 0";
     QTest::newRow("negative port") << -2 << "" << int(ErrorCode::InvalidPortNumber) << "port -2";
     QTest::newRow("no such device") << 9 << "" << int(ErrorCode::NoSuchDevice) << "ttyS8";
-    QTest::newRow("no such device: how to make an adapter port 9") << 9 << "" << int(ErrorCode::NoSuchDevice)
-                                                                    << "sudo ln -s ttyUSB0 /dev/com9";
-    QTest::newRow("dangling comN: no advice to make it") << 3 << "dangling" << int(ErrorCode::NoSuchDevice)
-                                                         << "Check that the adapter is plugged in";
-    QTest::newRow("no UART behind the built-in port") << 3 << "nouart" << int(ErrorCode::NoUart)
-                                                      << "no serial hardware answers at @/ttyS2";
+    QTest::newRow("no such device: how to make an adapter port 9")
+        << 9 << "" << int(ErrorCode::NoSuchDevice) << "sudo ln -s ttyUSB0 /dev/com9";
+    QTest::newRow("dangling comN: no advice to make it")
+        << 3 << "dangling" << int(ErrorCode::NoSuchDevice) << "Check that the adapter is plugged in";
+    QTest::newRow("no UART behind the built-in port")
+        << 3 << "nouart" << int(ErrorCode::NoUart) << "no serial hardware answers at @/ttyS2";
     // The pty belongs to root:tty 0620: its group cannot read it, so joining it would not help.
-    QTest::newRow("permission denied, group cannot read") << 3 << "deny" << int(ErrorCode::PermissionDenied) << "udev rule";
+    QTest::newRow("permission denied, group cannot read")
+        << 3 << "deny" << int(ErrorCode::PermissionDenied) << "udev rule";
     QTest::newRow("held by another program") << 3 << "other" << int(ErrorCode::DeviceBusy) << "com3";
     // Lock files of live programs, whatever their format, and one of no format.
     QTest::newRow("live UUCP lock, ASCII") << 3 << "lock:%1\n" << int(ErrorCode::DeviceBusy) << "LCK..com3";
@@ -290,11 +320,12 @@ void TestQtSerialPort::refusals()
     }
     const quint32 ioctlsBefore = m_device->ioctlCount();
     QString text;
-    QCOMPARE(expectError([&] {
-                 m_port->setCommPort(port);
-                 m_port->setPortOpen(true);
-             },
-                         &text),
+    QCOMPARE(expectError(
+                 [&] {
+                     m_port->setCommPort(port);
+                     m_port->setPortOpen(true);
+                 },
+                 &text),
              error);
     QVERIFY2(text.contains(mentions), qPrintable(text));
     QCOMPARE(m_port->portOpen(), setUp == QLatin1String("open"));

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/main_window.h"
 #include "fake_serial_port.h"
 #include "notify/script_launcher.h"
@@ -82,9 +83,10 @@ void TestScriptLauncher::init()
 void TestScriptLauncher::writeScript(const QString &fileName)
 {
     // Each start appends one line: which script, and the environment it got.
-    writeBody(fileName, QStringLiteral("echo \"%1 $PHONE_HOME_CHANNEL $PHONE_HOME_REASON $#\" >> '%2'\n")
-                            .arg(fileName, marker())
-                            .toUtf8());
+    writeBody(fileName,
+              QStringLiteral("echo \"%1 $PHONE_HOME_CHANNEL $PHONE_HOME_REASON $#\" >> '%2'\n")
+                  .arg(fileName, marker())
+                  .toUtf8());
 }
 
 QString TestScriptLauncher::writeBody(const QString &fileName, const QByteArray &body, const QString &dir)
@@ -122,7 +124,7 @@ void TestScriptLauncher::waitForMarkers(int lines, QStringList *seen)
     const auto read = [&] {
         QFile file(m_dir->filePath(QStringLiteral("marker")));
         *seen = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts)
-                                              : QStringList();
+                                               : QStringList();
         return seen->size() >= lines;
     };
     QTRY_VERIFY_WITH_TIMEOUT(read(), 10000);
@@ -146,7 +148,8 @@ void TestScriptLauncher::startsRealScriptsOnce()
         writeScript(QLatin1String(name));
     auto port = std::make_unique<FakeSerialPort>();
     FakeSerialPort *fake = port.get();
-    MainWindow window(std::move(port), std::make_unique<ProcessScriptLauncher>(QStringLiteral("/bin/sh"), m_dir->path()));
+    MainWindow window(std::move(port),
+                      std::make_unique<ProcessScriptLauncher>(QStringLiteral("/bin/sh"), m_dir->path()));
     window.show();
     QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("CmdCallEnable")), Qt::LeftButton);
 
@@ -179,21 +182,26 @@ void TestScriptLauncher::refusals_data()
                                         << "not a regular file";
     QTest::newRow("host missing") << int(HostMissing) << int(ErrorCode::ScriptHostFailed) << "/nonexistent/sh"
                                   << "installed";
-    QTest::newRow("script writable by others") << int(ScriptWritableByOthers) << int(ErrorCode::ScriptRefused)
-                                               << "Fire.sh" << "sudo chmod go-w";
-    QTest::newRow("folder writable by its group") << int(FolderWritableByGroup) << int(ErrorCode::ScriptRefused)
-                                                  << "/scripts" << "sudo chmod go-w";
-    QTest::newRow("script owned by another user") << int(ScriptOwnedByOther) << int(ErrorCode::ScriptRefused)
-                                                  << "nobody" << "sudo chown root:";
-    QTest::newRow("script links out of its folder") << int(LinkOutOfFolder) << int(ErrorCode::ScriptRefused)
-                                                    << "outside the script folder" << "Fire.sh";
-    QTest::newRow("common file writable by others") << int(CommonWritable) << int(ErrorCode::ScriptRefused)
-                                                    << "phone-home-common.sh" << "sudo chmod go-w";
+    QTest::newRow("script writable by others")
+        << int(ScriptWritableByOthers) << int(ErrorCode::ScriptRefused) << "Fire.sh"
+        << "sudo chmod go-w";
+    QTest::newRow("folder writable by its group")
+        << int(FolderWritableByGroup) << int(ErrorCode::ScriptRefused) << "/scripts"
+        << "sudo chmod go-w";
+    QTest::newRow("script owned by another user")
+        << int(ScriptOwnedByOther) << int(ErrorCode::ScriptRefused) << "nobody"
+        << "sudo chown root:";
+    QTest::newRow("script links out of its folder")
+        << int(LinkOutOfFolder) << int(ErrorCode::ScriptRefused) << "outside the script folder"
+        << "Fire.sh";
+    QTest::newRow("common file writable by others")
+        << int(CommonWritable) << int(ErrorCode::ScriptRefused) << "phone-home-common.sh"
+        << "sudo chmod go-w";
     QTest::newRow("common file links out of the folder")
         << int(CommonLinkOutOfFolder) << int(ErrorCode::ScriptRefused) << "phone-home-common.sh"
         << "outside the script folder";
-    QTest::newRow("folder cannot be searched") << int(FolderUnreadable) << int(ErrorCode::ScriptMissing)
-                                               << "Fire.sh" << "cannot be read";
+    QTest::newRow("folder cannot be searched") << int(FolderUnreadable) << int(ErrorCode::ScriptMissing) << "Fire.sh"
+                                               << "cannot be read";
 }
 
 void TestScriptLauncher::refusals()
@@ -353,8 +361,7 @@ void TestScriptLauncher::acceptedLayouts()
     QCOMPARE(errors.count(), 0);
     // $0 is the script's name as configured; it runs in its folder.
     const QString script = m_dir->filePath(QStringLiteral("Fire.sh"));
-    QCOMPARE(QString::fromUtf8(readMarker()).trimmed(),
-             script + u' ' + QFileInfo(m_dir->path()).canonicalFilePath());
+    QCOMPARE(QString::fromUtf8(readMarker()).trimmed(), script + u' ' + QFileInfo(m_dir->path()).canonicalFilePath());
 }
 
 void TestScriptLauncher::childSeesOnlyItsOwnDescriptors()

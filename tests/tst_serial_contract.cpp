@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fake_serial_port.h"
 #include "serial/qt_serial_port.h"
 #include "virtual_serial_device.h"
@@ -93,13 +94,16 @@ void TestSerialContract::refusals_data()
     const int failed = int(ErrorCode::DeviceFailed);
 
     QTest::newRow("open, read, write, close, close again")
-        << Steps{Step::SetPort3, Step::Open, Step::Read, Step::WriteDtr, Step::Close, Step::Close} << Results{0, 0, 0, 0, 0, 0};
-    QTest::newRow("port 0 is refused at open") << Steps{Step::SetPort0, Step::Open} << Results{0, int(ErrorCode::InvalidPortNumber)};
+        << Steps{Step::SetPort3, Step::Open, Step::Read, Step::WriteDtr, Step::Close, Step::Close}
+        << Results{0, 0, 0, 0, 0, 0};
+    QTest::newRow("port 0 is refused at open")
+        << Steps{Step::SetPort0, Step::Open} << Results{0, int(ErrorCode::InvalidPortNumber)};
     QTest::newRow("second open") << Steps{Step::SetPort3, Step::Open, Step::Open} << Results{0, 0, busy};
     QTest::newRow("new number while open") << Steps{Step::SetPort3, Step::Open, Step::SetPort0} << Results{0, 0, busy};
     QTest::newRow("new path while open") << Steps{Step::SetPort3, Step::Open, Step::SetPath} << Results{0, 0, busy};
     QTest::newRow("a path opens") << Steps{Step::SetPath, Step::Open, Step::Read} << Results{0, 0, 0};
-    QTest::newRow("lines of a closed port") << Steps{Step::SetPort3, Step::Read, Step::WriteDtr} << Results{0, failed, failed};
+    QTest::newRow("lines of a closed port")
+        << Steps{Step::SetPort3, Step::Read, Step::WriteDtr} << Results{0, failed, failed};
     QTest::newRow("device vanishes while open")
         << Steps{Step::SetPort3, Step::Open, Step::Vanish, Step::Read, Step::WriteDtr, Step::Close}
         << Results{0, 0, 0, failed, failed, 0};

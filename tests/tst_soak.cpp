@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/circle_shape.h"
 #include "app/error_reporter.h"
 #include "app/main_window.h"
@@ -58,7 +59,8 @@ constexpr bool kSanitized = false;
 int openFds()
 {
     // The listing's own descriptor is in every count alike.
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size());
+    return int(
+        QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System).size());
 }
 
 qint64 heapInUse()
@@ -112,8 +114,8 @@ struct Usage {
 // Compares usage after the run with usage after warm-up.
 void verifyLevelledOff(const Usage &warm, const Usage &end, int cycles)
 {
-    qInfo("after %d cycles: fds %d -> %d, heap %lld -> %lld, rss %lld -> %lld", cycles, warm.fds, end.fds,
-          warm.heap, end.heap, warm.rss, end.rss);
+    qInfo("after %d cycles: fds %d -> %d, heap %lld -> %lld, rss %lld -> %lld", cycles, warm.fds, end.fds, warm.heap,
+          end.heap, warm.rss, end.rss);
     QVERIFY2(end.fds - warm.fds <= kFdTolerance,
              qPrintable(QStringLiteral("descriptors grew from %1 to %2").arg(warm.fds).arg(end.fds)));
     if (kSanitized)
@@ -181,7 +183,7 @@ void TestSoak::cleanup()
 int TestSoak::expectError(const std::function<void()> &call)
 {
     try {
-            call();
+        call();
     } catch (const PhoneHomeError &e) {
         return e.number();
     }
@@ -258,8 +260,8 @@ void TestSoak::pollingCycles()
     QTemporaryDir scripts;
     QVERIFY(scripts.isValid());
     const QString marker = scripts.filePath(QStringLiteral("marker"));
-    for (auto channel : {ScriptLauncher::Channel::Fire, ScriptLauncher::Channel::Flood,
-                         ScriptLauncher::Channel::Intrusion}) {
+    for (auto channel :
+         {ScriptLauncher::Channel::Fire, ScriptLauncher::Channel::Flood, ScriptLauncher::Channel::Intrusion}) {
         QFile script(scripts.filePath(ProcessScriptLauncher::scriptFileName(channel)));
         QVERIFY(script.open(QIODevice::WriteOnly));
         script.write(QStringLiteral("echo \"$PHONE_HOME_CHANNEL\" >> '%1'\n").arg(marker).toUtf8());

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include "app/circle_shape.h"
@@ -41,7 +42,10 @@ public:
     CircleShape *indicator(int c) const { return control<CircleShape>(pick(c, "Shape1", "Shape2", "Shape3")); }
     QLabel *status(int c) const { return control<QLabel>(pick(c, "Label13", "Label14", "Label15")); }
     TextBox *notification(int c) const { return control<TextBox>(pick(c, "TxtFire", "TxtFlood", "TxtIntrusion")); }
-    QPushButton *testButton(int c) const { return control<QPushButton>(pick(c, "cmdSmoke", "cmdFlood", "cmdIntrusion")); }
+    QPushButton *testButton(int c) const
+    {
+        return control<QPushButton>(pick(c, "cmdSmoke", "cmdFlood", "cmdIntrusion"));
+    }
     QLabel *fireStatus() const { return status(0); }
     TextBox *fireNotification() const { return notification(0); }
     QPushButton *notificationSwitch() const { return control<QPushButton>("CmdCallEnable"); }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Draws an SVG file into a PNG at build time, the way Qt's SVG image plugin
 // and icon engine draw it at run time, so that the program itself loads no SVG
 // code when it starts.

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Install what building and running need, build the program alone, start it.
 # Arguments are passed on to the program.
 set -eu

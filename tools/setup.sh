@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # shellcheck disable=SC2034 # PACKAGES_*, build: read by the scripts that source this
 # Sourced by run.sh and test.sh: the Debian packages each needs, a function
 # that installs those missing, and where the build goes. apt-get is the only

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Set up, build and run every test (unit, integration, soak, package and
 # end-to-end), then build again with AddressSanitizer and
 # UndefinedBehaviorSanitizer in ./build-asan and run the unit, integration

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Run by rs232-phone-homed when the serial device goes away (PHONE_HOME_REASON=lost)
 # and when it is back (restored): while it is away, no alarm can be seen.
 set -u

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Run by RS232 In Out Port Test and Phone Home when the flood sensor (DSR) goes into alarm.
 set -u
 

@@ -1,4 +1,5 @@
 # shellcheck shell=sh
+# SPDX-License-Identifier: MIT
 # Shared part of Fire.sh, Flood.sh and Intruder.sh; they source it, it is not run on its own.
 # RS232 In Out Port Test and Phone Home sets in the environment:
 #   PHONE_HOME_CHANNEL  fire | flood | intrusion | device (Fault.sh)

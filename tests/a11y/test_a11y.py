@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The window as a screen reader sees it.
 
 Starts the real program on an X server of its own, with a private D-Bus

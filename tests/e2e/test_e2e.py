@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """End-to-end test of the real rs232-phone-home executable.
 
 Each group starts the program afresh on a private Xvfb, with a virtual serial

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Lets the end-to-end test drive one virtual serial device from a script.
 //
 //     vserial_ctl PARENT_DIR [ALIAS]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include "notify/script_launcher.h"
@@ -29,7 +30,8 @@ public:
         const Channel channel = starts.at(n).first;
         Q_EMIT finished(channel, kFirstPid + n, exitStatus, signal);
         if (exitStatus != 0 || signal != 0)
-            Q_EMIT errorOccurred(int(ErrorCode::ScriptFailed), QStringLiteral("fake/%1 failed").arg(channelName(channel)));
+            Q_EMIT errorOccurred(int(ErrorCode::ScriptFailed),
+                                 QStringLiteral("fake/%1 failed").arg(channelName(channel)));
     }
 
     static constexpr qint64 kFirstPid = 1000;

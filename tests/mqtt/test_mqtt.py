@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The service publishing to a real broker: Debian's mosquitto on 127.0.0.1
 with a free port and a configuration of the test's own, the service a real
 process on the virtual device (the helpers of tests/service), and
@@ -249,7 +250,7 @@ def broker_restart(t):
     late.wait("flood ON kept by the broker", f"{BASE}/flood", "ON", retained=True)
     late.wait("online kept by the broker", f"{BASE}/availability", "online", retained=True)
     config = f"homeassistant/binary_sensor/{NODE}/flood/config"
-    wait_for("config republished", lambda: (sub.latest(config) is not None and sub.latest(config)[0], "none"))
+    wait_for("config republished", lambda: (late.latest(config) is not None and late.latest(config)[0], "none"))
     if t.run.log().count("event=mqtt-lost") != 1:
         raise Failure("one loss, one mqtt-lost")
 

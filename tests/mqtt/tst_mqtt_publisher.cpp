@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the MQTT client makes of its options, and that a broker nobody
 // answers for costs the panel nothing. What it sends is checked against a
 // real broker (test_mqtt.py).
@@ -55,16 +56,36 @@ void TestMqttPublisher::url_data()
     QTest::addColumn<bool>("tls");
     QTest::addColumn<QString>("user");
 
-    QTest::newRow("plain host takes 1883") << "mqtt://broker.lan" << "" << "broker.lan" << 1883 << false << "";
-    QTest::newRow("mqtts takes 8883") << "mqtts://broker.lan" << "" << "broker.lan" << 8883 << true << "";
-    QTest::newRow("user and port") << "mqtt://panel@10.0.0.2:1884" << "" << "10.0.0.2" << 1884 << false << "panel";
-    QTest::newRow("trailing slash is fine") << "mqtt://h/" << "" << "h" << 1883 << false << "";
-    QTest::newRow("password in the URL refused") << "mqtt://u:pw@h" << "no password in the URL" << "" << 0 << false << "";
-    QTest::newRow("refusal does not echo the password") << "mqtt://u:hunter2@h" << "u@h" << "" << 0 << false << "";
-    QTest::newRow("other scheme") << "tcp://h" << "bad --mqtt" << "" << 0 << false << "";
-    QTest::newRow("no host") << "mqtt://" << "bad --mqtt" << "" << 0 << false << "";
-    QTest::newRow("bare host name, no scheme") << "broker" << "bad --mqtt" << "" << 0 << false << "";
-    QTest::newRow("a path") << "mqtt://h/topic" << "no path" << "" << 0 << false << "";
+    QTest::newRow("plain host takes 1883") << "mqtt://broker.lan"
+                                           << ""
+                                           << "broker.lan" << 1883 << false << "";
+    QTest::newRow("mqtts takes 8883") << "mqtts://broker.lan"
+                                      << ""
+                                      << "broker.lan" << 8883 << true << "";
+    QTest::newRow("user and port") << "mqtt://panel@10.0.0.2:1884"
+                                   << ""
+                                   << "10.0.0.2" << 1884 << false << "panel";
+    QTest::newRow("trailing slash is fine") << "mqtt://h/"
+                                            << ""
+                                            << "h" << 1883 << false << "";
+    QTest::newRow("password in the URL refused") << "mqtt://u:pw@h"
+                                                 << "no password in the URL"
+                                                 << "" << 0 << false << "";
+    QTest::newRow("refusal does not echo the password") << "mqtt://u:hunter2@h"
+                                                        << "u@h"
+                                                        << "" << 0 << false << "";
+    QTest::newRow("other scheme") << "tcp://h"
+                                  << "bad --mqtt"
+                                  << "" << 0 << false << "";
+    QTest::newRow("no host") << "mqtt://"
+                             << "bad --mqtt"
+                             << "" << 0 << false << "";
+    QTest::newRow("bare host name, no scheme") << "broker"
+                                               << "bad --mqtt"
+                                               << "" << 0 << false << "";
+    QTest::newRow("a path") << "mqtt://h/topic"
+                            << "no path"
+                            << "" << 0 << false << "";
 }
 
 void TestMqttPublisher::url()
@@ -91,11 +112,21 @@ void TestMqttPublisher::node_data()
     QTest::addColumn<QString>("port");
     QTest::addColumn<QString>("node");
 
-    QTest::newRow("number") << "alarmbox" << "3" << "alarmbox-3";
-    QTest::newRow("domain dropped") << "alarmbox.example.org" << "3" << "alarmbox-3";
-    QTest::newRow("device path made a topic level") << "pi" << "/dev/ttyUSB0" << "pi-_dev_ttyUSB0";
-    QTest::newRow("wildcards never reach a topic") << "a+b" << "#1" << "a_b-_1";
-    QTest::newRow("window without a port") << "pi" << "" << "pi";
+    QTest::newRow("number") << "alarmbox"
+                            << "3"
+                            << "alarmbox-3";
+    QTest::newRow("domain dropped") << "alarmbox.example.org"
+                                    << "3"
+                                    << "alarmbox-3";
+    QTest::newRow("device path made a topic level") << "pi"
+                                                    << "/dev/ttyUSB0"
+                                                    << "pi-_dev_ttyUSB0";
+    QTest::newRow("wildcards never reach a topic") << "a+b"
+                                                   << "#1"
+                                                   << "a_b-_1";
+    QTest::newRow("window without a port") << "pi"
+                                           << ""
+                                           << "pi";
 }
 
 void TestMqttPublisher::node()
@@ -112,17 +143,21 @@ void TestMqttPublisher::options_data()
     QTest::addColumn<QString>("problem");
     QTest::addColumn<QString>("password");
 
-    QTest::newRow("no --mqtt, nothing") << QStringList() << QByteArray("pw") << "" << "";
+    QTest::newRow("no --mqtt, nothing") << QStringList() << QByteArray("pw") << ""
+                                        << "";
     QTest::newRow("password from the environment") << QStringList{"--mqtt", "mqtt://u@h"} << QByteArray("pw") << ""
                                                    << "pw";
     QTest::newRow("password without a user") << QStringList{"--mqtt", "mqtt://h"} << QByteArray("pw") << "needs a user"
                                              << "";
     QTest::newRow("keep-alive below libmosquitto's floor")
-        << QStringList{"--mqtt", "mqtt://h", "--mqtt-keepalive", "4"} << QByteArray() << "--mqtt-keepalive" << "";
-    QTest::newRow("node of nothing usable") << QStringList{"--mqtt", "mqtt://h", "--mqtt-node", ""} << QByteArray()
-                                            << "--mqtt-node" << "";
-    QTest::newRow("MQTT option without --mqtt") << QStringList{"--mqtt-keepalive", "10"} << QByteArray()
-                                                << "needs --mqtt" << "";
+        << QStringList{"--mqtt", "mqtt://h", "--mqtt-keepalive", "4"} << QByteArray() << "--mqtt-keepalive"
+        << "";
+    QTest::newRow("node of nothing usable")
+        << QStringList{"--mqtt", "mqtt://h", "--mqtt-node", ""} << QByteArray() << "--mqtt-node"
+        << "";
+    QTest::newRow("MQTT option without --mqtt")
+        << QStringList{"--mqtt-keepalive", "10"} << QByteArray() << "needs --mqtt"
+        << "";
 }
 
 void TestMqttPublisher::options()

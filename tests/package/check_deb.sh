@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Builds the .deb from the build tree, unpacks it and checks that what the
 # desktop entry names is where it says, that the program is hardened and
 # carries no run path, that the example scripts, manual page and Debian's

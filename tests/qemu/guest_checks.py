@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The guest side of the real-driver test (see run_qemu_test.py).
 
 Runs in the QEMU guest as root, changed into the host's read-only root with

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Runs the program against a real kernel serial driver, inside QEMU.
 
 The guest is Debian's own kernel (the linux-image package linux-image-amd64

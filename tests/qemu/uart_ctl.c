@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Sets and clears modem-control bits of a serial device and prints the bits
  * the kernel then reports, for the guest side of the real-driver test:
  *
@@ -34,9 +35,8 @@ static const struct {
     const char *name;
     int bit;
 } kBits[] = {
-    {"dtr", TIOCM_DTR}, {"rts", TIOCM_RTS}, {"cts", TIOCM_CTS}, {"dsr", TIOCM_DSR},
-    {"cd", TIOCM_CAR},  {"ri", TIOCM_RNG},  {"out1", TIOCM_OUT1}, {"out2", TIOCM_OUT2},
-    {"loop", TIOCM_LOOP},
+    {"dtr", TIOCM_DTR}, {"rts", TIOCM_RTS},   {"cts", TIOCM_CTS},   {"dsr", TIOCM_DSR},   {"cd", TIOCM_CAR},
+    {"ri", TIOCM_RNG},  {"out1", TIOCM_OUT1}, {"out2", TIOCM_OUT2}, {"loop", TIOCM_LOOP},
 };
 
 static int bitNamed(const char *name)
@@ -102,8 +102,8 @@ int main(int argc, char **argv)
             return 2;
         }
         if (ioctl(fd, sign == '+' ? TIOCMBIS : TIOCMBIC, &bit) != 0) {
-            fprintf(stderr, "uart_ctl: %s %s on %s: %s\n", sign == '+' ? "setting" : "clearing",
-                    argv[i] + 1, argv[1], strerror(errno));
+            fprintf(stderr, "uart_ctl: %s %s on %s: %s\n", sign == '+' ? "setting" : "clearing", argv[i] + 1, argv[1],
+                    strerror(errno));
             return 1;
         }
     }

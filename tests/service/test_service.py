@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The service rs232-phone-homed, and the window's start-up options, as real
 processes on a virtual serial device (tests/vserial), with notification
 scripts of the test's own that write one marker line per run.

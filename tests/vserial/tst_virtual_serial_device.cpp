@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checks the virtual device through the real QSerialPort code path.
 
 #include "virtual_serial_device.h"
@@ -26,8 +27,8 @@ std::unique_ptr<QSerialPort> openPort(const QString &path)
 
 QSerialPort::PinoutSignals inputsOf(QSerialPort::PinoutSignals s)
 {
-    return s & (QSerialPort::ClearToSendSignal | QSerialPort::DataSetReadySignal
-                | QSerialPort::DataCarrierDetectSignal);
+    return s
+        & (QSerialPort::ClearToSendSignal | QSerialPort::DataSetReadySignal | QSerialPort::DataCarrierDetectSignal);
 }
 
 QSerialPort::PinoutSignals expectedInputs(bool cts, bool dsr, bool dcd)
@@ -256,7 +257,8 @@ private slots:
         QVERIFY(!info.isSymLink());
         QVERIFY(info.exists());
         QVERIFY(QFileInfo::exists(alias));
-        struct stat st {};
+        struct stat st {
+        };
         QCOMPARE(::stat(alias.toLocal8Bit().constData(), &st), 0);
         QVERIFY(S_ISCHR(st.st_mode));
         QCOMPARE(::access(alias.toLocal8Bit().constData(), R_OK | W_OK), 0);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "virtual_serial_device.h"
 
 #include "vserial_state.h"
@@ -158,7 +159,7 @@ void VirtualSerialDevice::setFlag(quint32 flag, bool on)
 bool VirtualSerialDevice::setHangUpOnClose(bool on)
 {
     // Terminal settings asked of the master are the slave's.
-    termios t {};
+    termios t{};
     if (::tcgetattr(m_master, &t) != 0)
         return false;
     t.c_cflag = on ? (t.c_cflag | HUPCL) : (t.c_cflag & ~tcflag_t(HUPCL));

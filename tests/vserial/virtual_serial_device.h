@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // A pseudo-terminal that tests use as an RS-232 port: the test drives CTS,

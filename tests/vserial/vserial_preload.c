@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * LD_PRELOAD library that gives pseudo-terminals RS-232 modem lines.
  *
@@ -52,7 +53,10 @@ int __openat_2(int dirfd, const char *path, int flags);
 int __openat64_2(int dirfd, const char *path, int flags);
 
 /* Lets the test helper check that the library really is loaded. */
-EXPORT int vserial_preload_active(void) { return 1; }
+EXPORT int vserial_preload_active(void)
+{
+    return 1;
+}
 
 /* ---- the real functions -------------------------------------------------- */
 
@@ -110,16 +114,16 @@ static void resolve(void)
 }
 
 /* Every hook starts here; a missing real function fails instead of crashing. */
-#define REAL(field, ...)                                                                                           \
+#define REAL(field, ...)                                                                                               \
     (pthread_once(&resolve_once, resolve), real.field ? real.field(__VA_ARGS__) : (errno = ENOSYS, -1))
 
 /* ---- finding devices ----------------------------------------------------- */
 
 struct vdev {
     char dir[PATH_MAX];
-    char tty[TTY_MAX];   /* slave path, e.g. /dev/pts/7 */
+    char tty[TTY_MAX]; /* slave path, e.g. /dev/pts/7 */
     dev_t rdev;
-    long long born;      /* ctime of the tty link in ns: the newest wins over a stale copy */
+    long long born; /* ctime of the tty link in ns: the newest wins over a stale copy */
 };
 
 typedef int (*match_fn)(const struct vdev *, const void *ctx);
@@ -459,34 +463,40 @@ static mode_t open_mode(int flags, va_list ap)
     return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(ap, int) : 0;
 }
 
-#define OPEN_HOOK(name, field)                                                                                     \
-    EXPORT int name(const char *path, int flags, ...)                                                              \
-    {                                                                                                              \
-        va_list ap;                                                                                                \
-        va_start(ap, flags);                                                                                       \
-        mode_t mode = open_mode(flags, ap);                                                                        \
-        va_end(ap);                                                                                                \
-        struct vdev d;                                                                                             \
-        switch (route(path, &d, CHECK_DENY | CHECK_NET)) {                                                         \
-        case REFUSE: return -1;                                                                                    \
-        case DEVICE: return opened_device(REAL(field, d.tty, flags, mode), &d);                                    \
-        default: return REAL(field, path, flags, mode);                                                            \
-        }                                                                                                          \
+#define OPEN_HOOK(name, field)                                                                                         \
+    EXPORT int name(const char *path, int flags, ...)                                                                  \
+    {                                                                                                                  \
+        va_list ap;                                                                                                    \
+        va_start(ap, flags);                                                                                           \
+        mode_t mode = open_mode(flags, ap);                                                                            \
+        va_end(ap);                                                                                                    \
+        struct vdev d;                                                                                                 \
+        switch (route(path, &d, CHECK_DENY | CHECK_NET)) {                                                             \
+        case REFUSE:                                                                                                   \
+            return -1;                                                                                                 \
+        case DEVICE:                                                                                                   \
+            return opened_device(REAL(field, d.tty, flags, mode), &d);                                                 \
+        default:                                                                                                       \
+            return REAL(field, path, flags, mode);                                                                     \
+        }                                                                                                              \
     }
 
-#define OPENAT_HOOK(name, field)                                                                                   \
-    EXPORT int name(int dirfd, const char *path, int flags, ...)                                                   \
-    {                                                                                                              \
-        va_list ap;                                                                                                \
-        va_start(ap, flags);                                                                                       \
-        mode_t mode = open_mode(flags, ap);                                                                        \
-        va_end(ap);                                                                                                \
-        struct vdev d;                                                                                             \
-        switch (route(path, &d, CHECK_DENY | CHECK_NET)) {                                                         \
-        case REFUSE: return -1;                                                                                    \
-        case DEVICE: return opened_device(REAL(field, dirfd, d.tty, flags, mode), &d);                             \
-        default: return REAL(field, dirfd, path, flags, mode);                                                     \
-        }                                                                                                          \
+#define OPENAT_HOOK(name, field)                                                                                       \
+    EXPORT int name(int dirfd, const char *path, int flags, ...)                                                       \
+    {                                                                                                                  \
+        va_list ap;                                                                                                    \
+        va_start(ap, flags);                                                                                           \
+        mode_t mode = open_mode(flags, ap);                                                                            \
+        va_end(ap);                                                                                                    \
+        struct vdev d;                                                                                                 \
+        switch (route(path, &d, CHECK_DENY | CHECK_NET)) {                                                             \
+        case REFUSE:                                                                                                   \
+            return -1;                                                                                                 \
+        case DEVICE:                                                                                                   \
+            return opened_device(REAL(field, dirfd, d.tty, flags, mode), &d);                                          \
+        default:                                                                                                       \
+            return REAL(field, dirfd, path, flags, mode);                                                              \
+        }                                                                                                              \
     }
 
 OPEN_HOOK(open, open)
@@ -494,26 +504,32 @@ OPEN_HOOK(open64, open64)
 OPENAT_HOOK(openat, openat)
 OPENAT_HOOK(openat64, openat64)
 
-#define OPEN2_HOOK(name, field)                                                                                    \
-    EXPORT int name(const char *path, int flags)                                                                   \
-    {                                                                                                              \
-        struct vdev d;                                                                                             \
-        switch (route(path, &d, CHECK_DENY | CHECK_NET)) {                                                         \
-        case REFUSE: return -1;                                                                                    \
-        case DEVICE: return opened_device(REAL(field, d.tty, flags), &d);                                          \
-        default: return REAL(field, path, flags);                                                                  \
-        }                                                                                                          \
+#define OPEN2_HOOK(name, field)                                                                                        \
+    EXPORT int name(const char *path, int flags)                                                                       \
+    {                                                                                                                  \
+        struct vdev d;                                                                                                 \
+        switch (route(path, &d, CHECK_DENY | CHECK_NET)) {                                                             \
+        case REFUSE:                                                                                                   \
+            return -1;                                                                                                 \
+        case DEVICE:                                                                                                   \
+            return opened_device(REAL(field, d.tty, flags), &d);                                                       \
+        default:                                                                                                       \
+            return REAL(field, path, flags);                                                                           \
+        }                                                                                                              \
     }
 
-#define OPENAT2_HOOK(name, field)                                                                                  \
-    EXPORT int name(int dirfd, const char *path, int flags)                                                        \
-    {                                                                                                              \
-        struct vdev d;                                                                                             \
-        switch (route(path, &d, CHECK_DENY | CHECK_NET)) {                                                         \
-        case REFUSE: return -1;                                                                                    \
-        case DEVICE: return opened_device(REAL(field, dirfd, d.tty, flags), &d);                                   \
-        default: return REAL(field, dirfd, path, flags);                                                           \
-        }                                                                                                          \
+#define OPENAT2_HOOK(name, field)                                                                                      \
+    EXPORT int name(int dirfd, const char *path, int flags)                                                            \
+    {                                                                                                                  \
+        struct vdev d;                                                                                                 \
+        switch (route(path, &d, CHECK_DENY | CHECK_NET)) {                                                             \
+        case REFUSE:                                                                                                   \
+            return -1;                                                                                                 \
+        case DEVICE:                                                                                                   \
+            return opened_device(REAL(field, dirfd, d.tty, flags), &d);                                                \
+        default:                                                                                                       \
+            return REAL(field, dirfd, path, flags);                                                                    \
+        }                                                                                                              \
     }
 
 OPEN2_HOOK(__open_2, open_2)
@@ -522,20 +538,23 @@ OPENAT2_HOOK(__openat_2, openat_2)
 OPENAT2_HOOK(__openat64_2, openat64_2)
 
 /* stdio opens inside libc and would bypass the hooks above. */
-#define FOPEN_HOOK(name, field)                                                                                    \
-    EXPORT FILE *name(const char *path, const char *mode)                                                          \
-    {                                                                                                              \
-        struct vdev d;                                                                                             \
-        pthread_once(&resolve_once, resolve);                                                                      \
-        if (!real.field) {                                                                                         \
-            errno = ENOSYS;                                                                                        \
-            return NULL;                                                                                           \
-        }                                                                                                          \
-        switch (route(path, &d, CHECK_DENY | CHECK_NET)) {                                                         \
-        case REFUSE: return NULL;                                                                                  \
-        case DEVICE: return real.field(d.tty, mode);                                                               \
-        default: return real.field(path, mode);                                                                    \
-        }                                                                                                          \
+#define FOPEN_HOOK(name, field)                                                                                        \
+    EXPORT FILE *name(const char *path, const char *mode)                                                              \
+    {                                                                                                                  \
+        struct vdev d;                                                                                                 \
+        pthread_once(&resolve_once, resolve);                                                                          \
+        if (!real.field) {                                                                                             \
+            errno = ENOSYS;                                                                                            \
+            return NULL;                                                                                               \
+        }                                                                                                              \
+        switch (route(path, &d, CHECK_DENY | CHECK_NET)) {                                                             \
+        case REFUSE:                                                                                                   \
+            return NULL;                                                                                               \
+        case DEVICE:                                                                                                   \
+            return real.field(d.tty, mode);                                                                            \
+        default:                                                                                                       \
+            return real.field(path, mode);                                                                             \
+        }                                                                                                              \
     }
 
 FOPEN_HOOK(fopen, fopen)
@@ -589,9 +608,12 @@ EXPORT int access(const char *path, int mode)
 {
     struct vdev d;
     switch (route(path, &d, CHECK_NET | ((mode & (R_OK | W_OK)) ? CHECK_DENY : 0))) {
-    case REFUSE: return -1;
-    case DEVICE: return REAL(access, d.tty, mode);
-    default: return REAL(access, path, mode);
+    case REFUSE:
+        return -1;
+    case DEVICE:
+        return REAL(access, d.tty, mode);
+    default:
+        return REAL(access, path, mode);
     }
 }
 
@@ -599,9 +621,12 @@ EXPORT int faccessat(int dirfd, const char *path, int mode, int flags)
 {
     struct vdev d;
     switch (route(path, &d, CHECK_NET | ((mode & (R_OK | W_OK)) ? CHECK_DENY : 0))) {
-    case REFUSE: return -1;
-    case DEVICE: return REAL(faccessat, AT_FDCWD, d.tty, mode, flags & ~AT_SYMLINK_NOFOLLOW);
-    default: return REAL(faccessat, dirfd, path, mode, flags);
+    case REFUSE:
+        return -1;
+    case DEVICE:
+        return REAL(faccessat, AT_FDCWD, d.tty, mode, flags & ~AT_SYMLINK_NOFOLLOW);
+    default:
+        return REAL(faccessat, dirfd, path, mode, flags);
     }
 }
 
@@ -609,15 +634,18 @@ EXPORT int faccessat(int dirfd, const char *path, int mode, int flags)
  * stat family: an alias looks like the device node itself (not a link), and a
  * vanished device is gone. No safety net here: stat never opens a device.
  */
-#define STAT_HOOK(name, type, field)                                                                               \
-    EXPORT int name(const char *path, struct type *buf)                                                            \
-    {                                                                                                              \
-        struct vdev d;                                                                                             \
-        switch (route(path, &d, 0)) {                                                                              \
-        case REFUSE: return -1;                                                                                    \
-        case DEVICE: return REAL(field, d.tty, buf);                                                               \
-        default: return REAL(name, path, buf);                                                                     \
-        }                                                                                                          \
+#define STAT_HOOK(name, type, field)                                                                                   \
+    EXPORT int name(const char *path, struct type *buf)                                                                \
+    {                                                                                                                  \
+        struct vdev d;                                                                                                 \
+        switch (route(path, &d, 0)) {                                                                                  \
+        case REFUSE:                                                                                                   \
+            return -1;                                                                                                 \
+        case DEVICE:                                                                                                   \
+            return REAL(field, d.tty, buf);                                                                            \
+        default:                                                                                                       \
+            return REAL(name, path, buf);                                                                              \
+        }                                                                                                              \
     }
 
 STAT_HOOK(stat, stat, stat)
@@ -625,15 +653,18 @@ STAT_HOOK(lstat, stat, stat)
 STAT_HOOK(stat64, stat64, stat64)
 STAT_HOOK(lstat64, stat64, stat64)
 
-#define FSTATAT_HOOK(name, type)                                                                                   \
-    EXPORT int name(int dirfd, const char *path, struct type *buf, int flags)                                      \
-    {                                                                                                              \
-        struct vdev d;                                                                                             \
-        switch (route(path, &d, 0)) {                                                                              \
-        case REFUSE: return -1;                                                                                    \
-        case DEVICE: return REAL(name, AT_FDCWD, d.tty, buf, flags & ~AT_SYMLINK_NOFOLLOW);                        \
-        default: return REAL(name, dirfd, path, buf, flags);                                                       \
-        }                                                                                                          \
+#define FSTATAT_HOOK(name, type)                                                                                       \
+    EXPORT int name(int dirfd, const char *path, struct type *buf, int flags)                                          \
+    {                                                                                                                  \
+        struct vdev d;                                                                                                 \
+        switch (route(path, &d, 0)) {                                                                                  \
+        case REFUSE:                                                                                                   \
+            return -1;                                                                                                 \
+        case DEVICE:                                                                                                   \
+            return REAL(name, AT_FDCWD, d.tty, buf, flags & ~AT_SYMLINK_NOFOLLOW);                                     \
+        default:                                                                                                       \
+            return REAL(name, dirfd, path, buf, flags);                                                                \
+        }                                                                                                              \
     }
 
 FSTATAT_HOOK(fstatat, stat)
@@ -643,8 +674,11 @@ EXPORT int statx(int dirfd, const char *path, int flags, unsigned int mask, stru
 {
     struct vdev d;
     switch (route(path, &d, 0)) {
-    case REFUSE: return -1;
-    case DEVICE: return REAL(statx, AT_FDCWD, d.tty, flags & ~AT_SYMLINK_NOFOLLOW, mask, buf);
-    default: return REAL(statx, dirfd, path, flags, mask, buf);
+    case REFUSE:
+        return -1;
+    case DEVICE:
+        return REAL(statx, AT_FDCWD, d.tty, flags & ~AT_SYMLINK_NOFOLLOW, mask, buf);
+    default:
+        return REAL(statx, dirfd, path, flags, mask, buf);
     }
 }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The shared state of one virtual serial device, mmapped MAP_SHARED by the
  * test helper and by every process running under the preload, so the test and
