@@ -52,8 +52,18 @@ mount -t devpts devpts $r/dev/pts
 mount -t tmpfs shm $r/dev/shm
 mount -t proc proc $r/proc || fail "proc"
 mount -t sysfs sys $r/sys || fail "sysfs"
+# A view of the host's tree without the scratch space laid over it, so a
+# checkout or build under /tmp stays visible to the guest.
+mkdir -p /orig
+mount -o bind $r /orig || fail "a second view of the host's root"
 for d in tmp run var/tmp var/lib/xkb; do
     if [ -d $r/$d ]; then mount -t tmpfs -o mode=1777 scratch $r/$d || fail "tmpfs on /$d"; fi
+done
+for p in @KEEP@; do
+    case "$p" in
+        /tmp/*|/run/*|/var/tmp/*|/var/lib/xkb/*)
+            mkdir -p "$r$p" && mount -o bind "/orig$p" "$r$p" || fail "keeping $p" ;;
+    esac
 done
 mkdir -p $r/run/lock $r/tmp/home $r/tmp/runtime
 chmod 700 $r/tmp/runtime
@@ -69,6 +79,16 @@ poweroff -f
 
 class Failure(Exception):
     pass
+
+
+def kept_paths(here, *programs):
+    """The source tree and the folders of the programs, outermost only."""
+    paths = sorted({os.path.dirname(os.path.dirname(here))} | {os.path.dirname(p) for p in programs}, key=len)
+    kept = []
+    for p in paths:
+        if not any(p == k or p.startswith(k + "/") for k in kept):
+            kept.append(p)
+    return kept
 
 
 def die_with_parent():
@@ -278,6 +298,7 @@ def main():
             .replace("@PYTHON@", "/usr/bin/python3")
             .replace("@CHECKS@", os.path.join(here, "guest_checks.py"))
             .replace("@ARGS@", " ".join(guest_args))
+            .replace("@KEEP@", " ".join(kept_paths(here, app, service, ctl)))
             .replace("@END@", END_MARK))
     initramfs = os.path.join(work, "initramfs.cpio")
     make_initramfs(initramfs, busybox, modules, init)
