@@ -31,18 +31,15 @@ const char kUsage[] =
     "  --open        open the port\n"
     "  --notify      switch notifications on (\"Enabled\")\n"
     "  --dtr, --rts  tick DTR or RTS\n";
-const char kUsageEnd[] = "  --help, --version\n";
-
+// The options both programs share come after their own.
 void printUsage(std::FILE *out)
 {
-    std::fprintf(out, "%s%s%s", kUsage, MqttPublisher::usage(), kUsageEnd);
+    CommandLine::printUsage(out, kUsage, MqttPublisher::usage());
 }
 
 int usageError(const QString &reason)
 {
-    std::fprintf(stderr, "rs232-phone-home: %s\n\n", qPrintable(reason));
-    printUsage(stderr);
-    return CommandLine::kUsageError;
+    return CommandLine::usageError("rs232-phone-home", reason, kUsage, MqttPublisher::usage());
 }
 
 QtMessageHandler s_defaultHandler = nullptr;

@@ -32,4 +32,16 @@ QStringList arguments(int argc, char *argv[])
     return list;
 }
 
+void printUsage(std::FILE *out, const char *own, const char *shared)
+{
+    std::fprintf(out, "%s%s  --help, --version\n", own, shared);
+}
+
+int usageError(const char *program, const QString &reason, const char *own, const char *shared)
+{
+    std::fprintf(stderr, "%s: %s\n\n", program, qPrintable(reason));
+    printUsage(stderr, own, shared);
+    return kUsageError;
+}
+
 }

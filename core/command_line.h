@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdio>
+
 // What the two programs' command lines share.
 namespace CommandLine {
 
@@ -14,6 +16,12 @@ QString portProblem(const QString &value);
 // argv as Qt strings, without starting an application (--help and
 // --version must work without a display).
 QStringList arguments(int argc, char *argv[]);
+
+// Prints a program's own usage, then the shared options (MQTT), then --help
+// and --version.
+void printUsage(std::FILE *out, const char *own, const char *shared);
+// The reason and the usage on stderr; returns kUsageError.
+int usageError(const char *program, const QString &reason, const char *own, const char *shared);
 
 // Exit statuses, as sysexits-minded shells expect: 2 for a usage error.
 constexpr int kUsageError = 2;

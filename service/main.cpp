@@ -30,18 +30,15 @@ const char kUsage[] =
     "  --settle MS       a line must keep its new level this long to count (default 0)\n"
     "  --notify-clear    also run the script when a channel returns to NORMAL\n"
     "  --script-dir DIR  the notification scripts (default /etc/rs232-phone-home)\n";
-const char kUsageEnd[] = "  --help, --version\n";
-
+// The options both programs share come after their own.
 void printUsage(std::FILE *out)
 {
-    std::fprintf(out, "%s%s%s", kUsage, MqttPublisher::usage(), kUsageEnd);
+    CommandLine::printUsage(out, kUsage, MqttPublisher::usage());
 }
 
 int usageError(const QString &reason)
 {
-    std::fprintf(stderr, "rs232-phone-homed: %s\n\n", qPrintable(reason));
-    printUsage(stderr);
-    return CommandLine::kUsageError;
+    return CommandLine::usageError("rs232-phone-homed", reason, kUsage, MqttPublisher::usage());
 }
 }
 
