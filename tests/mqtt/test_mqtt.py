@@ -20,7 +20,7 @@ import time
 import traceback
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "service"))
-from test_service import Failure, Run, wait_for  # noqa: E402
+from test_service import Failure, Run, run_groups, wait_for  # noqa: E402
 
 NODE = "test-panel"
 BASE = f"rs232-phone-home/{NODE}"
@@ -308,27 +308,9 @@ def main():
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--only", action="append")
     args = parser.parse_args()
-    passed = failed = 0
-    for group in GROUPS:
-        if args.only and group.__name__ not in args.only:
-            continue
-        setup = None
-        t0 = time.monotonic()
-        try:
-            setup = Setup(args, group.__name__, users={"panel": "s3cret"} if group is passwords else None)
-            group(setup)
-            passed += 1
-            print(f"PASS {group.__name__} ({time.monotonic() - t0:.1f} s)", flush=True)
-            setup.stop(False)
-        except Exception as e:
-            failed += 1
-            print(f"FAIL {group.__name__}: {e}", flush=True)
-            if not isinstance(e, Failure):
-                traceback.print_exc()
-            if setup:
-                setup.stop(True)
-    print(f"mqtt: {passed} passed, {failed} failed")
-    return 1 if failed or not passed else 0
+    users = {"panel": "s3cret"}
+    return run_groups(GROUPS, args.only,
+                      lambda group: Setup(args, group.__name__, users=users if group is passwords else None), "mqtt")
 
 
 if __name__ == "__main__":

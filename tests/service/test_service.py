@@ -290,33 +290,38 @@ GROUPS = [alarm_runs_script_once, settle_makes_one_alarm, notify_clear, device_g
           sigterm_ends_in_order, tells_systemd, command_lines, window_options, unit_verifies]
 
 
+def run_groups(groups, only, make, name):
+    """Runs each group on a fresh setup from make(group); prints one line a group and the totals."""
+    passed = failed = 0
+    for group in groups:
+        if only and group.__name__ not in only:
+            continue
+        setup = None
+        t0 = time.monotonic()
+        try:
+            setup = make(group)
+            group(setup)
+            passed += 1
+            print(f"PASS {group.__name__} ({time.monotonic() - t0:.1f} s)", flush=True)
+            setup.stop(False)
+        except Exception as e:
+            failed += 1
+            print(f"FAIL {group.__name__}: {e}", flush=True)
+            if not isinstance(e, Failure):
+                traceback.print_exc()
+            if setup:
+                setup.stop(True)
+    print(f"{name}: {passed} passed, {failed} failed")
+    return 1 if failed or not passed else 0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     for name in ("service", "app", "ctl", "preload", "unit"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--only", action="append")
     args = parser.parse_args()
-    passed = failed = 0
-    for group in GROUPS:
-        if args.only and group.__name__ not in args.only:
-            continue
-        run = None
-        t0 = time.monotonic()
-        try:
-            run = Run(args, group.__name__)
-            group(run)
-            passed += 1
-            print(f"PASS {group.__name__} ({time.monotonic() - t0:.1f} s)", flush=True)
-            run.stop(False)
-        except Exception as e:
-            failed += 1
-            print(f"FAIL {group.__name__}: {e}", flush=True)
-            if not isinstance(e, Failure):
-                traceback.print_exc()
-            if run:
-                run.stop(True)
-    print(f"service: {passed} passed, {failed} failed")
-    return 1 if failed or not passed else 0
+    return run_groups(GROUPS, args.only, lambda group: Run(args, group.__name__), "service")
 
 
 if __name__ == "__main__":
