@@ -17,7 +17,6 @@ import subprocess
 import sys
 import tempfile
 import time
-import traceback
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "service"))
 from test_service import Failure, Run, run_groups, wait_for  # noqa: E402
