@@ -3,8 +3,6 @@
 
 #include <QMessageBox>
 
-#include <cstdio>
-
 namespace {
 constexpr std::chrono::milliseconds kRefreshDelay{200};
 
@@ -36,7 +34,6 @@ QMessageBox *ErrorReporter::currentBox() const
 
 void ErrorReporter::report(int number, const QString &text)
 {
-    std::fprintf(stderr, "%s\n", qPrintable(tr("Error %1: %2").arg(number).arg(text)));
     add(number, text);
     // The number in the title shows in the task bar and lets scripts read it.
     m_box->setWindowTitle(tr("Error %1 - %2").arg(number).arg(m_window->windowTitle()));
@@ -44,7 +41,6 @@ void ErrorReporter::report(int number, const QString &text)
 
 void ErrorReporter::warn(const QString &text)
 {
-    std::fprintf(stderr, "%s\n", qPrintable(tr("Warning: %1").arg(text)));
     add(0, text);
 }
 

@@ -15,7 +15,7 @@ class QWidget;
 // repeat of the same number and text only counts up, at most kMaxLines
 // distinct errors are listed and the rest are counted, so an error that
 // recurs every tick can neither grow the box off the screen nor grow memory.
-// Every error is also written to stderr.
+// The record on stderr is the event log's (core/event_log.h), not this.
 class ErrorReporter : public QObject
 {
     Q_OBJECT

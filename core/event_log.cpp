@@ -15,10 +15,6 @@ const char *level(bool high)
     return high ? "high" : "low";
 }
 
-QString signalField(int signal)
-{
-    return QString::number(signal);
-}
 }
 
 EventLog::EventLog(std::FILE *out, QObject *parent)
@@ -84,8 +80,6 @@ void EventLog::record(Priority priority, const QString &event, const Fields &fie
 
 void EventLog::watch(Panel *panel)
 {
-    static const char *const lineNames[] = {"CTS", "DSR", "DCD"};
-    static const char *const channelNames[] = {"fire", "flood", "intrusion"};
     LineMonitor *monitor = panel->lineMonitor();
 
     connect(monitor, &LineMonitor::portOpened, this, [this, panel] {
@@ -95,22 +89,20 @@ void EventLog::watch(Panel *panel)
     connect(monitor, &LineMonitor::portClosed, this, [this] { record(Priority::Notice, QStringLiteral("closed")); });
     // Every line's change, from the tick's own reading; the first reading
     // after an open shows them all.
-    auto last = std::make_shared<std::optional<LineState>>();
-    connect(monitor, &LineMonitor::portOpened, this, [last] { last->reset(); });
-    connect(monitor, &LineMonitor::linesRead, this, [this, last](const LineState &now) {
-        const bool levels[] = {now.cts, now.dsr, now.dcd, now.dtr, now.rts};
-        const bool before[] = {(*last) ? (*last)->cts : !now.cts, (*last) ? (*last)->dsr : !now.dsr,
-                               (*last) ? (*last)->dcd : !now.dcd, (*last) ? (*last)->dtr : !now.dtr,
-                               (*last) ? (*last)->rts : !now.rts};
+    connect(monitor, &LineMonitor::portOpened, this, [this] { m_linesKnown = false; });
+    connect(monitor, &LineMonitor::linesChanged, this, [this](const LineState &now) {
         static const char *const names[] = {"CTS", "DSR", "DCD", "DTR", "RTS"};
+        const bool levels[] = {now.cts, now.dsr, now.dcd, now.dtr, now.rts};
+        const bool before[] = {m_lines.cts, m_lines.dsr, m_lines.dcd, m_lines.dtr, m_lines.rts};
         for (int i = 0; i < 5; ++i) {
-            if (levels[i] != before[i]) {
+            if (!m_linesKnown || levels[i] != before[i]) {
                 record(Priority::Info, QStringLiteral("line"),
                        {{QStringLiteral("line"), QLatin1String(names[i])},
                         {QStringLiteral("level"), QLatin1String(level(levels[i]))}});
             }
         }
-        *last = now;
+        m_lines = now;
+        m_linesKnown = true;
     });
     connect(monitor, &LineMonitor::outputsWritten, this, [this](bool dtr, bool rts) {
         record(
@@ -120,8 +112,8 @@ void EventLog::watch(Panel *panel)
     connect(panel, &Panel::statusCaptionChanged, this, [this](int c, const QString &caption) {
         const bool alarm = caption == Form::kAlarm;
         record(alarm ? Priority::Warning : Priority::Notice, alarm ? QStringLiteral("alarm") : QStringLiteral("normal"),
-               {{QStringLiteral("channel"), QLatin1String(channelNames[c])},
-                {QStringLiteral("line"), QLatin1String(lineNames[c])}});
+               {{QStringLiteral("channel"), ScriptLauncher::channelName(ScriptLauncher::Channel(c))},
+                {QStringLiteral("line"), ScriptLauncher::lineName(ScriptLauncher::Channel(c))}});
     });
     connect(panel, &Panel::switchCaptionChanged, this, [this](const QString &caption) {
         record(Priority::Notice, QStringLiteral("notifications"),
@@ -150,7 +142,7 @@ void EventLog::watch(Panel *panel)
                 Fields fields{{QStringLiteral("channel"), ScriptLauncher::channelName(channel)},
                               {QStringLiteral("pid"), QString::number(pid)}};
                 if (signal)
-                    fields.append({QStringLiteral("signal"), signalField(signal)});
+                    fields.append({QStringLiteral("signal"), QString::number(signal)});
                 else
                     fields.append({QStringLiteral("status"), QString::number(exitStatus)});
                 const bool ok = signal == 0 && exitStatus == 0;

@@ -12,6 +12,8 @@
 // `journalctl -p warning` picks out alarms and failures. The README lists the
 // events; keep their names and fields stable, scripts grep for them.
 
+#include "serial/serial_port.h"
+
 #include <QDateTime>
 #include <QList>
 #include <QObject>
@@ -19,8 +21,6 @@
 #include <QString>
 
 #include <cstdio>
-#include <memory>
-#include <optional>
 
 class Panel;
 class ScriptLauncher;
@@ -63,4 +63,6 @@ private:
     bool m_journal;
     QString m_port;
     QString m_device;
+    LineState m_lines;
+    bool m_linesKnown = false;
 };

@@ -2,6 +2,7 @@
 #include "mqtt_publisher.h"
 
 #include "constants.h"
+#include "notify/script_launcher.h"
 #include "panel.h"
 #include "serial/line_monitor.h"
 
@@ -21,10 +22,16 @@
 #include <cstring>
 
 namespace {
-const char *const kChannels[] = {"fire", "flood", "intrusion"};
 const char *const kChannelNames[] = {"Fire", "Flood", "Intrusion"};
 // Home Assistant's names for what each input means.
 const char *const kDeviceClasses[] = {"smoke", "moisture", "opening"};
+
+// The channel's own topic level: fire, flood, intrusion, as the scripts name them.
+QString channelTopic(int channel)
+{
+    return ScriptLauncher::channelName(ScriptLauncher::Channel(channel));
+}
+
 const char kPrefix[] = "rs232-phone-home";
 const char kDiscoveryPrefix[] = "homeassistant";
 // Retained state goes at least once; events and line levels are chatter.
@@ -160,7 +167,7 @@ QString MqttPublisher::baseTopic(const QString &node)
 QString MqttPublisher::discoveryTopic(const QString &node, int channel)
 {
     return QStringLiteral("%1/binary_sensor/%2/%3/config")
-        .arg(QLatin1String(kDiscoveryPrefix), node, QLatin1String(kChannels[channel]));
+        .arg(QLatin1String(kDiscoveryPrefix), node, channelTopic(channel));
 }
 
 QByteArray MqttPublisher::linesJson(const LineState &lines)
@@ -191,7 +198,7 @@ QByteArray MqttPublisher::eventJson(const QDateTime &time, const QString &event,
 QByteArray MqttPublisher::discoveryConfig(const QString &node, int channel)
 {
     const QString base = baseTopic(node);
-    const QString channelName = QLatin1String(kChannels[channel]);
+    const QString channelName = channelTopic(channel);
     const QJsonObject device{{QStringLiteral("name"), QStringLiteral("RS-232 alarm panel %1").arg(node)},
                              {QStringLiteral("model"), QLatin1String(kPrefix)},
                              {QStringLiteral("sw_version"), QStringLiteral(PHONE_HOME_VERSION)},
@@ -217,17 +224,14 @@ MqttPublisher::MqttPublisher(Panel *panel, EventLog *log, const Options &options
     , m_base(baseTopic(options.node))
 {
     connect(panel, &Panel::statusCaptionChanged, this, [this](int channel, const QString &caption) {
-        publish(QLatin1String(kChannels[channel]), onOff(caption == Form::kAlarm), true);
+        publish(channelTopic(channel), onOff(caption == Form::kAlarm), true);
     });
     connect(panel, &Panel::switchCaptionChanged, this, [this](const QString &caption) {
         publish(QStringLiteral("notifications"),
                 caption == Form::kEnabled ? QByteArrayLiteral("armed") : QByteArrayLiteral("disarmed"), true);
     });
     LineMonitor *monitor = panel->lineMonitor();
-    connect(monitor, &LineMonitor::portOpened, this, [this] { m_lines.reset(); });
-    connect(monitor, &LineMonitor::linesRead, this, [this](const LineState &lines) {
-        if (m_lines && *m_lines == lines)
-            return; // the steady case: every tick, nothing to send
+    connect(monitor, &LineMonitor::linesChanged, this, [this](const LineState &lines) {
         m_lines = lines;
         publish(QStringLiteral("lines"), linesJson(lines), false);
     });
@@ -374,7 +378,7 @@ void MqttPublisher::publishAll()
     publish(QStringLiteral("availability"), QByteArrayLiteral("online"), true);
     for (int c = 0; c < Form::kChannels; ++c) {
         publishTo(discoveryTopic(m_options.node, c), discoveryConfig(m_options.node, c), true);
-        publish(QLatin1String(kChannels[c]), onOff(m_panel->inAlarm(c)), true);
+        publish(channelTopic(c), onOff(m_panel->inAlarm(c)), true);
     }
     publish(QStringLiteral("notifications"),
             m_panel->notificationsEnabled() ? QByteArrayLiteral("armed") : QByteArrayLiteral("disarmed"), true);

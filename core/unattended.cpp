@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "unattended.h"
 
+#include "error_codes.h"
 #include "event_log.h"
 #include "notify/notifier.h"
 #include "notify/script_launcher.h"
@@ -42,7 +43,12 @@ void Unattended::start()
     // not on, and someone should know.
     if (!m_panel->lineMonitor()->open(true))
         deviceLost();
-    m_systemd.notify("READY=1\nSTATUS=" + QStringLiteral("Watching port %1").arg(m_options.port).toUtf8());
+    m_systemd.notify("READY=1\n" + watchingStatus());
+}
+
+QByteArray Unattended::watchingStatus() const
+{
+    return "STATUS=" + QStringLiteral("Watching port %1").arg(m_options.port).toUtf8();
 }
 
 void Unattended::stop()
@@ -71,7 +77,7 @@ void Unattended::retry()
     m_retry.stop();
     m_away = false;
     m_log->record(EventLog::Priority::Notice, QStringLiteral("device-back"));
-    m_systemd.notify("STATUS=" + QStringLiteral("Watching port %1").arg(m_options.port).toUtf8());
+    m_systemd.notify(watchingStatus());
     runFaultScript(false);
 }
 
@@ -81,9 +87,6 @@ void Unattended::runFaultScript(bool lost)
     auto *launcher = qobject_cast<ProcessScriptLauncher *>(m_panel->launcher());
     if (launcher && !QFileInfo::exists(launcher->arguments(Channel::Device).constFirst()))
         return;
-    try {
-        m_panel->launcher()->start(Channel::Device, lost ? Reason::Lost : Reason::Restored);
-    } catch (const PhoneHomeError &e) {
-        Q_EMIT m_panel->errorOccurred(e.number(), e.text());
-    }
+    reportRefusal([&] { m_panel->launcher()->start(Channel::Device, lost ? Reason::Lost : Reason::Restored); },
+                  [this](int number, const QString &text) { Q_EMIT m_panel->errorOccurred(number, text); });
 }

@@ -44,6 +44,7 @@ private:
     void deviceLost();
     void retry();
     void runFaultScript(bool lost);
+    QByteArray watchingStatus() const;
 
     Panel *m_panel;
     EventLog *m_log;

@@ -83,6 +83,7 @@ bool LineMonitor::open(bool reportRefusals)
         });
     if (opened) {
         m_settled.reset();
+        m_lastReading.reset();
         Q_EMIT portOpened();
     }
     return opened;
@@ -145,7 +146,10 @@ void LineMonitor::Timer1_Timer()
             // One reading serves the whole tick, so an indicator and its
             // status always agree, and a USB adapter gets one request.
             const LineState reading = port->readLines();
-            Q_EMIT linesRead(reading);
+            if (!m_lastReading || *m_lastReading != reading) {
+                m_lastReading = reading;
+                Q_EMIT linesChanged(reading);
+            }
             const LineState lines = settle(reading);
             for (int c = 0; c < Form::kChannels; ++c)
                 m_panel->setIndicatorColour(c, lines.input(c) ? Form::kRed : Form::kGreen);

@@ -45,8 +45,9 @@ Q_SIGNALS:
     void errorOccurred(int number, const QString &text);
     void portOpened();
     void portClosed();
-    // The tick's reading, before settling; every tick.
-    void linesRead(const LineState &lines);
+    // The tick's reading, before settling, when it differs from the last
+    // one (the first reading after an open always does).
+    void linesChanged(const LineState &lines);
     void outputsWritten(bool dtr, bool rts);
     // Reading or writing a line failed: polling stopped and the port is closed.
     void deviceFailed();
@@ -57,5 +58,6 @@ private:
     Panel *m_panel;
     std::chrono::milliseconds m_settleTime{0};
     std::optional<LineState> m_settled;
+    std::optional<LineState> m_lastReading;
     std::array<std::optional<std::chrono::steady_clock::time_point>, 3> m_pendingSince;
 };

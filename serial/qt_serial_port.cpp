@@ -97,9 +97,14 @@ void QtSerialPort::close() noexcept
     openPorts().removeAll(this);
     if (!m_port.isOpen())
         return;
-    // Lower the outputs ourselves: a port set to -hupcl keeps them up on close.
+        // Lower the outputs ourselves: a port set to -hupcl keeps them up on close.
+#ifdef Q_OS_LINUX
+    int outputs = TIOCM_DTR | TIOCM_RTS;
+    ::ioctl(m_port.handle(), TIOCMBIC, &outputs); // one request; a failure is the close's business
+#else
     m_port.setDataTerminalReady(false);
     m_port.setRequestToSend(false);
+#endif
     m_port.close();
 }
 
@@ -111,25 +116,22 @@ int QtSerialPort::probeExclusive(const QString &device)
 #if defined(Q_OS_LINUX) && defined(TIOCGEXCL)
     if (::geteuid() != 0)
         return -1; // the kernel refuses everyone else itself (EBUSY)
+    const auto held = [&] {
+        return PhoneHomeError(ErrorCode::DeviceBusy,
+                              tr("Cannot open %1: %2 is held for exclusive use by another program. "
+                                 "Close the other program, then try again.")
+                                  .arg(portName(), PortMapping::withLinkTarget(device)));
+    };
     const int fd = ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        if (errno == EBUSY) {
-            throw PhoneHomeError(ErrorCode::DeviceBusy,
-                                 tr("Cannot open %1: %2 is held for exclusive use by another program. "
-                                    "Close the other program, then try again.")
-                                     .arg(portName())
-                                     .arg(PortMapping::withLinkTarget(device)));
-        }
+        if (errno == EBUSY)
+            throw held();
         return -1; // QSerialPort's own open names the failure
     }
     int exclusive = 0;
     if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) {
         ::close(fd);
-        throw PhoneHomeError(ErrorCode::DeviceBusy,
-                             tr("Cannot open %1: %2 is held for exclusive use by another program. "
-                                "Close the other program, then try again.")
-                                 .arg(portName())
-                                 .arg(PortMapping::withLinkTarget(device)));
+        throw held();
     }
     return fd;
 #else
@@ -210,11 +212,10 @@ void QtSerialPort::setPortOpen(bool open)
 
     openPorts().append(this);
     if (settleLines()) {
-        Q_EMIT noticed(tr("Port %1 (%2) was left in loopback mode, where a port reads its own DTR and RTS back "
+        Q_EMIT noticed(tr("%1 was left in loopback mode, where a port reads its own DTR and RTS back "
                           "as DSR and CTS. Loopback is now switched off, so the discs show the lines at the "
                           "connector.")
-                           .arg(m_commPort)
-                           .arg(m_device));
+                           .arg(portAndDevice()));
     }
 }
 

@@ -465,7 +465,7 @@ void TestQtSerialPort::openClearsLoopback()
     QCOMPARE(noticed.count(), looped ? 1 : 0);
     if (looped) {
         const QString text = noticed.at(0).at(0).toString();
-        QVERIFY2(text.contains(QLatin1String("Port 3 (/dev/com3)")) && text.contains(QLatin1String("loopback")),
+        QVERIFY2(text.contains(QLatin1String("port 3 (/dev/com3)")) && text.contains(QLatin1String("loopback")),
                  qPrintable(text));
     }
 }
