@@ -14,6 +14,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+#ifdef Q_OS_LINUX
+#include <sys/sysmacros.h>
+#endif
 
 #if defined(Q_OS_LINUX) && !defined(TIOCM_LOOP)
 #define TIOCM_LOOP 0x8000 // <asm/termbits.h>; glibc's headers leave it out
@@ -60,6 +63,25 @@ QString permissionAdvice(const QString &device)
 #endif
     return QtSerialPort::tr("Add your user to the group that owns the device (usually 'dialout': "
                             "sudo usermod -aG dialout $USER), then log out and in again.");
+}
+
+// Whether the kernel files the character device under another class than
+// tty (/dev/null is "mem"). Read from sysfs, so nothing is opened; where sysfs
+// says nothing (a pseudo-terminal), the device may well be a terminal.
+bool isOtherThanTerminal(const QString &device)
+{
+#ifdef Q_OS_LINUX
+    struct stat st {
+    };
+    if (::stat(QFile::encodeName(device).constData(), &st) != 0 || !S_ISCHR(st.st_mode))
+        return false;
+    const QString link = QStringLiteral("/sys/dev/char/%1:%2/subsystem").arg(major(st.st_rdev)).arg(minor(st.st_rdev));
+    const QString subsystem = QFileInfo(link).symLinkTarget();
+    return !subsystem.isEmpty() && QFileInfo(subsystem).fileName() != QLatin1String("tty");
+#else
+    Q_UNUSED(device)
+    return false;
+#endif
 }
 
 bool mayReadWrite(const QString &device)
@@ -193,6 +215,7 @@ void QtSerialPort::setPortOpen(bool open)
     // Looked up in sysfs, so an empty slot is named without opening it.
     if (m_mapping.lacksUart(m_device))
         throwNoUart(m_device);
+    checkIsSerialDevice(m_device);
     m_lock.check(portName(), m_device);
     const int probe = probeExclusive(m_device);
     m_port.setPortName(m_device);
@@ -320,8 +343,38 @@ void QtSerialPort::throwOpenError(const QString &device)
                                  .arg(portName())
                                  .arg(shown, reason));
     default:
+        if (isOtherThanTerminal(device)) {
+            throw PhoneHomeError(ErrorCode::NoSuchDevice,
+                                 tr("Cannot open %1: %2 is a character device but not a serial device (%3). "
+                                    "Give a serial device such as /dev/ttyUSB0 or /dev/ttyS0, or a port number.")
+                                     .arg(where, shown, reason));
+        }
         throw PhoneHomeError(ErrorCode::OpenFailed, tr("Cannot open %1: %2.").arg(where, reason));
     }
+}
+
+// A path typed by hand may name anything; the kernel's "Inappropriate
+// ioctl for device" does not tell the operator that it is no serial port.
+void QtSerialPort::checkIsSerialDevice(const QString &device)
+{
+#ifdef Q_OS_UNIX
+    struct stat st {
+    };
+    if (::stat(QFile::encodeName(device).constData(), &st) != 0 || S_ISCHR(st.st_mode))
+        return; // missing: the open says so; a character device: the open tries it
+    const QString kind = S_ISREG(st.st_mode) ? tr("a regular file")
+        : S_ISDIR(st.st_mode)                ? tr("a folder")
+        : S_ISFIFO(st.st_mode)               ? tr("a named pipe")
+        : S_ISSOCK(st.st_mode)               ? tr("a socket")
+        : S_ISBLK(st.st_mode)                ? tr("a block device")
+                                             : tr("no device");
+    throw PhoneHomeError(ErrorCode::NoSuchDevice,
+                         tr("Cannot open %1: %2 is %3, not a serial device. Give a serial device such as "
+                            "/dev/ttyUSB0 or /dev/ttyS0, or a port number.")
+                             .arg(portName(), PortMapping::withLinkTarget(device), kind));
+#else
+    Q_UNUSED(device)
+#endif
 }
 
 void QtSerialPort::throwLineError(const QString &what)

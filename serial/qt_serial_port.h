@@ -50,6 +50,7 @@ private:
     [[noreturn]] void throwLineError(const QString &what);
     [[noreturn]] void throwLineError(const QString &what, const QString &reason);
     [[noreturn]] void throwNoUart(const QString &device);
+    void checkIsSerialDevice(const QString &device);
     [[noreturn]] void throwSettleFailure(const QString &reason);
     bool settleLines();
     void setOutput(QSerialPort::PinoutSignal line, bool high, const QString &what);

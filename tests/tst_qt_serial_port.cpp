@@ -3,7 +3,7 @@
 #include "app/main_window.h"
 #include "fake_script_launcher.h"
 #include "core/panel.h"
-#include "serial/line_monitor.h"
+#include "core/line_monitor.h"
 #include "serial/port_lock.h"
 #include "serial/port_mapping.h"
 #include "serial/qt_serial_port.h"
@@ -78,6 +78,8 @@ private Q_SLOTS:
     void outputsLowAfterOpen();
     void refusals_data();
     void refusals();
+    void pathThatIsNoSerialDevice_data();
+    void pathThatIsNoSerialDevice();
     void deadLockIsTakenOver();
     void closeLowersOutputsWithoutHangUp();
     void vanishedWhileOpen_data();
@@ -281,6 +283,39 @@ void TestQtSerialPort::refusals_data()
                                                   << int(ErrorCode::DeviceBusy) << "process";
     QTest::newRow("lock without a pid") << 3 << "lock:garbage" << int(ErrorCode::DeviceBusy) << "cannot be read";
     QTest::newRow("already open") << 3 << "open" << int(ErrorCode::PortAlreadyOpen) << "port 3";
+}
+
+void TestQtSerialPort::pathThatIsNoSerialDevice_data()
+{
+    QTest::addColumn<QString>("path"); // @: a scratch folder of the test's
+    QTest::addColumn<QString>("mentions");
+    QTest::newRow("a regular file") << "@/passwd"
+                                    << "is a regular file, not a serial device";
+    QTest::newRow("a folder") << "@"
+                              << "is a folder, not a serial device";
+    QTest::newRow("a character device that is no terminal") << "/dev/null"
+                                                            << "not a serial device";
+}
+
+// A path typed by hand (or given to the service) may name anything.
+void TestQtSerialPort::pathThatIsNoSerialDevice()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, mentions);
+    QTemporaryDir scratch;
+    QFile file(scratch.filePath(QStringLiteral("passwd")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    path.replace(u'@', scratch.path());
+    QString text;
+    QCOMPARE(expectError(
+                 [&] {
+                     m_port->setDevicePath(path);
+                     m_port->setPortOpen(true);
+                 },
+                 &text),
+             int(ErrorCode::NoSuchDevice));
+    QVERIFY2(text.contains(mentions) && text.contains(path), qPrintable(text));
+    QVERIFY(!m_port->portOpen());
 }
 
 void TestQtSerialPort::refusals()
