@@ -5,9 +5,9 @@
 #include "core/panel.h"
 #include "core/termination_signals.h"
 #include "main_window.h"
-#include "notify/notifier.h"
+#include "core/notifier.h"
 #include "notify/script_launcher.h"
-#include "serial/line_monitor.h"
+#include "core/line_monitor.h"
 #include "serial/qt_serial_port.h"
 
 #include <QApplication>

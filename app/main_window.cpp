@@ -5,9 +5,9 @@
 #include "colours.h"
 #include "core/panel.h"
 #include "error_reporter.h"
-#include "notify/notifier.h"
+#include "core/notifier.h"
 #include "notify/script_launcher.h"
-#include "serial/line_monitor.h"
+#include "core/line_monitor.h"
 #include "serial/serial_port.h"
 
 #include <QAccessibleWidget>

@@ -19,7 +19,7 @@
 #include "core/unattended.h"
 #include "fake_script_launcher.h"
 #include "fake_serial_port.h"
-#include "serial/line_monitor.h"
+#include "core/line_monitor.h"
 #include "serial/qt_serial_port.h"
 
 #ifdef PHONE_HOME_BENCH_VSERIAL

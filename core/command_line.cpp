@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "command_line.h"
 
-#include "serial/line_monitor.h"
+#include "line_monitor.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>

@@ -3,7 +3,7 @@
 
 #include "notify/script_launcher.h"
 #include "panel.h"
-#include "serial/line_monitor.h"
+#include "line_monitor.h"
 #include "serial/qt_serial_port.h"
 #include "serial/serial_port.h"
 

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "line_monitor.h"
 
-#include "core/panel.h"
-#include "port_number.h"
-#include "serial_port.h"
+#include "panel.h"
+#include "serial/port_number.h"
+#include "serial/serial_port.h"
 
 #include <QTimer>
 
@@ -81,12 +81,19 @@ bool LineMonitor::open(bool reportRefusals)
             Q_EMIT errorOccurred(number,
                                  plain ? error : tr("%1 (The port box reads \"%2\".)").arg(error, shownPortText(text)));
         });
-    if (opened) {
-        m_settled.reset();
-        m_lastReading.reset();
-        Q_EMIT portOpened();
+    if (!opened)
+        return false;
+    m_settled.reset();
+    m_lastReading.reset();
+    Q_EMIT portOpened();
+    if (m_outputsOnOpen) {
+        // Opening left both outputs low; the first reading comes a tick later.
+        const bool written = reportRefusal([&] { writeOutputs(LineState{}); },
+                                           [&](int number, const QString &error) { failed(number, error); });
+        if (!written)
+            return false;
     }
-    return opened;
+    return true;
 }
 
 bool LineMonitor::isDevicePath(const QString &text)
@@ -103,10 +110,19 @@ bool LineMonitor::isDevicePath(const QString &text)
 LineState LineMonitor::settle(const LineState &reading)
 {
     using Clock = std::chrono::steady_clock;
-    if (m_settleTime.count() <= 0 || !m_settled) {
+    if (m_settleTime.count() <= 0) {
         m_settled = reading;
-        m_pendingSince = {};
         return reading;
+    }
+    if (!m_settled) {
+        // The first reading after an open settles like any other change:
+        // from what the panel shows (NORMAL at start, the last state after a
+        // device came back), not from a bounce caught as the port opened.
+        m_settled = reading;
+        bool *settled[] = {&m_settled->cts, &m_settled->dsr, &m_settled->dcd};
+        for (int c = 0; c < Form::kChannels; ++c)
+            *settled[c] = m_panel->inAlarm(c);
+        m_pendingSince = {};
     }
     // A change counts once the line has held its new level for the settle
     // time; a bounce back before then is forgotten.
@@ -128,6 +144,21 @@ LineState LineMonitor::settle(const LineState &reading)
     return result;
 }
 
+// Written only where the port differs from the boxes; an output someone else
+// changed is put back here too.
+void LineMonitor::writeOutputs(const LineState &lines)
+{
+    SerialPort *port = m_panel->port();
+    const bool dtr = m_panel->dtrChecked();
+    const bool rts = m_panel->rtsChecked();
+    if (lines.dtr != dtr)
+        port->setDtrEnable(dtr);
+    if (lines.rts != rts)
+        port->setRtsEnable(rts);
+    if (lines.dtr != dtr || lines.rts != rts)
+        Q_EMIT outputsWritten(dtr, rts);
+}
+
 void LineMonitor::Command2_Click()
 {
     const bool wasOpen = m_panel->port()->portOpen();
@@ -136,6 +167,17 @@ void LineMonitor::Command2_Click()
     m_panel->timer()->stop();
     if (wasOpen)
         Q_EMIT portClosed();
+}
+
+void LineMonitor::failed(int number, const QString &text)
+{
+    // Stop first so no tick can run into the failed device while the error
+    // is on screen.
+    m_panel->timer()->stop();
+    m_panel->port()->setPortOpen(false);
+    Q_EMIT errorOccurred(number, text);
+    Q_EMIT deviceFailed();
+    Q_EMIT portClosed();
 }
 
 void LineMonitor::Timer1_Timer()
@@ -154,16 +196,7 @@ void LineMonitor::Timer1_Timer()
             for (int c = 0; c < Form::kChannels; ++c)
                 m_panel->setIndicatorColour(c, lines.input(c) ? Form::kRed : Form::kGreen);
 
-            // Written only where the port differs from the boxes; an output
-            // someone else changed is put back here too.
-            const bool dtr = m_panel->dtrChecked();
-            const bool rts = m_panel->rtsChecked();
-            if (lines.dtr != dtr)
-                port->setDtrEnable(dtr);
-            if (lines.rts != rts)
-                port->setRtsEnable(rts);
-            if (lines.dtr != dtr || lines.rts != rts)
-                Q_EMIT outputsWritten(dtr, rts);
+            writeOutputs(lines);
 
             for (int c = 0; c < Form::kChannels; ++c) {
                 const bool high = lines.input(c);
@@ -171,15 +204,7 @@ void LineMonitor::Timer1_Timer()
                 m_panel->setStatusColour(c, high ? Form::kRed : Form::kGreen);
             }
         },
-        [&](int number, const QString &text) {
-            // Stop first so no tick can run into the failed device while the
-            // error is on screen.
-            m_panel->timer()->stop();
-            port->setPortOpen(false);
-            Q_EMIT errorOccurred(number, text);
-            Q_EMIT deviceFailed();
-            Q_EMIT portClosed();
-        });
+        [&](int number, const QString &text) { failed(number, text); });
     if (!ok)
         return;
 

@@ -8,7 +8,7 @@
 // notification text, whose change starts the notification dispatch. All state
 // lives in the panel; this class keeps none between ticks.
 
-#include "serial_port.h"
+#include "serial/serial_port.h"
 
 #include <QObject>
 
@@ -27,6 +27,10 @@ public:
     // How long an input must hold a new level before its channel follows
     // (a bouncing contact makes one alarm, not ten). 0: at once.
     void setSettleTime(std::chrono::milliseconds time) { m_settleTime = time; }
+    // Write DTR and RTS from the boxes as soon as the port opens, a tick
+    // before the first reading, so that a contact fed from an output reads
+    // as it is. Off (the window): the outputs stay low until the first tick.
+    void setOutputsOnOpen(bool on) { m_outputsOnOpen = on; }
 
     // The port box may hold a device path instead of a number.
     static bool isDevicePath(const QString &text);
@@ -54,9 +58,13 @@ Q_SIGNALS:
 
 private:
     LineState settle(const LineState &reading);
+    void writeOutputs(const LineState &lines);
+    // Reading or writing a line failed: close and tell.
+    void failed(int number, const QString &text);
 
     Panel *m_panel;
     std::chrono::milliseconds m_settleTime{0};
+    bool m_outputsOnOpen = false;
     std::optional<LineState> m_settled;
     std::optional<LineState> m_lastReading;
     std::array<std::optional<std::chrono::steady_clock::time_point>, 3> m_pendingSince;

@@ -4,7 +4,7 @@
 #include "constants.h"
 #include "notify/script_launcher.h"
 #include "panel.h"
-#include "serial/line_monitor.h"
+#include "line_monitor.h"
 
 #include <QCommandLineParser>
 #include <QFile>

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "notifier.h"
 
-#include "core/error_codes.h"
-#include "core/panel.h"
+#include "common/error_codes.h"
+#include "panel.h"
 
 using Channel = ScriptLauncher::Channel;
 using Reason = ScriptLauncher::Reason;

@@ -8,7 +8,7 @@
 // or a press of a test button, starts that channel's script through the
 // launcher while the switch reads "Enabled".
 
-#include "script_launcher.h"
+#include "notify/script_launcher.h"
 
 #include <QObject>
 

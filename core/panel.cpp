@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "panel.h"
 
-#include "notify/notifier.h"
+#include "notifier.h"
 #include "notify/script_launcher.h"
-#include "serial/line_monitor.h"
+#include "line_monitor.h"
 #include "serial/serial_port.h"
 
 #include <QTimer>

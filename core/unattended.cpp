@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "unattended.h"
 
-#include "error_codes.h"
+#include "common/error_codes.h"
 #include "event_log.h"
-#include "notify/notifier.h"
+#include "notifier.h"
 #include "notify/script_launcher.h"
 #include "panel.h"
-#include "serial/line_monitor.h"
+#include "line_monitor.h"
 #include "serial/serial_port.h"
 
 #include <QFileInfo>
@@ -33,6 +33,9 @@ Unattended::Unattended(Panel *panel, EventLog *log, const Options &options, QObj
 void Unattended::start()
 {
     m_panel->lineMonitor()->setSettleTime(m_options.settle);
+    // A contact fed from DTR or RTS reads as it is from the first reading
+    // on, at start and at every return of the device.
+    m_panel->lineMonitor()->setOutputsOnOpen(true);
     m_panel->notifier()->setNotifyOnClear(m_options.notifyClear);
     m_panel->setPortText(m_options.port);
     m_panel->setDtrChecked(m_options.dtr);

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "script_launcher.h"
 
-#include "core/error_codes.h"
+#include "common/error_codes.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

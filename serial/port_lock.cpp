@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "port_lock.h"
 
-#include "core/error_codes.h"
+#include "common/error_codes.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -6,7 +6,7 @@
 // request (readLines()) and writes DTR and RTS. No data is sent or received.
 // Every refusal is thrown as a PhoneHomeError (number and text).
 
-#include "core/error_codes.h"
+#include "common/error_codes.h"
 
 #include <QObject>
 

@@ -4,8 +4,8 @@
 #include "core/panel.h"
 #include "fake_script_launcher.h"
 #include "fake_serial_port.h"
-#include "notify/notifier.h"
-#include "serial/line_monitor.h"
+#include "core/notifier.h"
+#include "core/line_monitor.h"
 
 #include <QSignalSpy>
 

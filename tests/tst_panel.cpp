@@ -27,6 +27,10 @@ private Q_SLOTS:
     void oneReadingPerTick();
     void notificationChangesOncePerRealChange();
     void stoppedPollingKeepsState();
+    void settleFromWhatThePanelShows_data();
+    void settleFromWhatThePanelShows();
+    void outputsOnOpen_data();
+    void outputsOnOpen();
     void vanishedDeviceWhilePolling();
     void switchFlipsOnlyItsTwoCaptions_data();
     void switchFlipsOnlyItsTwoCaptions();
@@ -424,6 +428,75 @@ void TestPanel::refusedStartIsReported()
     QVERIFY(f->port->portOpen());
     QVERIFY(f->panel->timer()->isActive());
     QCOMPARE(f->panel->notificationText(0), QLatin1String("Sending Notification"));
+}
+
+void TestPanel::settleFromWhatThePanelShows_data()
+{
+    QTest::addColumn<bool>("inAlarmBefore"); // the device came back to a panel in ALARM
+    QTest::addColumn<QString>("readings");   // CTS per tick: H or L, "+" first waits out the settle time
+    QTest::addColumn<QString>("shown");      // the fire status after each tick: N or A
+
+    QTest::newRow("a bounce as the port opens makes no alarm") << false << "H L +L"
+                                                               << "NNN";
+    QTest::newRow("a line high from the start alarms once it held") << false << "H +H"
+                                                                    << "NA";
+    QTest::newRow("back in alarm and still high: no NORMAL between") << true << "H +H"
+                                                                     << "AA";
+    QTest::newRow("back in alarm but low now: NORMAL once it held") << true << "L +L"
+                                                                    << "AN";
+}
+
+// With a settle time, the first reading after an open is a change like any
+// other, measured from what the panel shows.
+void TestPanel::settleFromWhatThePanelShows()
+{
+    QFETCH(bool, inAlarmBefore);
+    QFETCH(QString, readings);
+    QFETCH(QString, shown);
+    constexpr std::chrono::milliseconds settle{30};
+    f->panel->lineMonitor()->setSettleTime(settle);
+    if (inAlarmBefore) {
+        f->panel->setStatusCaption(0, Form::kAlarm);
+        f->panel->setStatusColour(0, Form::kRed);
+    }
+    QSignalSpy captions(f->panel.get(), &Panel::statusCaptionChanged);
+    f->open();
+    QString got;
+    for (const QString &reading : readings.split(u' ')) {
+        if (reading.startsWith(u'+'))
+            QTest::qSleep(int(settle.count()) + 20);
+        f->port->cts = reading.endsWith(u'H');
+        f->tick();
+        got += f->panel->inAlarm(0) ? u'A' : u'N';
+    }
+    QCOMPARE(got, shown);
+    // Each shown change is one caption change: no NORMAL and back between.
+    int changes = 0;
+    for (int i = 0; i < shown.size(); ++i)
+        changes += shown[i] != (i == 0 ? (inAlarmBefore ? u'A' : u'N') : shown[i - 1]);
+    QCOMPARE(captions.count(), changes);
+}
+
+void TestPanel::outputsOnOpen_data()
+{
+    QTest::addColumn<bool>("onOpen");
+    QTest::addColumn<bool>("dtrBeforeFirstTick");
+    QTest::newRow("the service feeds its contacts before the first reading") << true << true;
+    QTest::newRow("the window leaves the outputs to the first tick") << false << false;
+}
+
+void TestPanel::outputsOnOpen()
+{
+    QFETCH(bool, onOpen);
+    QFETCH(bool, dtrBeforeFirstTick);
+    f->panel->lineMonitor()->setOutputsOnOpen(onOpen);
+    f->panel->setDtrChecked(true);
+    f->open();
+    QCOMPARE(f->port->dtr, dtrBeforeFirstTick);
+    QCOMPARE(f->port->rts, false);
+    QCOMPARE(f->port->lineReads, 0);
+    f->tick();
+    QVERIFY(f->port->dtr);
 }
 
 QTEST_GUILESS_MAIN(TestPanel)

@@ -2,8 +2,8 @@
 #include "app/main_window.h"
 #include "fake_serial_port.h"
 #include "notify/script_launcher.h"
-#include "core/error_codes.h"
-#include "serial/line_monitor.h"
+#include "common/error_codes.h"
+#include "core/line_monitor.h"
 
 #include <QComboBox>
 #include <QDir>

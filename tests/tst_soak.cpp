@@ -3,8 +3,8 @@
 #include "app/error_reporter.h"
 #include "app/main_window.h"
 #include "notify/script_launcher.h"
-#include "core/error_codes.h"
-#include "serial/line_monitor.h"
+#include "common/error_codes.h"
+#include "core/line_monitor.h"
 #include "serial/qt_serial_port.h"
 #include "virtual_serial_device.h"
 

@@ -7,7 +7,7 @@
 #include "core/panel.h"
 #include "fake_script_launcher.h"
 #include "fake_serial_port.h"
-#include "serial/line_monitor.h"
+#include "core/line_monitor.h"
 
 #include <QCheckBox>
 #include <QComboBox>

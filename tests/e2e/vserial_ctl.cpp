@@ -9,6 +9,7 @@
 //
 //     cts|dsr|dcd 0|1      set an input line           -> ok
 //     inputs C D K         set all three inputs at once -> ok
+//     contact cts|dsr|dcd 0|1  a dry contact from DTR to that input -> ok
 //     dtr? | rts?          read an output line          -> 0|1
 //     ioctls?              line ioctls answered so far  -> <count>
 //     vanish 0|1           unplug / plug back           -> ok
@@ -63,6 +64,17 @@ int main(int argc, char *argv[])
         } else if ((command == "cts" || command == "dsr" || command == "dcd") && parseBit(in, &bit)) {
             device.setLine(command == "cts" ? TIOCM_CTS : command == "dsr" ? TIOCM_DSR : TIOCM_CAR, bit);
             std::cout << "ok" << std::endl;
+        } else if (command == "contact") {
+            // contact cts|dsr|dcd 0|1: a dry contact from DTR to that input
+            std::string input;
+            in >> input;
+            const int bitOf = input == "cts" ? TIOCM_CTS : input == "dsr" ? TIOCM_DSR : input == "dcd" ? TIOCM_CAR : 0;
+            if (bitOf && parseBit(in, &bit)) {
+                device.setContactFromDtr(bitOf, bit);
+                std::cout << "ok" << std::endl;
+            } else {
+                std::cout << "error: contact cts|dsr|dcd 0|1" << std::endl;
+            }
         } else if (command == "inputs") {
             bool cts = false, dsr = false, dcd = false;
             if (parseBit(in, &cts) && parseBit(in, &dsr) && parseBit(in, &dcd)) {

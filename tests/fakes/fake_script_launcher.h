@@ -2,7 +2,7 @@
 #pragma once
 
 #include "notify/script_launcher.h"
-#include "core/error_codes.h"
+#include "common/error_codes.h"
 
 #include <QList>
 #include <QPair>

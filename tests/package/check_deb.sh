@@ -130,8 +130,8 @@ page=$root/usr/share/man/man1/rs232-phone-home.1.gz
 if [ -f "$page" ]; then
     gzip -dc "$page" | grep -q '^\.TH ' || fail "rs232-phone-home.1.gz is not a roff manual page"
     # Every error number the program can show has its entry.
-    numbers=$(sed -n 's/^ *[A-Za-z]* = \([0-9][0-9]*\),.*/\1/p' "$source/core/error_codes.h")
-    [ -n "$numbers" ] || fail "no error numbers found in core/error_codes.h"
+    numbers=$(sed -n 's/^ *[A-Za-z]* = \([0-9][0-9]*\),.*/\1/p' "$source/common/error_codes.h")
+    [ -n "$numbers" ] || fail "no error numbers found in common/error_codes.h"
     for number in $numbers; do
         gzip -dc "$page" | grep -qx "\\\\fB$number\\\\fR" || fail "manual page lacks error $number"
     done

@@ -17,6 +17,7 @@ import sys
 import tempfile
 import time
 import traceback
+from datetime import datetime
 
 ALIAS = "/dev/com12"
 LOCK = "/var/lock/LCK..com12"
@@ -28,6 +29,12 @@ SCRIPTS = ["Fire.sh", "Flood.sh", "Intruder.sh", "Fault.sh"]
 
 class Failure(Exception):
     pass
+
+
+class CannotJudge(Exception):
+    """The machine was too busy to make the situation the group needs (a bounce
+    held longer than the settle time): the group is tried again, and at last
+    reported as not judged rather than passed or failed."""
 
 
 def wait_for(what, probe, timeout=5.0):
@@ -135,19 +142,73 @@ def alarm_runs_script_once(r):
     r.wait_log("and how the script ended", "event=notification-ended channel=fire")
 
 
+SETTLE_S = 0.3
+
+
+def logged_time(r, event):
+    """The wall-clock time the program logged the first such event at."""
+    for line in r.log().splitlines():
+        if f"event={event}" in line:
+            return datetime.fromisoformat(line.split()[0]).timestamp()
+    raise Failure(f"no {event} in the log")
+
+
 def settle_makes_one_alarm(r):
-    """--settle 300: ten bounces of 40 ms make no alarm; the line then held high makes one."""
-    r.service("--settle", "300")
+    """--settle 300: a bounce as the port opens and ten bounces of 40 ms make no
+    alarm; the line then held high makes one."""
+    r.ask("dsr 1")  # a contact that flickers as the port opens
+    r.service("--settle", str(int(SETTLE_S * 1000)))
+    time.sleep(0.12)  # a tick reads it high
+    r.ask("dsr 0")
+    # The service cannot have seen it high for longer than since it opened.
+    longest = time.time() - logged_time(r, "opened")
     for _ in range(10):
+        t0 = time.monotonic()
         r.ask("dsr 1")
         time.sleep(0.04)
         r.ask("dsr 0")
+        longest = max(longest, time.monotonic() - t0)
         time.sleep(0.04)
+    if longest >= SETTLE_S:
+        raise CannotJudge(f"a bounce lasted {longest * 1000:.0f} ms on this busy machine, "
+                          f"not less than the settle time of {SETTLE_S * 1000:.0f} ms")
     time.sleep(0.5)
     if r.runs():
         raise Failure(f"bounces made runs: {r.runs()}")
     r.ask("dsr 1")
     r.expect_runs("one flood alarm once the line held", [("flood", "alarm")], timeout=2.0, settle=0.8)
+
+
+def settle_high_from_start(r):
+    """--settle 300: a line steadily high from the start alarms, once it held."""
+    r.ask("cts 1")
+    r.service("--settle", str(int(SETTLE_S * 1000)))
+    r.expect_runs("fire alarm for a line high from the start", [("fire", "alarm")])
+    held = logged_time(r, "alarm") - logged_time(r, "opened")
+    if held < SETTLE_S:
+        raise Failure(f"alarm {held * 1000:.0f} ms after opening, before the line held {SETTLE_S * 1000:.0f} ms")
+
+
+def contact_fed_from_dtr(r):
+    """--dtr, a closed contact from DTR to DSR: one alarm at start, and none again
+    (no NORMAL, no clear, no second alarm) when the device goes and comes back."""
+    r.ask("contact dsr 1")
+    r.service("--dtr", "--notify-clear")
+    r.expect_runs("one flood alarm", [("flood", "alarm")])
+    r.ask("vanish 1")
+    r.expect_runs("Fault.sh lost", [("flood", "alarm"), ("device", "lost")])
+    time.sleep(0.5)
+    r.ask("vanish 0")
+    r.expect_runs("restored and nothing else", [("flood", "alarm"), ("device", "lost"), ("device", "restored")],
+                  timeout=4.0, settle=1.0)
+    if "event=normal" in r.log():
+        raise Failure("the fed contact read NORMAL on its way back")
+
+
+def port_that_is_no_device(r):
+    """--port /etc/passwd: the log says the path is no serial device."""
+    r.start(r.args.service, "--port", "/etc/passwd", "--script-dir", r.scripts)
+    r.wait_log("the refusal", "is a regular file, not a serial device")
 
 
 def notify_clear(r):
@@ -286,8 +347,12 @@ def unit_verifies(r):
         raise Failure(f"systemd-analyze verify: status {done.returncode}: {problems or done.stderr[-500:]}")
 
 
-GROUPS = [alarm_runs_script_once, settle_makes_one_alarm, notify_clear, device_goes_and_comes_back,
+GROUPS = [alarm_runs_script_once, settle_makes_one_alarm, settle_high_from_start, contact_fed_from_dtr,
+          port_that_is_no_device, notify_clear, device_goes_and_comes_back,
           sigterm_ends_in_order, tells_systemd, command_lines, window_options, unit_verifies]
+
+
+ATTEMPTS = 3
 
 
 def run_groups(groups, only, make, name):
@@ -296,21 +361,30 @@ def run_groups(groups, only, make, name):
     for group in groups:
         if only and group.__name__ not in only:
             continue
-        setup = None
-        t0 = time.monotonic()
-        try:
-            setup = make(group)
-            group(setup)
-            passed += 1
-            print(f"PASS {group.__name__} ({time.monotonic() - t0:.1f} s)", flush=True)
-            setup.stop(False)
-        except Exception as e:
-            failed += 1
-            print(f"FAIL {group.__name__}: {e}", flush=True)
-            if not isinstance(e, Failure):
-                traceback.print_exc()
-            if setup:
-                setup.stop(True)
+        for attempt in range(1, ATTEMPTS + 1):
+            setup = None
+            t0 = time.monotonic()
+            try:
+                setup = make(group)
+                group(setup)
+                passed += 1
+                print(f"PASS {group.__name__} ({time.monotonic() - t0:.1f} s)", flush=True)
+                setup.stop(False)
+            except CannotJudge as e:
+                if setup:
+                    setup.stop(False)
+                if attempt < ATTEMPTS:
+                    print(f"AGAIN {group.__name__}: {e}", flush=True)
+                    continue
+                print(f"NOT JUDGED {group.__name__}: {e}", flush=True)
+            except Exception as e:
+                failed += 1
+                print(f"FAIL {group.__name__}: {e}", flush=True)
+                if not isinstance(e, Failure):
+                    traceback.print_exc()
+                if setup:
+                    setup.stop(True)
+            break
     print(f"{name}: {passed} passed, {failed} failed")
     return 1 if failed or not passed else 0
 

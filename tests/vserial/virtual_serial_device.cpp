@@ -61,7 +61,7 @@ bool VirtualSerialDevice::create(const QString &parent)
         return fail(systemError(QStringLiteral("tty link")));
 
     // Written aside and renamed, so the preload never maps a half-written file.
-    const vserial_state initial{VSERIAL_MAGIC, 0, 0, 0, 0, 0};
+    const vserial_state initial{VSERIAL_MAGIC, 0, 0, 0, 0, 0, 0};
     const QByteArray tmp = dir + "/" VSERIAL_STATE_NAME ".new";
     const QByteArray final = dir + "/" VSERIAL_STATE_NAME;
     const int fd = ::open(tmp.constData(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -120,6 +120,12 @@ void VirtualSerialDevice::setLine(int tiocmBit, bool high)
 {
     if (m_state)
         atomicSet(&m_state->lines, uint32_t(tiocmBit), high);
+}
+
+void VirtualSerialDevice::setContactFromDtr(int tiocmBit, bool closed)
+{
+    if (m_state)
+        atomicSet(&m_state->fed_by_dtr, uint32_t(tiocmBit), closed);
 }
 
 bool VirtualSerialDevice::line(int tiocmBit) const

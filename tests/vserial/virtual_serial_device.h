@@ -74,6 +74,9 @@ public:
     void setLine(int tiocmBit, bool high);
     bool line(int tiocmBit) const;
     void setInputs(bool cts, bool dsr, bool dcd); // all three at once
+    // A dry contact from DTR to an input: closed, the input reads high
+    // whenever DTR is high (as well as when set high itself).
+    void setContactFromDtr(int tiocmBit, bool closed);
     bool dtr() const;
     bool rts() const;
 

@@ -307,9 +307,13 @@ static int emulate_on(struct vserial_state *s, unsigned long request, int *arg)
         uint32_t bits = (uint32_t)*arg & VSERIAL_PROGRAM_BITS;
         uint32_t old;
         switch (request) {
-        case TIOCMGET:
-            *arg = (int)__atomic_load_n(&s->lines, __ATOMIC_SEQ_CST);
+        case TIOCMGET: {
+            uint32_t lines = __atomic_load_n(&s->lines, __ATOMIC_SEQ_CST);
+            if (lines & TIOCM_DTR)
+                lines |= __atomic_load_n(&s->fed_by_dtr, __ATOMIC_SEQ_CST);
+            *arg = (int)lines;
             break;
+        }
         case TIOCMBIS:
             __atomic_fetch_or(&s->lines, bits, __ATOMIC_SEQ_CST);
             break;

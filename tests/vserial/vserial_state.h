@@ -44,6 +44,7 @@ struct vserial_state {
     volatile uint32_t ioctl_count; /* emulated line ioctls, failed ones included */
     volatile uint32_t write_count; /* of those, the ones that set or clear lines */
     volatile uint32_t latency_us;  /* each emulated line ioctl takes this long, as a USB round trip */
+    volatile uint32_t fed_by_dtr;  /* inputs wired to DTR through a closed contact: they read high while DTR is */
 };
 
 #ifdef __cplusplus
