@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "core/command_line.h"
+#include "core/delivery.h"
 #include "core/event_log.h"
+#include "core/heartbeat.h"
 #include "core/mqtt_publisher.h"
 #include "core/panel.h"
 #include "core/termination_signals.h"
@@ -20,6 +22,8 @@
 namespace {
 const char kUsage[] =
     "Usage: rs232-phone-home [--port PORT] [--open] [--notify] [--dtr] [--rts]\n"
+    "                        [--state-dir DIR] [--retry-base SECONDS] [--retry-for DURATION]\n"
+    "                        [--script-timeout SECONDS] [--heartbeat DURATION]\n"
     "                        [--mqtt URL [--mqtt-ca FILE] [--mqtt-password-file FILE] [--mqtt-node NAME]]\n"
     "\n"
     "Tests the control lines of an RS-232 port and phones home when CTS (fire),\n"
@@ -32,14 +36,20 @@ const char kUsage[] =
     "  --notify      switch notifications on (\"Enabled\")\n"
     "  --dtr, --rts  tick DTR or RTS\n";
 // The options both programs share come after their own.
+const char *sharedUsage()
+{
+    static const QByteArray shared = QByteArray(Delivery::usage()) + MqttPublisher::usage();
+    return shared.constData();
+}
+
 void printUsage(std::FILE *out)
 {
-    CommandLine::printUsage(out, kUsage, MqttPublisher::usage());
+    CommandLine::printUsage(out, kUsage, sharedUsage());
 }
 
 int usageError(const QString &reason)
 {
-    return CommandLine::usageError("rs232-phone-home", reason, kUsage, MqttPublisher::usage());
+    return CommandLine::usageError("rs232-phone-home", reason, kUsage, sharedUsage());
 }
 
 QtMessageHandler s_defaultHandler = nullptr;
@@ -72,6 +82,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption display(QStringLiteral("display"), QString(), QStringLiteral("DISPLAY"));
     const QCommandLineOption style(QStringLiteral("style"), QString(), QStringLiteral("STYLE"));
     parser.addOptions({port, open, notify, dtr, rts, help, version, platform, display, style});
+    parser.addOptions(Delivery::commandLineOptions());
     parser.addOptions(MqttPublisher::commandLineOptions());
     if (!parser.parse(CommandLine::arguments(argc, argv)))
         return usageError(parser.errorText());
@@ -89,6 +100,10 @@ int main(int argc, char *argv[])
         if (const QString problem = CommandLine::portProblem(parser.value(port)); !problem.isEmpty())
             return usageError(problem);
     }
+    Delivery::Options deliveryOptions;
+    if (const QString problem = Delivery::fromCommandLine(parser, Delivery::defaultUserStateDir(), &deliveryOptions);
+        !problem.isEmpty())
+        return usageError(problem);
     MqttPublisher::Options mqttOptions;
     if (const QString problem = MqttPublisher::fromCommandLine(parser, parser.value(port), &mqttOptions);
         !problem.isEmpty())
@@ -119,6 +134,8 @@ int main(int argc, char *argv[])
                 {QStringLiteral("version"), QStringLiteral(PHONE_HOME_VERSION)},
                 {QStringLiteral("pid"), QString::number(QCoreApplication::applicationPid())}});
     log.checkScripts(panel->launcher());
+    if (const QString problem = panel->delivery()->setOptions(deliveryOptions); !problem.isEmpty())
+        Q_EMIT panel->warning(problem);
     std::unique_ptr<MqttPublisher> mqtt;
     if (!mqttOptions.host.isEmpty()) {
         mqtt = std::make_unique<MqttPublisher>(panel, &log, mqttOptions);
@@ -138,6 +155,13 @@ int main(int argc, char *argv[])
         panel->setDtrChecked(true);
     if (parser.isSet(rts))
         panel->setRtsChecked(true);
+    // After the open, so that resumed scripts are told the port's device.
+    panel->delivery()->resume();
+    std::unique_ptr<Heartbeat> heartbeat;
+    if (deliveryOptions.heartbeat.count() > 0) {
+        heartbeat = std::make_unique<Heartbeat>(panel, deliveryOptions.heartbeat);
+        heartbeat->start();
+    }
 
     const int status = QApplication::exec();
     if (mqtt)

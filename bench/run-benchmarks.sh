@@ -296,7 +296,7 @@ done
 : >"$work/service.txt"
 : >"$work/floor.txt"
 for i in $(seq "$idle_runs"); do
-    measure_service "$service" --port 3 --script-dir "$work/scripts" >>"$work/service.txt"
+    measure_service "$service" --port 3 --script-dir "$work/scripts" --state-dir "$work/state" >>"$work/service.txt"
     measure_service "$minimal_service" /dev/com3 >>"$work/floor.txt"
     echo "  run $i: service $(tail -n1 "$work/service.txt")   floor $(tail -n1 "$work/floor.txt")   (ticks cpu-us ioctls/s KiB)"
 done

@@ -25,6 +25,7 @@ enum class ErrorCode {
     ScriptHostFailed = 302,
     ScriptFailed = 303,
     ScriptRefused = 304,
+    ScriptGaveUp = 305,
 };
 
 // A refusal with the number and text the operator is shown. It travels only

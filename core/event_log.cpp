@@ -2,6 +2,7 @@
 #include "event_log.h"
 
 #include "notify/script_launcher.h"
+#include "delivery.h"
 #include "panel.h"
 #include "line_monitor.h"
 #include "serial/qt_serial_port.h"
@@ -130,12 +131,14 @@ void EventLog::watch(Panel *panel)
 
     ScriptLauncher *launcher = panel->launcher();
     connect(launcher, &ScriptLauncher::started, this,
-            [this](ScriptLauncher::Channel channel, ScriptLauncher::Reason reason, const QString &script, qint64 pid) {
+            [this](ScriptLauncher::Channel channel, ScriptLauncher::Reason reason, const QString &script, qint64 pid,
+                   int attempt) {
                 record(Priority::Notice, QStringLiteral("notification"),
                        {{QStringLiteral("channel"), ScriptLauncher::channelName(channel)},
                         {QStringLiteral("reason"), ScriptLauncher::reasonName(reason)},
                         {QStringLiteral("script"), script},
-                        {QStringLiteral("pid"), QString::number(pid)}});
+                        {QStringLiteral("pid"), QString::number(pid)},
+                        {QStringLiteral("attempt"), QString::number(attempt)}});
             });
     connect(launcher, &ScriptLauncher::finished, this,
             [this](ScriptLauncher::Channel channel, qint64 pid, int exitStatus, int signal) {
@@ -158,6 +161,24 @@ void EventLog::watch(Panel *panel)
     connect(panel, &Panel::warning, this, [this](const QString &text) {
         record(Priority::Warning, QStringLiteral("warning"), {{QStringLiteral("text"), text}});
     });
+
+    Delivery *delivery = panel->delivery();
+    connect(delivery, &Delivery::retryScheduled, this,
+            [this](ScriptLauncher::Channel channel, ScriptLauncher::Reason reason, int attempt,
+                   std::chrono::milliseconds after) {
+                record(Priority::Warning, QStringLiteral("notification-retry"),
+                       {{QStringLiteral("channel"), ScriptLauncher::channelName(channel)},
+                        {QStringLiteral("reason"), ScriptLauncher::reasonName(reason)},
+                        {QStringLiteral("attempt"), QString::number(attempt)},
+                        {QStringLiteral("in"), QStringLiteral("%1s").arg(double(after.count()) / 1000)}});
+            });
+    connect(delivery, &Delivery::gaveUp, this,
+            [this](ScriptLauncher::Channel channel, ScriptLauncher::Reason reason, int attempts) {
+                record(Priority::Error, QStringLiteral("notification-given-up"),
+                       {{QStringLiteral("channel"), ScriptLauncher::channelName(channel)},
+                        {QStringLiteral("reason"), ScriptLauncher::reasonName(reason)},
+                        {QStringLiteral("attempts"), QString::number(attempts)}});
+            });
 }
 
 void EventLog::checkScripts(ScriptLauncher *launcher)
@@ -166,7 +187,7 @@ void EventLog::checkScripts(ScriptLauncher *launcher)
     if (!scripts)
         return;
     using Channel = ScriptLauncher::Channel;
-    for (Channel channel : {Channel::Fire, Channel::Flood, Channel::Intrusion, Channel::Device}) {
+    for (Channel channel : {Channel::Fire, Channel::Flood, Channel::Intrusion, Channel::Device, Channel::Heartbeat}) {
         const QString script = scripts->arguments(channel).constFirst();
         Fields fields{{QStringLiteral("channel"), ScriptLauncher::channelName(channel)},
                       {QStringLiteral("script"), script}};
@@ -174,8 +195,8 @@ void EventLog::checkScripts(ScriptLauncher *launcher)
         if (problem.isEmpty()) {
             fields.append({QStringLiteral("state"), QStringLiteral("ready")});
             record(Priority::Info, QStringLiteral("script"), fields);
-        } else if (channel == Channel::Device && !QFileInfo::exists(script)) {
-            // Fault.sh is optional.
+        } else if ((channel == Channel::Device || channel == Channel::Heartbeat) && !QFileInfo::exists(script)) {
+            // Fault.sh and Heartbeat.sh are optional.
             fields.append({QStringLiteral("state"), QStringLiteral("absent")});
             record(Priority::Info, QStringLiteral("script"), fields);
         } else {

@@ -2,6 +2,7 @@
 #include "notifier.h"
 
 #include "common/error_codes.h"
+#include "delivery.h"
 #include "panel.h"
 
 using Channel = ScriptLauncher::Channel;
@@ -40,7 +41,7 @@ void Notifier::setNotifyOnClear(bool on)
 void Notifier::statusChanged(int channel, const QString &caption)
 {
     if (m_notifyOnClear && caption == Form::kNormal && m_panel->notificationsEnabled())
-        start(Channel(channel), Reason::Clear);
+        m_panel->delivery()->notify(Channel(channel), Reason::Clear);
 }
 
 void Notifier::notificationChanged(int channel)
@@ -93,7 +94,7 @@ void Notifier::textChanged(Channel channel)
     const bool enabled = m_panel->notificationsEnabled();
     const bool sending = m_panel->notificationText(int(channel)) == Form::kSendingNotification;
     if (sending && enabled)
-        start(channel, Reason::Alarm);
+        m_panel->delivery()->notify(channel, Reason::Alarm);
 }
 
 void Notifier::testPressed(Channel channel)
@@ -103,6 +104,7 @@ void Notifier::testPressed(Channel channel)
         start(channel, Reason::Test);
 }
 
+// A test run is shown, never retried.
 void Notifier::start(Channel channel, Reason reason)
 {
     reportRefusal([&] { m_panel->launcher()->start(channel, reason); },

@@ -3,6 +3,7 @@
 
 #include "notifier.h"
 #include "notify/script_launcher.h"
+#include "delivery.h"
 #include "line_monitor.h"
 #include "serial/serial_port.h"
 
@@ -30,6 +31,7 @@ Panel::Panel(std::unique_ptr<SerialPort> port, std::unique_ptr<ScriptLauncher> l
     m_timer->setObjectName(QStringLiteral("Timer1"));
     m_timer->setInterval(Form::kPollInterval);
     m_monitor = new LineMonitor(this);
+    m_delivery = new Delivery(m_launcher.get(), this);
     m_notifier = new Notifier(this);
     connect(m_timer, &QTimer::timeout, m_monitor, &LineMonitor::Timer1_Timer);
     connect(this, &Panel::notificationTextChanged, m_notifier, &Notifier::notificationChanged);
@@ -41,6 +43,8 @@ Panel::Panel(std::unique_ptr<SerialPort> port, std::unique_ptr<ScriptLauncher> l
     // Scripts are watched after their start: how they end comes from here.
     connect(m_launcher.get(), &ScriptLauncher::errorOccurred, this, &Panel::errorOccurred);
     connect(m_launcher.get(), &ScriptLauncher::warning, this, &Panel::warning);
+    connect(m_delivery, &Delivery::errorOccurred, this, &Panel::errorOccurred);
+    connect(m_delivery, &Delivery::warning, this, &Panel::warning);
 }
 
 Panel::~Panel() = default;

@@ -12,8 +12,9 @@
 //
 // The handlers work on it: LineMonitor (open, close, the polling tick) and
 // Notifier (the switch, the test buttons, a changed notification text, which
-// starts the channel's script). The panel owns them, the serial component
-// (MSComm1), the polling timer (Timer1) and the script launcher. A face
+// starts the channel's script through Delivery, which retries it until it
+// succeeds). The panel owns them, the serial component (MSComm1), the
+// polling timer (Timer1) and the script launcher. A face
 // reads and writes the properties and calls the handlers; it keeps no state
 // of its own that the rules look at.
 
@@ -25,6 +26,7 @@
 #include <array>
 #include <memory>
 
+class Delivery;
 class LineMonitor;
 class Notifier;
 class QTimer;
@@ -43,6 +45,7 @@ public:
     QTimer *timer() const { return m_timer; }
     LineMonitor *lineMonitor() const { return m_monitor; }
     Notifier *notifier() const { return m_notifier; }
+    Delivery *delivery() const { return m_delivery; }
 
     quint32 indicatorColour(int channel) const { return m_channels[channel].indicator; }
     void setIndicatorColour(int channel, quint32 colour);
@@ -103,4 +106,5 @@ private:
     QTimer *m_timer;
     LineMonitor *m_monitor;
     Notifier *m_notifier;
+    Delivery *m_delivery;
 };

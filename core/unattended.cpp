@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "unattended.h"
 
-#include "common/error_codes.h"
+#include "delivery.h"
 #include "event_log.h"
 #include "notifier.h"
 #include "notify/script_launcher.h"
@@ -90,6 +90,5 @@ void Unattended::runFaultScript(bool lost)
     auto *launcher = qobject_cast<ProcessScriptLauncher *>(m_panel->launcher());
     if (launcher && !QFileInfo::exists(launcher->arguments(Channel::Device).constFirst()))
         return;
-    reportRefusal([&] { m_panel->launcher()->start(Channel::Device, lost ? Reason::Lost : Reason::Restored); },
-                  [this](int number, const QString &text) { Q_EMIT m_panel->errorOccurred(number, text); });
+    m_panel->delivery()->notify(Channel::Device, lost ? Reason::Lost : Reason::Restored);
 }

@@ -44,9 +44,33 @@ QString ScriptLauncher::channelName(Channel channel)
     case Channel::Intrusion:
         return QStringLiteral("intrusion");
     case Channel::Device:
+        return QStringLiteral("device");
+    case Channel::Heartbeat:
         break;
     }
-    return QStringLiteral("device");
+    return QStringLiteral("heartbeat");
+}
+
+bool ScriptLauncher::channelFromName(const QString &name, Channel *channel)
+{
+    for (Channel c : {Channel::Fire, Channel::Flood, Channel::Intrusion, Channel::Device, Channel::Heartbeat}) {
+        if (channelName(c) == name) {
+            *channel = c;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ScriptLauncher::reasonFromName(const QString &name, Reason *reason)
+{
+    for (Reason r : {Reason::Alarm, Reason::Test, Reason::Clear, Reason::Lost, Reason::Restored, Reason::Heartbeat}) {
+        if (reasonName(r) == name) {
+            *reason = r;
+            return true;
+        }
+    }
+    return false;
 }
 
 QString ScriptLauncher::reasonName(Reason reason)
@@ -61,9 +85,11 @@ QString ScriptLauncher::reasonName(Reason reason)
     case Reason::Lost:
         return QStringLiteral("lost");
     case Reason::Restored:
+        return QStringLiteral("restored");
+    case Reason::Heartbeat:
         break;
     }
-    return QStringLiteral("restored");
+    return QStringLiteral("heartbeat");
 }
 
 QString ScriptLauncher::lineName(Channel channel)
@@ -76,20 +102,30 @@ QString ScriptLauncher::lineName(Channel channel)
     case Channel::Intrusion:
         return QStringLiteral("DCD");
     case Channel::Device:
+    case Channel::Heartbeat:
         break;
     }
     return QString();
 }
 
-QList<QPair<QString, QString>> ScriptLauncher::environment(Channel channel, Reason reason) const
+QString ScriptLauncher::timeText(const QDateTime &time)
 {
-    const QDateTime now = QDateTime::currentDateTime();
-    return {{QStringLiteral("PHONE_HOME_CHANNEL"), channelName(channel)},
-            {QStringLiteral("PHONE_HOME_REASON"), reasonName(reason)},
-            {QStringLiteral("PHONE_HOME_PORT"), m_port},
-            {QStringLiteral("PHONE_HOME_DEVICE"), m_device},
-            {QStringLiteral("PHONE_HOME_LINE"), lineName(channel)},
-            {QStringLiteral("PHONE_HOME_TIME"), now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs)}};
+    const QDateTime local = time.toLocalTime();
+    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODateWithMs);
+}
+
+ScriptLauncher::Environment ScriptLauncher::environment(Channel channel, Reason reason, const Details &details) const
+{
+    Environment env{{QStringLiteral("PHONE_HOME_CHANNEL"), channelName(channel)},
+                    {QStringLiteral("PHONE_HOME_REASON"), reasonName(reason)},
+                    {QStringLiteral("PHONE_HOME_PORT"), m_port},
+                    {QStringLiteral("PHONE_HOME_DEVICE"), m_device},
+                    {QStringLiteral("PHONE_HOME_LINE"), lineName(channel)},
+                    {QStringLiteral("PHONE_HOME_TIME"),
+                     timeText(details.time.isValid() ? details.time : QDateTime::currentDateTime())},
+                    {QStringLiteral("PHONE_HOME_ATTEMPT"), QString::number(details.attempt)}};
+    env += details.extra;
+    return env;
 }
 
 ProcessScriptLauncher::ProcessScriptLauncher(QString host, QString scriptDir, QObject *parent)
@@ -131,9 +167,11 @@ QString ProcessScriptLauncher::scriptFileName(Channel channel)
     case Channel::Intrusion:
         return QStringLiteral("Intruder") + extension;
     case Channel::Device:
+        return QStringLiteral("Fault") + extension;
+    case Channel::Heartbeat:
         break;
     }
-    return QStringLiteral("Fault") + extension;
+    return QStringLiteral("Heartbeat") + extension;
 }
 
 QStringList ProcessScriptLauncher::arguments(Channel channel) const
@@ -173,7 +211,7 @@ PhoneHomeError unreadable(ScriptLauncher::Channel channel, const QString &script
 
 ProcessScriptLauncher::~ProcessScriptLauncher() = default;
 
-void ProcessScriptLauncher::start(Channel channel, Reason reason)
+qint64 ProcessScriptLauncher::start(Channel channel, Reason reason, const Details &details)
 {
     const QString script = arguments(channel).constFirst();
     const QFileInfo info(script);
@@ -189,7 +227,7 @@ void ProcessScriptLauncher::start(Channel channel, Reason reason)
     process.setProgram(m_host);
     process.setArguments(arguments(channel));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const auto &[name, value] : environment(channel, reason))
+    for (const auto &[name, value] : environment(channel, reason, details))
         env.insert(name, value);
     process.setProcessEnvironment(env);
     process.setWorkingDirectory(m_scriptDir);
@@ -201,7 +239,8 @@ void ProcessScriptLauncher::start(Channel channel, Reason reason)
                                 "could not be started (%3). Check that it is installed.")
                                  .arg(channelName(channel), m_host, process.errorString()));
     }
-    Q_EMIT started(channel, reason, script, pid);
+    Q_EMIT started(channel, reason, script, pid, details.attempt);
+    return 0; // started and forgotten: no end will be reported
 }
 
 QString ProcessScriptLauncher::problem(Channel channel) const
@@ -423,13 +462,16 @@ struct ProcessScriptLauncher::Child {
     QTimer *poll = nullptr;
     QTimer *stillRunning = nullptr;
     QTimer *trim = nullptr;
+    QTimer *timeout = nullptr;
+    bool timedOut = false;
 
     ~Child()
     {
         // The watchers may be mid-signal: let them go once control is back
         // in the event loop, and silence them until then.
-        for (QObject *watcher : {static_cast<QObject *>(ended), static_cast<QObject *>(poll),
-                                 static_cast<QObject *>(stillRunning), static_cast<QObject *>(trim)}) {
+        for (QObject *watcher :
+             {static_cast<QObject *>(ended), static_cast<QObject *>(poll), static_cast<QObject *>(stillRunning),
+              static_cast<QObject *>(trim), static_cast<QObject *>(timeout)}) {
             if (watcher) {
                 watcher->blockSignals(true);
                 watcher->deleteLater();
@@ -501,7 +543,7 @@ QString ProcessScriptLauncher::problem(Channel channel) const
     return QString();
 }
 
-void ProcessScriptLauncher::start(Channel channel, Reason reason)
+qint64 ProcessScriptLauncher::start(Channel channel, Reason reason, const Details &details)
 {
     const QString script = arguments(channel).constFirst();
     QByteArray dir;
@@ -551,7 +593,7 @@ void ProcessScriptLauncher::start(Channel channel, Reason reason)
                     const_cast<char *>(command.constData()), const_cast<char *>(name.constData()), nullptr};
 
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const auto &[name, value] : environment(channel, reason))
+    for (const auto &[name, value] : environment(channel, reason, details))
         env.insert(name, value);
     QByteArrayList entries;
     for (const QString &entry : env.toStringList())
@@ -580,7 +622,8 @@ void ProcessScriptLauncher::start(Channel channel, Reason reason)
     child->out = std::move(out);
     child->err = std::move(err);
     watch(std::move(child));
-    Q_EMIT started(channel, reason, script, pid);
+    Q_EMIT started(channel, reason, script, pid, details.attempt);
+    return pid;
 }
 
 void ProcessScriptLauncher::watch(std::unique_ptr<Child> child)
@@ -612,6 +655,22 @@ void ProcessScriptLauncher::watch(std::unique_ptr<Child> child)
         trimToTail(c->err.get());
     });
     c->trim->start(m_trimInterval);
+    if (m_timeout.count() > 0) {
+        // The script is its session's leader: its group holds what it started
+        // (a curl that hangs), and the whole group is ended.
+        c->timeout = new QTimer(this);
+        c->timeout->setSingleShot(true);
+        connect(c->timeout, &QTimer::timeout, this, [c] {
+            if (!c->timedOut) {
+                c->timedOut = true;
+                ::kill(-c->pid, SIGTERM);
+                c->timeout->start(kKillAfter);
+            } else {
+                ::kill(-c->pid, SIGKILL);
+            }
+        });
+        c->timeout->start(m_timeout);
+    }
     m_children.push_back(std::move(child));
 }
 
@@ -640,15 +699,23 @@ void ProcessScriptLauncher::childEnded(Child *c)
         return;
     }
 
-    const int exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    int exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     const int signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+    // Stopped for its time, it failed even if it then exited cleanly; 124 as
+    // timeout(1) says so.
+    if (child->timedOut && exitStatus == 0)
+        exitStatus = kTimedOutStatus;
     QString failure;
     if (exitStatus != 0) {
         QStringList said = lastLines(child->err.get());
         if (said.isEmpty())
             said = lastLines(child->out.get());
-        const QString how =
-            signal ? tr("killed by signal %1").arg(signalName(signal)) : tr("exit status %1").arg(exitStatus);
+        const QString how = child->timedOut
+            ? tr("no end after %1 s, so it was stopped (%2)")
+                  .arg(QString::number(std::chrono::duration<double>(m_timeout).count()),
+                       signal ? signalName(signal) : tr("exit status %1").arg(exitStatus))
+            : signal ? tr("killed by signal %1").arg(signalName(signal))
+                     : tr("exit status %1").arg(exitStatus);
         const QString words =
             said.isEmpty() ? tr("It wrote nothing.") : tr("It wrote: \"%1\".").arg(said.join(QStringLiteral("\" \"")));
         failure = tr("The %1 notification may not have been sent: the script %2 ended with %3. %4 "

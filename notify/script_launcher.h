@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <QDateTime>
 #include <QList>
 #include <QObject>
 #include <QPair>
@@ -11,6 +12,14 @@
 #include <memory>
 #include <vector>
 
+// What one start of a script is told besides channel and reason. A retry is
+// the same event told again: the event's time, a higher attempt.
+struct ScriptDetails {
+    int attempt = 1;
+    QDateTime time; // of the event; invalid: now
+    QList<QPair<QString, QString>> extra;
+};
+
 // Starts a channel's notification script without waiting for it; it may
 // outlive the program. A refusal is thrown as a PhoneHomeError. What the
 // script does later arrives as signals: every end as finished(), a failed
@@ -19,15 +28,20 @@ class ScriptLauncher : public QObject
 {
     Q_OBJECT
 public:
-    // Device is the port itself (Fault.sh): lost and back again.
-    enum class Channel { Fire, Flood, Intrusion, Device };
-    enum class Reason { Alarm, Test, Clear, Lost, Restored };
+    // Device is the port itself (Fault.sh): lost and back again. Heartbeat
+    // is the periodic sign of life (Heartbeat.sh).
+    enum class Channel { Fire, Flood, Intrusion, Device, Heartbeat };
+    enum class Reason { Alarm, Test, Clear, Lost, Restored, Heartbeat };
+    using Environment = QList<QPair<QString, QString>>;
+    using Details = ScriptDetails;
 
     explicit ScriptLauncher(QObject *parent = nullptr)
         : QObject(parent)
     {
     }
-    virtual void start(Channel channel, Reason reason) = 0;
+    // Returns the started script's pid, whose end finished() reports; 0
+    // where the script is started and not watched.
+    virtual qint64 start(Channel channel, Reason reason, const Details &details = {}) = 0;
 
     // Which port the scripts speak of (PHONE_HOME_PORT, PHONE_HOME_DEVICE).
     void setPort(const QString &port, const QString &device)
@@ -42,11 +56,15 @@ public:
     static QString reasonName(Reason reason);
     // CTS, DSR or DCD; empty for the device channel.
     static QString lineName(Channel channel);
+    static bool channelFromName(const QString &name, Channel *channel);
+    static bool reasonFromName(const QString &name, Reason *reason);
     // What a script finds in its environment besides the system's own.
-    QList<QPair<QString, QString>> environment(Channel channel, Reason reason) const;
+    Environment environment(Channel channel, Reason reason, const Details &details = {}) const;
+    static QString timeText(const QDateTime &time);
 
 Q_SIGNALS:
-    void started(ScriptLauncher::Channel channel, ScriptLauncher::Reason reason, const QString &script, qint64 pid);
+    void started(ScriptLauncher::Channel channel, ScriptLauncher::Reason reason, const QString &script, qint64 pid,
+                 int attempt);
     // exitStatus is meaningful when signal is 0.
     void finished(ScriptLauncher::Channel channel, qint64 pid, int exitStatus, int signal);
     void errorOccurred(int number, const QString &text);
@@ -69,7 +87,7 @@ public:
                                    QObject *parent = nullptr);
     ~ProcessScriptLauncher() override;
 
-    void start(Channel channel, Reason reason) override;
+    qint64 start(Channel channel, Reason reason, const Details &details = {}) override;
     // Why the channel's script would be refused now, or empty when it would
     // run (the start-up log lists this for every script).
     QString problem(Channel channel) const;
@@ -79,6 +97,9 @@ public:
 
     // How long a script may run before warning() says it still does.
     void setStillRunningAfter(std::chrono::milliseconds after) { m_stillRunningAfter = after; }
+    // How long a script may run before it is ended (SIGTERM to its session,
+    // SIGKILL kKillAfter later) and counts as failed. 0: never.
+    void setTimeout(std::chrono::milliseconds timeout) { m_timeout = timeout; }
     // How often the output of a running script is cut down to its tail.
     void setTrimInterval(std::chrono::milliseconds interval) { m_trimInterval = interval; }
 
@@ -90,6 +111,9 @@ public:
 
     static constexpr std::chrono::seconds kStillRunningAfter{120};
     static constexpr std::chrono::seconds kTrimInterval{10};
+    static constexpr std::chrono::seconds kTimeout{300};
+    static constexpr std::chrono::seconds kKillAfter{5};
+    static constexpr int kTimedOutStatus = 124;
 
 private:
     struct Child;
@@ -101,5 +125,6 @@ private:
     QString m_scriptDir;
     std::chrono::milliseconds m_stillRunningAfter = kStillRunningAfter;
     std::chrono::milliseconds m_trimInterval = kTrimInterval;
+    std::chrono::milliseconds m_timeout = kTimeout;
     std::vector<std::unique_ptr<Child>> m_children;
 };

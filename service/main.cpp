@@ -2,7 +2,9 @@
 // rs232-phone-homed: the alarm panel without a window, for systemd.
 
 #include "core/command_line.h"
+#include "core/delivery.h"
 #include "core/event_log.h"
+#include "core/heartbeat.h"
 #include "core/mqtt_publisher.h"
 #include "core/panel.h"
 #include "core/termination_signals.h"
@@ -20,6 +22,8 @@
 namespace {
 const char kUsage[] =
     "Usage: rs232-phone-homed --port PORT [--dtr] [--rts] [--settle MS] [--notify-clear] [--script-dir DIR]\n"
+    "                         [--state-dir DIR] [--retry-base SECONDS] [--retry-for DURATION]\n"
+    "                         [--script-timeout SECONDS] [--heartbeat DURATION]\n"
     "                         [--mqtt URL [--mqtt-ca FILE] [--mqtt-password-file FILE] [--mqtt-node NAME]]\n"
     "\n"
     "Watches CTS (fire), DSR (flooding) and DCD (intrusion) of a serial port and\n"
@@ -31,14 +35,20 @@ const char kUsage[] =
     "  --notify-clear    also run the script when a channel returns to NORMAL\n"
     "  --script-dir DIR  the notification scripts (default /etc/rs232-phone-home)\n";
 // The options both programs share come after their own.
+const char *sharedUsage()
+{
+    static const QByteArray shared = QByteArray(Delivery::usage()) + MqttPublisher::usage();
+    return shared.constData();
+}
+
 void printUsage(std::FILE *out)
 {
-    CommandLine::printUsage(out, kUsage, MqttPublisher::usage());
+    CommandLine::printUsage(out, kUsage, sharedUsage());
 }
 
 int usageError(const QString &reason)
 {
-    return CommandLine::usageError("rs232-phone-homed", reason, kUsage, MqttPublisher::usage());
+    return CommandLine::usageError("rs232-phone-homed", reason, kUsage, sharedUsage());
 }
 }
 
@@ -55,6 +65,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption help(QStringLiteral("help"));
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions({port, dtr, rts, settle, notifyClear, scriptDir, help, version});
+    parser.addOptions(Delivery::commandLineOptions());
     parser.addOptions(MqttPublisher::commandLineOptions());
     if (!parser.parse(CommandLine::arguments(argc, argv)))
         return usageError(parser.errorText());
@@ -77,6 +88,10 @@ int main(int argc, char *argv[])
     if (!ok || settleMs < 0)
         return usageError(
             QStringLiteral("bad --settle \"%1\": give milliseconds, 0 or more").arg(parser.value(settle)));
+    Delivery::Options deliveryOptions;
+    if (const QString problem = Delivery::fromCommandLine(parser, Delivery::defaultServiceStateDir(), &deliveryOptions);
+        !problem.isEmpty())
+        return usageError(problem);
     MqttPublisher::Options mqttOptions;
     if (const QString problem = MqttPublisher::fromCommandLine(parser, parser.value(port), &mqttOptions);
         !problem.isEmpty())
@@ -97,6 +112,8 @@ int main(int argc, char *argv[])
                 {QStringLiteral("version"), QStringLiteral(PHONE_HOME_VERSION)},
                 {QStringLiteral("pid"), QString::number(QCoreApplication::applicationPid())}});
     log.checkScripts(panel.launcher());
+    if (const QString problem = panel.delivery()->setOptions(deliveryOptions); !problem.isEmpty())
+        log.record(EventLog::Priority::Warning, QStringLiteral("warning"), {{QStringLiteral("text"), problem}});
 
     Unattended::Options options;
     options.port = parser.value(port);
@@ -118,6 +135,13 @@ int main(int argc, char *argv[])
         QCoreApplication::quit();
     });
     service.start();
+    // After the open, so that resumed scripts are told the port's device.
+    panel.delivery()->resume();
+    std::unique_ptr<Heartbeat> heartbeat;
+    if (deliveryOptions.heartbeat.count() > 0) {
+        heartbeat = std::make_unique<Heartbeat>(&panel, deliveryOptions.heartbeat);
+        heartbeat->start();
+    }
     const int status = QCoreApplication::exec();
     service.stop();
     if (mqtt)

@@ -357,6 +357,7 @@ void TestPanel::oneStartPerAlarmOnset()
         f->tick();
     QCOMPARE(f->panel->notificationText(0), QString());
     QCOMPARE(f->launcher->starts.size(), 1);
+    f->launcher->finish(0, 0); // delivered: the next onset is told anew
     f->port->cts = true;
     f->tick();
     QCOMPARE(f->launcher->starts.size(), 2);
@@ -371,6 +372,7 @@ void TestPanel::reArmAfterSwitchOffAndOn()
     f->pressSwitch();
     f->tick();
     QCOMPARE(f->launcher->starts, (Starts{{Channel::Intrusion, Reason::Alarm}}));
+    f->launcher->finish(0, 0);
     f->pressSwitch();
     f->tick();
     f->pressSwitch();

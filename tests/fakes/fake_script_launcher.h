@@ -13,15 +13,18 @@ class FakeScriptLauncher : public ScriptLauncher
 {
 public:
     QList<QPair<Channel, Reason>> starts;
+    QList<Details> details; // of each start
     int refuseWith = 0;
 
-    void start(Channel channel, Reason reason) override
+    qint64 start(Channel channel, Reason reason, const Details &d = {}) override
     {
         if (refuseWith)
             throw PhoneHomeError(ErrorCode(refuseWith), QStringLiteral("cannot start"));
         starts.append({channel, reason});
-        Q_EMIT started(channel, reason, QStringLiteral("fake/%1").arg(channelName(channel)),
-                       kFirstPid + starts.size() - 1);
+        details.append(d);
+        const qint64 pid = kFirstPid + starts.size() - 1;
+        Q_EMIT started(channel, reason, QStringLiteral("fake/%1").arg(channelName(channel)), pid, d.attempt);
+        return pid;
     }
 
     // Ends the n-th start as the real launcher would report it.

@@ -119,7 +119,8 @@ class Guest:
 
     def start(self):
         env = dict(self.x.env, HOME=os.environ.get("HOME", self.tmp), LANG="C.UTF-8", QT_QPA_PLATFORM="xcb",
-                   XDG_RUNTIME_DIR=os.environ.get("XDG_RUNTIME_DIR", self.tmp))
+                   XDG_RUNTIME_DIR=os.environ.get("XDG_RUNTIME_DIR", self.tmp),
+                   XDG_STATE_HOME=os.path.join(self.tmp, "state"))
         with open(self.log_path, "ab") as log:
             self.app = subprocess.Popen([self.args.app], env=env, cwd=self.tmp, stdin=subprocess.DEVNULL,
                                         stdout=log, stderr=subprocess.STDOUT)
@@ -455,7 +456,8 @@ class Service:
         env = {"PATH": "/usr/bin:/bin", "HOME": os.environ.get("HOME", self.g.tmp), "LANG": "C.UTF-8"}
         with open(self.log_path, "ab") as log:
             self.proc = subprocess.Popen([self.g.args.service, "--port", "2", *options,
-                                          "--script-dir", self.script_dir], env=env, cwd=self.g.tmp,
+                                          "--script-dir", self.script_dir,
+                                          "--state-dir", os.path.join(self.g.tmp, "state")], env=env, cwd=self.g.tmp,
                                          stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
 
     def events(self):

@@ -9,12 +9,14 @@ Standard library only; prints "N passed, N failed" at the end.
 """
 
 import argparse
+import fcntl
 import os
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import traceback
 from datetime import datetime
@@ -65,11 +67,16 @@ class Run:
             os.chmod(path, 0o644)
         devices = os.path.join(self.work, "devices")
         os.mkdir(devices)
-        self.env = dict(os.environ, LD_PRELOAD=args.preload, VSERIAL_DEVICES=devices, LANG="C.UTF-8")
+        # Pending notifications of the test's own, never the machine's.
+        self.state = os.path.join(self.work, "state")
+        self.env = dict(os.environ, LD_PRELOAD=args.preload, VSERIAL_DEVICES=devices, LANG="C.UTF-8",
+                        XDG_STATE_HOME=os.path.join(self.work, "xdg-state"))
         self.ctl = subprocess.Popen([args.ctl, devices, ALIAS], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                     text=True, env=self.env)
-        if not self.ctl.stdout.readline().startswith("ready"):
+        ready = self.ctl.stdout.readline().split()
+        if not ready or ready[0] != "ready":
             raise Failure("the virtual device did not start")
+        self.device_dir = ready[1]
         self.log_path = os.path.join(self.work, "program.log")
         self.proc = None
 
@@ -84,8 +91,23 @@ class Run:
                                          stdout=subprocess.DEVNULL, stderr=log)
 
     def service(self, *options):
-        self.start(self.args.service, "--port", "12", "--script-dir", self.scripts, *options)
+        state = [] if "--state-dir" in options else ["--state-dir", self.state]
+        self.start(self.args.service, "--port", "12", "--script-dir", self.scripts, *state, *options)
         self.wait_log("the port is opened", "event=opened")
+
+    def script(self, name, body):
+        """A script of the test's own: body after a line that records its run
+        (channel reason attempt event-time start-time)."""
+        path = os.path.join(self.scripts, name)
+        with open(path, "w") as f:
+            f.write(f'echo "$PHONE_HOME_CHANNEL $PHONE_HOME_REASON $PHONE_HOME_ATTEMPT $PHONE_HOME_TIME '
+                    f'$(date +%s.%N)" >> "{self.markers}"\n{body}\n')
+        os.chmod(path, 0o644)
+
+    def attempts(self, what, count, timeout):
+        """(channel, reason, attempt, event time, start time) of the first count runs."""
+        wait_for(what, lambda: (len(self.runs()) >= count, f"runs {self.runs()}"), timeout)
+        return [(r[0], r[1], int(r[2]), r[3], float(r[4])) for r in self.runs()]
 
     def log(self):
         with open(self.log_path, errors="replace") as f:
@@ -203,6 +225,106 @@ def contact_fed_from_dtr(r):
                   timeout=4.0, settle=1.0)
     if "event=normal" in r.log():
         raise Failure("the fed contact read NORMAL on its way back")
+
+
+def retried_until_delivered(r):
+    """A script that fails twice runs three times, after 1 and 3 s (--retry-base 1), then never again."""
+    r.script("Fire.sh", '[ "$PHONE_HOME_ATTEMPT" -ge 3 ]')
+    r.service("--retry-base", "1")
+    r.ask("cts 1")
+    runs = r.attempts("three attempts", 3, timeout=8.0)
+    if [(c, why, n) for c, why, n, _, _ in runs] != [("fire", "alarm", n) for n in (1, 2, 3)]:
+        raise Failure(f"attempts: {runs}")
+    if len({t for _, _, _, t, _ in runs}) != 1:
+        raise Failure(f"PHONE_HOME_TIME should stay the event's: {runs}")
+    gaps = [runs[1][4] - runs[0][4], runs[2][4] - runs[1][4]]
+    if not (0.9 <= gaps[0] < 2.5 and 2.9 <= gaps[1] < 4.5):
+        raise Failure(f"retries after {gaps[0]:.2f} s and {gaps[1]:.2f} s, not 1 s and 3 s")
+    time.sleep(1.5)
+    if len(r.runs()) != 3 or r.log().count("event=notification-retry") != 2:
+        raise Failure(f"more after the delivery: {r.runs()}")
+
+
+def restart_resumes(r):
+    """kill -9 between two attempts; a restart on the same state folder resumes with the next attempt, once."""
+    r.script("Fire.sh", 'exit 1')
+    r.service("--retry-base", "30")
+    r.ask("cts 1")
+    r.wait_log("a retry is pending", "event=notification-retry")
+    r.proc.kill()
+    r.proc.wait()
+    # A real port forgets its exclusive flag at the last close; the pty stays
+    # alive under the virtual device, so root clears it for the dead program.
+    fd = os.open(os.path.join(r.device_dir, "tty"), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    fcntl.ioctl(fd, termios.TIOCNXCL)
+    os.close(fd)
+    if len(os.listdir(r.state)) != 1:
+        raise Failure(f"spool after kill -9: {os.listdir(r.state)}")
+    r.ask("cts 0")
+    r.script("Fire.sh", 'exit 0')
+    r.service("--retry-base", "30")
+    runs = r.attempts("the resumed attempt", 2, timeout=3.0)
+    if [(c, why, n) for c, why, n, _, _ in runs] != [("fire", "alarm", 1), ("fire", "alarm", 2)] \
+            or runs[0][3] != runs[1][3]:
+        raise Failure(f"runs: {runs}")
+    wait_for("the spool emptied", lambda: (not os.listdir(r.state), os.listdir(r.state)))
+    time.sleep(1.0)
+    if len(r.runs()) != 2:
+        raise Failure(f"ran again: {r.runs()}")
+
+
+def hung_script_ended(r):
+    """--script-timeout 1: a hung script and what it started are ended at 1 s and retried."""
+    r.script("Fire.sh", '[ "$PHONE_HOME_ATTEMPT" -ge 2 ] && exit 0\nsleep 30.25 & wait')
+    r.service("--retry-base", "1", "--script-timeout", "1")
+    r.ask("cts 1")
+    runs = r.attempts("the retry after the timeout", 2, timeout=6.0)
+    if runs[1][4] - runs[0][4] < 1.9:
+        raise Failure(f"retried {runs[1][4] - runs[0][4]:.2f} s after the start, before the timeout and the pause")
+    r.wait_log("the timeout is told", "no end after 1 s")
+    stray = subprocess.run(["pgrep", "-f", "sleep 30.25"], capture_output=True, text=True).stdout.split()
+    if stray:
+        raise Failure(f"the hung script's child still runs: {stray}")
+
+
+def bad_spool_set_aside(r):
+    """A corrupt spool entry is set aside with a warning; alarms still go out."""
+    os.mkdir(r.state, 0o700)
+    bad = os.path.join(r.state, "0000000000001-fire-alarm.json")
+    with open(bad, "w") as f:
+        f.write('{"format":1,"chann')
+    r.service()
+    r.wait_log("a warning names the entry", "set aside")
+    if not os.path.exists(bad + ".bad") or os.path.exists(bad):
+        raise Failure(f"spool: {os.listdir(r.state)}")
+    r.ask("dsr 1")
+    r.expect_runs("flood alarm", [("flood", "alarm")])
+
+
+def no_state_folder(r):
+    """A state folder that cannot be made gives a warning at start; alarms still go out."""
+    blocker = os.path.join(r.work, "a-file")
+    open(blocker, "w").close()
+    r.service("--state-dir", os.path.join(blocker, "state"))
+    r.wait_log("the warning", "cannot be kept across a restart")
+    r.ask("dcd 1")
+    r.expect_runs("intrusion alarm", [("intrusion", "alarm")])
+
+
+def heartbeat_on_time(r):
+    """--heartbeat 2s: Heartbeat.sh every 2 s from start, with a summary of the panel."""
+    r.script("Fire.sh", 'true')
+    r.script("Heartbeat.sh", 'echo "$PHONE_HOME_LINES|$PHONE_HOME_IN_ALARM|$PHONE_HOME_ALARMS" >> "$0.summary"')
+    r.ask("cts 1")
+    r.service("--heartbeat", "2s")
+    runs = r.attempts("two heartbeats", 3, timeout=8.0)
+    beats = [run for run in runs if run[:2] == ("heartbeat", "heartbeat")]
+    if len(beats) < 2 or not 1.5 <= beats[1][4] - beats[0][4] <= 2.8:
+        raise Failure(f"heartbeats: {runs}")
+    with open(os.path.join(r.scripts, "Heartbeat.sh.summary")) as f:
+        first = f.readline().strip()
+    if first != "CTS=high DSR=low DCD=low|fire|1":
+        raise Failure(f"summary: {first!r}")
 
 
 def port_that_is_no_device(r):
@@ -348,7 +470,8 @@ def unit_verifies(r):
 
 
 GROUPS = [alarm_runs_script_once, settle_makes_one_alarm, settle_high_from_start, contact_fed_from_dtr,
-          port_that_is_no_device, notify_clear, device_goes_and_comes_back,
+          port_that_is_no_device, retried_until_delivered, restart_resumes, hung_script_ended, bad_spool_set_aside,
+          no_state_folder, heartbeat_on_time, notify_clear, device_goes_and_comes_back,
           sigterm_ends_in_order, tells_systemd, command_lines, window_options, unit_verifies]
 
 

@@ -1,0 +1,241 @@
+// SPDX-License-Identifier: MIT
+#include "core/delivery.h"
+#include "fake_script_launcher.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace std::chrono_literals;
+using Channel = ScriptLauncher::Channel;
+using Reason = ScriptLauncher::Reason;
+
+// Notifications told until delivered, on a fake launcher whose "scripts" the
+// test ends, with retry times in milliseconds.
+class TestDelivery : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void schedule_data();
+    void schedule();
+    void retriedUntilDelivered_data();
+    void retriedUntilDelivered();
+    void oneWhilePending();
+    void givesUpAtTheDeadline();
+    void resumedAfterRestart();
+    void badEntriesSetAside_data();
+    void badEntriesSetAside();
+    void unwritableFolderStillSends();
+    void durations_data();
+    void durations();
+
+private:
+    QStringList spool() const { return QDir(m_dir->path()).entryList(QDir::Files); }
+    Delivery::Options options(std::chrono::milliseconds base = 20ms) const
+    {
+        Delivery::Options o;
+        o.stateDir = m_dir->path();
+        o.retryBase = base;
+        return o;
+    }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+};
+
+void TestDelivery::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+}
+
+void TestDelivery::schedule_data()
+{
+    QTest::addColumn<int>("failed");
+    QTest::addColumn<int>("times");
+    for (const auto &[failed, times] : {std::pair{1, 1}, {2, 3}, {3, 6}, {4, 12}, {5, 30}, {6, 60}, {7, 60}, {40, 60}})
+        QTest::addRow("after attempt %d, base x %d", failed, times) << failed << times;
+}
+
+void TestDelivery::schedule()
+{
+    QFETCH(int, failed);
+    QFETCH(int, times);
+    QCOMPARE(Delivery::retryDelay(failed, 10s), times * 10s);
+}
+
+void TestDelivery::retriedUntilDelivered_data()
+{
+    QTest::addColumn<int>("refuseFirst"); // the first start is refused with this error, or 0
+    QTest::newRow("a script that fails twice") << 0;
+    QTest::newRow("a refused start, then one that fails") << int(ErrorCode::ScriptMissing);
+}
+
+void TestDelivery::retriedUntilDelivered()
+{
+    QFETCH(int, refuseFirst);
+    FakeScriptLauncher launcher;
+    Delivery delivery(&launcher);
+    QVERIFY(delivery.setOptions(options()).isEmpty());
+    QSignalSpy retries(&delivery, &Delivery::retryScheduled);
+    launcher.refuseWith = refuseFirst;
+    delivery.notify(Channel::Fire, Reason::Alarm);
+    launcher.refuseWith = 0;
+    QCOMPARE(spool().size(), 1); // on disk before (and while) the script runs
+    if (!refuseFirst) {
+        launcher.finish(0, 1);
+    }
+    QTRY_COMPARE(launcher.starts.size(), refuseFirst ? 1 : 2);
+    launcher.finish(launcher.starts.size() - 1, 0, 15);
+    QTRY_COMPARE(launcher.starts.size(), refuseFirst ? 2 : 3);
+    launcher.finish(launcher.starts.size() - 1, 0);
+    QCOMPARE(retries.count(), 2);
+    QCOMPARE(delivery.pendingCount(), 0);
+    QVERIFY(spool().isEmpty());
+    // Every attempt tells the same event, one number higher.
+    for (int i = 0; i < launcher.details.size(); ++i) {
+        QCOMPARE(launcher.details[i].attempt, i + (refuseFirst ? 2 : 1));
+        QCOMPARE(launcher.details[i].time, launcher.details[0].time);
+    }
+    QTest::qWait(100);
+    QCOMPARE(launcher.starts.size(), refuseFirst ? 2 : 3); // and never again
+}
+
+void TestDelivery::oneWhilePending()
+{
+    FakeScriptLauncher launcher;
+    Delivery delivery(&launcher);
+    delivery.setOptions(options(1h));
+    delivery.notify(Channel::Flood, Reason::Alarm);
+    delivery.notify(Channel::Flood, Reason::Alarm); // a new onset while pending
+    delivery.notify(Channel::Flood, Reason::Clear); // another reason
+    delivery.notify(Channel::Fire, Reason::Alarm);  // another channel
+    QCOMPARE(launcher.starts.size(), 3);
+    QCOMPARE(spool().size(), 3);
+}
+
+void TestDelivery::givesUpAtTheDeadline()
+{
+    FakeScriptLauncher launcher;
+    Delivery delivery(&launcher);
+    Delivery::Options o = options(30ms);
+    o.retryFor = 100ms;
+    delivery.setOptions(o);
+    QSignalSpy gaveUp(&delivery, &Delivery::gaveUp);
+    QSignalSpy errors(&delivery, &Delivery::errorOccurred);
+    delivery.notify(Channel::Intrusion, Reason::Alarm);
+    for (int n = 0; gaveUp.isEmpty() && n < 20; ++n) {
+        launcher.finish(launcher.starts.size() - 1, 1);
+        if (gaveUp.isEmpty())
+            QTRY_COMPARE(launcher.starts.size(), n + 2);
+    }
+    QCOMPARE(gaveUp.count(), 1);
+    // 0 ms, 30 ms, 120 ms cut to the deadline at 100 ms.
+    QCOMPARE(gaveUp.first().at(2).toInt(), 3);
+    QCOMPARE(errors.last().at(0).toInt(), int(ErrorCode::ScriptGaveUp));
+    QVERIFY(errors.last().at(1).toString().contains(QLatin1String("intrusion")));
+    QVERIFY(spool().isEmpty());
+}
+
+void TestDelivery::resumedAfterRestart()
+{
+    QDateTime told;
+    {
+        FakeScriptLauncher launcher;
+        Delivery first(&launcher);
+        first.setOptions(options(1h));
+        first.notify(Channel::Fire, Reason::Alarm);
+        launcher.finish(0, 1); // failed; the program then dies before the retry
+        told = launcher.details[0].time;
+    }
+    FakeScriptLauncher launcher;
+    Delivery again(&launcher);
+    again.setOptions(options(1h));
+    QSignalSpy warnings(&again, &Delivery::warning);
+    again.notify(Channel::Device, Reason::Lost); // the device is away at start: told before resuming
+    again.resume();
+    QCOMPARE(warnings.count(), 0);
+    QCOMPARE(launcher.starts.size(), 2);
+    QCOMPARE(launcher.details[1].attempt, 2);
+    QCOMPARE(launcher.details[1].time, told);
+    launcher.finish(0, 0);
+    launcher.finish(1, 0);
+    QVERIFY(spool().isEmpty());
+}
+
+void TestDelivery::badEntriesSetAside_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("cut short") << QByteArray("{\"format\":1,\"channel\":\"fi");
+    QTest::newRow("from a newer version") << QByteArray("{\"format\":2,\"channel\":\"fire\",\"reason\":\"alarm\"}");
+    QTest::newRow("unknown channel") << QByteArray(
+        "{\"format\":1,\"channel\":\"smoke\",\"reason\":\"alarm\",\"time\":\"2026-12-08T09:14:03.412Z\","
+        "\"first\":\"2026-12-08T09:14:03.412Z\",\"attempt\":1}");
+    QTest::newRow("empty") << QByteArray();
+}
+
+void TestDelivery::badEntriesSetAside()
+{
+    QFETCH(QByteArray, content);
+    {
+        FakeScriptLauncher launcher;
+        Delivery first(&launcher);
+        first.setOptions(options(1h));
+        first.notify(Channel::Flood, Reason::Alarm);
+    }
+    QFile bad(QDir(m_dir->path()).filePath(QStringLiteral("0000000000000-bad-entry.json")));
+    QVERIFY(bad.open(QIODevice::WriteOnly));
+    bad.write(content);
+    bad.close();
+    FakeScriptLauncher launcher;
+    Delivery again(&launcher);
+    again.setOptions(options(1h));
+    QSignalSpy warnings(&again, &Delivery::warning);
+    again.resume();
+    QCOMPARE(warnings.count(), 1);
+    QVERIFY(QFile::exists(bad.fileName() + QStringLiteral(".bad")));
+    QCOMPARE(launcher.starts, (QList<QPair<Channel, Reason>>{{Channel::Flood, Reason::Alarm}})); // the good one goes on
+}
+
+void TestDelivery::unwritableFolderStillSends()
+{
+    QFile blocker(m_dir->filePath(QStringLiteral("file")));
+    QVERIFY(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    Delivery::Options o = options();
+    o.stateDir = blocker.fileName() + QStringLiteral("/spool"); // below a file: cannot be made
+    FakeScriptLauncher launcher;
+    Delivery delivery(&launcher);
+    const QString problem = delivery.setOptions(o);
+    QVERIFY(problem.contains(o.stateDir));
+    QVERIFY(!delivery.durable());
+    delivery.notify(Channel::Fire, Reason::Alarm);
+    QCOMPARE(launcher.starts.size(), 1);
+}
+
+void TestDelivery::durations_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<qint64>("seconds"); // -1: refused
+    QTest::newRow("seconds") << "90s" << qint64(90);
+    QTest::newRow("minutes") << "30m" << qint64(1800);
+    QTest::newRow("hours") << "24h" << qint64(86400);
+    QTest::newRow("plain seconds") << "45" << qint64(45);
+    QTest::newRow("negative") << "-5m" << qint64(-1);
+    QTest::newRow("no number") << "h" << qint64(-1);
+    QTest::newRow("unknown unit") << "3w" << qint64(-1);
+    QTest::newRow("absurdly long") << "99999999999h" << qint64(-1);
+}
+
+void TestDelivery::durations()
+{
+    QFETCH(QString, text);
+    QFETCH(qint64, seconds);
+    std::chrono::seconds parsed{-1};
+    const bool ok = Delivery::parseDuration(text, &parsed);
+    QCOMPARE(ok ? parsed.count() : -1, seconds);
+}
+
+QTEST_GUILESS_MAIN(TestDelivery)
+#include "tst_delivery.moc"
