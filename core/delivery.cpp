@@ -241,8 +241,20 @@ QString Delivery::setOptions(const Options &options)
 void Delivery::notify(Channel channel, Reason reason, const ScriptLauncher::Environment &extra)
 {
     const Key key{channel, reason};
-    if (m_pending.count(key))
-        return; // told by the one pending
+    if (const auto it = m_pending.find(key); it != m_pending.end()) {
+        Entry *pending = it->second.get();
+        if (pending->pid == 0)
+            return; // a retry is due: it tells this onset too
+        // Its script still runs for an earlier onset: this one is a new event,
+        // told at once as ever, and the one pending from now on.
+        pending->time = QDateTime::currentDateTime();
+        pending->first = QDateTime::currentDateTimeUtc();
+        pending->attempt = 0;
+        pending->extra = extra;
+        pending->pid = 0;
+        startAttempt(pending);
+        return;
+    }
     auto entry = std::make_unique<Entry>();
     entry->channel = channel;
     entry->reason = reason;

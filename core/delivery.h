@@ -13,8 +13,10 @@
 // spool is resumed: every entry is started again at once. So a crash or a
 // power cut loses nothing; at worst a message goes out twice.
 //
-// One pending notification per channel and reason: a new onset while one
-// is pending is told by that one. Test-button runs do not come here.
+// One pending notification per channel and reason: a new onset while a
+// retry is due is told by that retry; one while the script still runs starts
+// it again at once and takes the earlier one's place. Test-button runs do
+// not come here.
 
 #include "notify/script_launcher.h"
 

@@ -107,11 +107,19 @@ void TestDelivery::oneWhilePending()
     FakeScriptLauncher launcher;
     Delivery delivery(&launcher);
     delivery.setOptions(options(1h));
+    QSignalSpy retries(&delivery, &Delivery::retryScheduled);
     delivery.notify(Channel::Flood, Reason::Alarm);
-    delivery.notify(Channel::Flood, Reason::Alarm); // a new onset while pending
+    delivery.notify(Channel::Flood, Reason::Alarm); // a new onset while the script runs: told at once
+    QCOMPARE(launcher.starts.size(), 2);
+    launcher.finish(0, 1); // the earlier run's end no longer counts
+    QCOMPARE(retries.count(), 0);
+    launcher.finish(1, 1);
+    QCOMPARE(retries.count(), 1);
+    delivery.notify(Channel::Flood, Reason::Alarm); // while the retry is due: told by the retry
+    QCOMPARE(launcher.starts.size(), 2);
     delivery.notify(Channel::Flood, Reason::Clear); // another reason
     delivery.notify(Channel::Fire, Reason::Alarm);  // another channel
-    QCOMPARE(launcher.starts.size(), 3);
+    QCOMPARE(launcher.starts.size(), 4);
     QCOMPARE(spool().size(), 3);
 }
 

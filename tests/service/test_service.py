@@ -238,7 +238,8 @@ def retried_until_delivered(r):
     if len({t for _, _, _, t, _ in runs}) != 1:
         raise Failure(f"PHONE_HOME_TIME should stay the event's: {runs}")
     gaps = [runs[1][4] - runs[0][4], runs[2][4] - runs[1][4]]
-    if not (0.9 <= gaps[0] < 2.5 and 2.9 <= gaps[1] < 4.5):
+    # Qt's coarse timers may fire up to 5 % early.
+    if not (0.9 <= gaps[0] < 2.5 and 2.8 <= gaps[1] < 4.5):
         raise Failure(f"retries after {gaps[0]:.2f} s and {gaps[1]:.2f} s, not 1 s and 3 s")
     time.sleep(1.5)
     if len(r.runs()) != 3 or r.log().count("event=notification-retry") != 2:
