@@ -17,7 +17,7 @@ xvfb xauth xdotool imagemagick x11-utils util-linux
 python3 desktop-file-utils file
 qemu-system-x86 busybox-static strace systemd
 dbus-daemon dbus-bin at-spi2-core python3-pyatspi qt6-base-private-dev
-mosquitto mosquitto-clients"
+mosquitto mosquitto-clients apprise"
 
 install_missing() {
     missing=""
