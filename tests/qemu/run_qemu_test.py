@@ -153,8 +153,9 @@ def module_closure(mod_root, names):
     return order
 
 
-def prepare_kernel(cache):
-    """vmlinuz and the modules in load order, from the cache or fetched into it."""
+def prepare_kernel(cache, wanted=WANTED_MODULES):
+    """vmlinuz and the modules wanted (in load order), from the cache or
+    fetched into it. A cache serves one set of modules."""
     os.makedirs(cache, exist_ok=True)
     try:
         package = kernel_package()
@@ -185,7 +186,7 @@ def prepare_kernel(cache):
         shutil.copy(os.path.join(unpacked, "boot", vmlinuz), os.path.join(kdir, "vmlinuz"))
         (release,) = os.listdir(os.path.join(unpacked, "lib", "modules"))
         mod_root = os.path.join(unpacked, "lib", "modules", release)
-        order = module_closure(mod_root, WANTED_MODULES)
+        order = module_closure(mod_root, wanted)
         os.makedirs(os.path.join(kdir, "modules"))
         for path in order:
             shutil.copy(path, os.path.join(kdir, "modules", os.path.basename(path)))
