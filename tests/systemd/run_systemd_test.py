@@ -10,7 +10,8 @@ straight into phone-home-checks.target. What goes into the writable layer
 first (the units as the build generates them, the example scripts set to
 mail this test's sinks, a postfix and an msmtp configuration) is laid out
 here, under --work. guest_checks.py runs as a unit in the guest and prints
-one QEMU-CHECK line per check; this script turns them into the exit status.
+one QEMU-CHECK line per check, which run_qemu_test.run_guest turns into the
+exit status.
 """
 
 import argparse
@@ -18,7 +19,6 @@ import os
 import re
 import shutil
 import signal
-import subprocess
 import sys
 import tempfile
 import time
@@ -29,7 +29,6 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "qemu"))
 import run_qemu_test as qemu  # noqa: E402  (shares the kernel, initramfs and QEMU set-up)
 
-END_MARK = "QEMU-GUEST-END"
 TARGET = "phone-home-checks.target"
 
 INIT = r'''#!/bin/busybox sh
@@ -211,7 +210,7 @@ def main():
     init = (INIT.replace("@MODULES@", " ".join(os.path.basename(m) for m in modules))
             .replace("@PAYLOAD@", payload)
             .replace("@TARGET@", TARGET)
-            .replace("@END@", END_MARK))
+            .replace("@END@", qemu.END_MARK))
     initramfs = os.path.join(work, "initramfs.cpio")
     qemu.make_initramfs(initramfs, tools["busybox-static"], modules, init)
 
@@ -220,62 +219,9 @@ def main():
     append = (f"console=ttyS0,115200 panic=-1 quiet loglevel=3 systemd.unit={TARGET} fstab=no "
               "systemd.show_status=false systemd.log_target=console systemd.log_level=warning "
               "systemd.firstboot=no")
-    cmd = [tools["qemu-system-x86"], "-nodefaults", "-no-user-config", "-nographic", "-no-reboot",
-           "-machine", "pc", *accel_args, "-smp", "2", "-m", "1536",
-           "-kernel", vmlinuz, "-initrd", initramfs, "-append", append,
-           "-chardev", f"file,id=console,path={console}", "-serial", "chardev:console",
-           "-serial", "null",
-           "-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap",
-           "-monitor", "none"]
+    cmd = qemu.qemu_command(tools["qemu-system-x86"], accel_args, vmlinuz, initramfs, append, console)
     qemu.log(f"booting {os.path.basename(vmlinuz)} with systemd under {accel} (console: {console})")
-    qemu_log = os.path.join(work, "qemu.log")
-    with open(qemu_log, "wb") as qlog:
-        proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=qlog, stderr=subprocess.STDOUT,
-                                preexec_fn=qemu.die_with_parent)
-    timed_out = False
-    try:
-        proc.wait(args.timeout)
-    except subprocess.TimeoutExpired:
-        timed_out = True
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-
-    text = ""
-    if os.path.exists(console):
-        with open(console, errors="replace") as f:
-            text = f.read().replace("\r", "")
-    results = []
-    qemu.log("---- guest console")
-    for line in text.splitlines():
-        qemu.log(re.sub(r"\x1b\[[0-9;?]*[A-Za-z]|\x1bc", "", line))
-        m = qemu.RESULT_RE.match(line)
-        if m:
-            results.append(m.group(1))
-    qemu.log("---- end of guest console")
-    problems = []
-    if timed_out:
-        problems.append(f"the guest did not finish within {args.timeout:g} s")
-    if END_MARK not in text:
-        problems.append("the guest never reached the end of its checks")
-    if "PASS" not in results:
-        problems.append("no check passed")
-    for p in problems:
-        qemu.log(f"FAIL: {p}")
-    qemu.log(f"qemu run time {time.monotonic() - started:.1f} s ({accel})")
-    qemu.log(f"systemd: {results.count('PASS')} passed, {results.count('FAIL')} failed")
-    if "FAIL" in results or problems:
-        dest = os.path.abspath(args.artifacts)
-        os.makedirs(dest, exist_ok=True)
-        for src in (console, qemu_log):
-            if os.path.exists(src):
-                shutil.copy(src, os.path.join(dest, "systemd-" + os.path.basename(src)))
-                qemu.log(f"    kept {os.path.join(dest, 'systemd-' + os.path.basename(src))}")
-        shutil.rmtree(work, ignore_errors=True)
-        return 1
-    shutil.rmtree(work, ignore_errors=True)
-    return 0
+    return qemu.run_guest(cmd, work, console, args.timeout, args.artifacts, started, accel, "systemd", "systemd-")
 
 
 if __name__ == "__main__":
