@@ -9,6 +9,21 @@
 #   PHONE_HOME_LINE     CTS | DSR | DCD (empty for the device)
 #   PHONE_HOME_TIME     when it happened, ISO 8601
 
+# How mail leaves; set here for every script, or in one script above the line
+# that sources this file:
+#   MAIL_VIA=smtp      curl hands it to the mail server at SMTP_URL (postfix,
+#                      exim4 and the like listen on localhost)
+#   MAIL_VIA=msmtp     msmtp, set up in /etc/msmtprc
+#   MAIL_VIA=sendmail  sendmail -t: not from rs232-phone-homed with postfix or
+#                      exim4, whose sendmail needs privileges the service lacks
+#   empty              msmtp if sendmail is msmtp's (msmtp-mta), else smtp
+MAIL_VIA=${MAIL_VIA:-}
+SMTP_URL=${SMTP_URL:-smtp://localhost}
+# The sender; empty: rs232-phone-home@ this host's name (msmtp: its "from").
+MAIL_FROM=${MAIL_FROM:-}
+# Seconds a mailer may take before the message counts as not sent.
+MAIL_TIMEOUT=${MAIL_TIMEOUT:-60}
+
 complain() {
     # The program shows the last lines of stderr when a script fails; the log keeps them for later.
     printf 'rs232-phone-home: %s\n' "$1" >&2
@@ -29,6 +44,31 @@ find_sendmail() {
     return 1
 }
 
+# Runs a mailer for at most MAIL_TIMEOUT seconds: a mailer that waits forever
+# would hold the alarm back without a word.
+bounded() {
+    if command -v timeout >/dev/null 2>&1; then
+        timeout -k 5 "$MAIL_TIMEOUT" "$@"
+    else
+        "$@"
+    fi
+}
+
+# The way mail leaves when MAIL_VIA is empty: msmtp where sendmail is msmtp's
+# (msmtp-mta), else SMTP to the local mail server (postfix, exim4), whose own
+# sendmail needs a set-group-id helper that rs232-phone-homed's sandbox refuses.
+mail_way() {
+    if [ -n "$MAIL_VIA" ]; then
+        printf '%s\n' "$MAIL_VIA"
+    elif sendmail=$(find_sendmail) && [ "$(basename "$(readlink -f "$sendmail")")" = msmtp ]; then
+        echo msmtp
+    elif command -v curl >/dev/null 2>&1; then
+        echo smtp
+    else
+        echo sendmail
+    fi
+}
+
 # push URL SUBJECT BODY: POST the alarm to a push service or an SMS provider's HTTP API.
 push() {
     if ! command -v curl >/dev/null 2>&1; then
@@ -41,17 +81,52 @@ push() {
     }
 }
 
-# mail_to TO SUBJECT BODY
-mail_to() {
-    if sendmail=$(find_sendmail); then
-        printf 'To: %s\nSubject: %s\n\n%s\n' "$1" "$2" "$3" | "$sendmail" -t
-    elif command -v mail >/dev/null 2>&1; then
-        printf '%s\n' "$3" | mail -s "$2" "$1"
-    else
-        complain "no sendmail or mail command found; not sent: $2"
+# smtp_send TO MESSAGE: hands the message to the server at SMTP_URL; TO may
+# list several addresses, separated by commas or spaces.
+smtp_send() {
+    to=$1
+    message=$2
+    if ! command -v curl >/dev/null 2>&1; then
+        complain "curl is not installed, so no mail can go to $SMTP_URL"
         return 1
-    fi || {
-        complain "the mailer failed; not sent: $2"
+    fi
+    set -- --mail-from "$mail_from"
+    for rcpt in $(printf '%s' "$to" | tr ',' ' '); do
+        set -- "$@" --mail-rcpt "$rcpt"
+    done
+    printf '%s\n' "$message" |
+        curl -sS --max-time "$MAIL_TIMEOUT" --crlf --url "$SMTP_URL" "$@" --upload-file - >/dev/null
+}
+
+# mail_to TO SUBJECT BODY: non-zero unless the mail system took the message.
+mail_to() {
+    way=$(mail_way)
+    mail_from=${MAIL_FROM:-rs232-phone-home@$(uname -n)}
+    header="To: $1
+Subject: $2
+Date: $(date -R)"
+    case $way in
+        smtp)
+            smtp_send "$1" "From: $mail_from
+$header
+
+$3" ;;
+        msmtp)
+            # msmtp sets the sender from /etc/msmtprc unless MAIL_FROM says otherwise.
+            [ -z "${MAIL_FROM:-}" ] || header="From: $MAIL_FROM
+$header"
+            printf '%s\n\n%s\n' "$header" "$3" | bounded msmtp -t ;;
+        sendmail)
+            if ! sendmail=$(find_sendmail); then
+                complain "no sendmail found; not sent: $2"
+                return 1
+            fi
+            printf '%s\n\n%s\n' "$header" "$3" | bounded "$sendmail" -t ;;
+        *)
+            complain "MAIL_VIA=$way is not smtp, msmtp or sendmail; not sent: $2"
+            return 1 ;;
+    esac || {
+        complain "the mail to $1 did not go out by $way; not sent: $2"
         return 1
     }
 }

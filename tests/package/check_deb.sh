@@ -4,7 +4,9 @@
 # desktop entry names is where it says, that the program is hardened and
 # carries no run path, that the example scripts, manual page and Debian's
 # documents are there, that the control data declares the run-time needs, and
-# that lintian finds nothing but the placeholder maintainer address.
+# that lintian finds nothing but the placeholder maintainer address, and that
+# the service and its test unit share one sandbox that systemd-analyze
+# security rates 2.0 or lower.
 #
 # usage: check_deb.sh <build dir> <source dir> <scratch dir>
 # Exit 77 (skipped) where the Debian tools are missing.
@@ -14,9 +16,9 @@ build=$1
 source=$2
 scratch=$3
 
-for tool in dpkg-deb dpkg-shlibdeps cpack readelf lintian; do
+for tool in dpkg-deb dpkg-shlibdeps cpack readelf lintian systemd-analyze; do
     if ! command -v "$tool" >/dev/null 2>&1; then
-        echo "SKIP: $tool not found (Debian packages dpkg-dev, binutils, cmake, lintian)"
+        echo "SKIP: $tool not found (Debian packages dpkg-dev, binutils, cmake, lintian, systemd)"
         exit 77
     fi
 done
@@ -141,12 +143,39 @@ fi
 
 # ---- example scripts -----------------------------------------------------
 # ---- the service ------------------------------------------------------------
+units=$root/usr/lib/systemd/system
 for file in usr/sbin/rs232-phone-homed usr/lib/systemd/system/rs232-phone-homed@.service \
+    usr/lib/systemd/system/rs232-phone-home-test@.service \
     usr/lib/sysusers.d/rs232-phone-home.conf usr/share/man/man8/rs232-phone-homed.8.gz; do
     [ -e "$root/$file" ] || fail "the package lacks /$file"
 done
 grep -q "^ExecStart=/usr/sbin/rs232-phone-homed --port %I" "$root/usr/lib/systemd/system/rs232-phone-homed@.service" 2>/dev/null ||
     fail "the unit does not start /usr/sbin/rs232-phone-homed with the instance as its port"
+# A script tried with the test unit must meet the service's very sandbox:
+# every setting that confines either unit is the same in both.
+confinement() {
+    sed -n '/^\[Service\]/,/^\[/p' "$1" |
+        grep -E '^(User|Group|Supplementary|UMask|NoNewPriv|Capability|Ambient|Protect|Private|Restrict|ReadWrite|ReadOnly|Inaccessible|StateDirectory|Device|IPAddress|RemoveIPC|LockPersonality|MemoryDeny|ProcSubset|SystemCall|Keyring|Dynamic)' |
+        sort
+}
+if [ -f "$units/rs232-phone-homed@.service" ] && [ -f "$units/rs232-phone-home-test@.service" ]; then
+    confinement "$units/rs232-phone-homed@.service" >"$scratch/service.sandbox"
+    confinement "$units/rs232-phone-home-test@.service" >"$scratch/test.sandbox"
+    diff "$scratch/service.sandbox" "$scratch/test.sandbox" >"$scratch/sandbox.diff" ||
+        fail "the service and its test unit are confined differently:
+$(cat "$scratch/sandbox.diff")"
+    grep -q '^PHONE_HOME_REASON=test\|^Environment=.*PHONE_HOME_REASON=test' "$units/rs232-phone-home-test@.service" ||
+        fail "the test unit does not set PHONE_HOME_REASON=test"
+    for unit in rs232-phone-homed@3.service rs232-phone-home-test@Fire.service; do
+        # Offline: this machine need not run systemd.
+        score=$(cd "$units" && systemd-analyze security --offline=true "$unit" 2>&1 |
+            sed -n 's/^.*Overall exposure level for [^:]*: \([0-9.]*\) .*$/\1/p')
+        echo "exposure of $unit: ${score:-?}"
+        [ -n "$score" ] || fail "systemd-analyze security gave no exposure level for $unit"
+        [ -z "$score" ] || awk -v s="$score" 'BEGIN { exit !(s <= 2.0) }' ||
+            fail "systemd-analyze security rates $unit $score, above 2.0"
+    done
+fi
 # Installed, not enabled: no symlink into a .wants folder.
 if find "$root" -path '*.wants*' | grep -q .; then
     fail "the package enables the service"

@@ -153,8 +153,9 @@ def module_closure(mod_root, names):
     return order
 
 
-def prepare_kernel(cache):
-    """vmlinuz and the modules in load order, from the cache or fetched into it."""
+def prepare_kernel(cache, wanted=WANTED_MODULES):
+    """vmlinuz and the modules wanted (in load order), from the cache or
+    fetched into it. A cache serves one set of modules."""
     os.makedirs(cache, exist_ok=True)
     try:
         package = kernel_package()
@@ -185,7 +186,7 @@ def prepare_kernel(cache):
         shutil.copy(os.path.join(unpacked, "boot", vmlinuz), os.path.join(kdir, "vmlinuz"))
         (release,) = os.listdir(os.path.join(unpacked, "lib", "modules"))
         mod_root = os.path.join(unpacked, "lib", "modules", release)
-        order = module_closure(mod_root, WANTED_MODULES)
+        order = module_closure(mod_root, wanted)
         os.makedirs(os.path.join(kdir, "modules"))
         for path in order:
             shutil.copy(path, os.path.join(kdir, "modules", os.path.basename(path)))
@@ -254,6 +255,81 @@ def accelerator():
     return "tcg", ["-accel", "tcg", "-cpu", "max"]
 
 
+def qemu_command(qemu, accel_args, vmlinuz, initramfs, append, console):
+    """The emulated PC: COM1 the console, written to the file console; COM2
+    (/dev/ttyS1) with nothing attached; this machine's root over virtio-9p."""
+    return [qemu, "-nodefaults", "-no-user-config", "-nographic", "-no-reboot", "-machine", "pc",
+            *accel_args, "-smp", "2", "-m", "1536",
+            "-kernel", vmlinuz, "-initrd", initramfs, "-append", append,
+            "-chardev", f"file,id=console,path={console}", "-serial", "chardev:console",
+            "-serial", "null",
+            "-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap",
+            "-monitor", "none"]
+
+
+def run_guest(cmd, work, console, timeout, artifacts, started, accel, name="qemu", prefix=""):
+    """Runs QEMU to its end or the timeout, echoes the guest's console and
+    turns its QEMU-CHECK lines into the exit status. On a failure keeps the
+    console and QEMU's own log under artifacts (their names after prefix);
+    removes work."""
+    qemu_log = os.path.join(work, "qemu.log")
+    with open(qemu_log, "wb") as qlog:
+        proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=qlog, stderr=subprocess.STDOUT,
+                                preexec_fn=die_with_parent)
+    timed_out = False
+    try:
+        proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        timed_out = True
+        proc.kill()
+        proc.wait()
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+    text = ""
+    if os.path.exists(console):
+        with open(console, errors="replace") as f:
+            text = f.read().replace("\r", "")
+    results = []
+    log("---- guest console")
+    for line in text.splitlines():
+        log(re.sub(r"\x1b\[[0-9;?]*[A-Za-z]|\x1bc", "", line))
+        m = RESULT_RE.match(line)
+        if m:
+            results.append((m.group(1), m.group(2), m.group(3)))
+    log("---- end of guest console")
+    failed = [r for r in results if r[0] == "FAIL"]
+    passed = [r for r in results if r[0] == "PASS"]
+    problems = []
+    if timed_out:
+        problems.append(f"the guest did not finish within {timeout:g} s")
+    if END_MARK not in text:
+        problems.append("the guest never reached the end of its checks")
+    if proc.returncode not in (0, None) and not timed_out:
+        problems.append(f"QEMU ended with status {proc.returncode}")
+    if not passed:
+        problems.append("no check passed")
+    for p in problems:
+        log(f"FAIL: {p}")
+    log(f"qemu run time {time.monotonic() - started:.1f} s ({accel})")
+    log(f"{name}: {len(passed)} passed, {len(failed)} failed, "
+        f"{sum(1 for r in results if r[0] == 'SKIP')} skipped")
+    if failed or problems:
+        dest = os.path.abspath(artifacts)
+        os.makedirs(dest, exist_ok=True)
+        for src in (console, qemu_log):
+            if os.path.exists(src):
+                kept = os.path.join(dest, prefix + os.path.basename(src))
+                shutil.copy(src, kept)
+                log(f"    kept {kept}")
+        shutil.rmtree(work, ignore_errors=True)
+        return 1
+    shutil.rmtree(work, ignore_errors=True)
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--app", required=True)
@@ -303,71 +379,10 @@ def main():
     initramfs = os.path.join(work, "initramfs.cpio")
     make_initramfs(initramfs, busybox, modules, init)
 
-    cmd = [qemu, "-nodefaults", "-no-user-config", "-nographic", "-no-reboot", "-machine", "pc",
-           *accel_args, "-smp", "2", "-m", "1536",
-           "-kernel", vmlinuz, "-initrd", initramfs,
-           "-append", "console=ttyS0,115200 panic=-1 quiet loglevel=4",
-           "-chardev", f"file,id=console,path={console}", "-serial", "chardev:console",
-           "-serial", "null",
-           "-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap",
-           "-monitor", "none"]
+    cmd = qemu_command(qemu, accel_args, vmlinuz, initramfs, "console=ttyS0,115200 panic=-1 quiet loglevel=4",
+                       console)
     log(f"booting {os.path.basename(vmlinuz)} under {accel} (console: {console})")
-    qemu_log = os.path.join(work, "qemu.log")
-    with open(qemu_log, "wb") as qlog:
-        proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=qlog, stderr=subprocess.STDOUT,
-                                preexec_fn=die_with_parent)
-    timed_out = False
-    try:
-        proc.wait(args.timeout)
-    except subprocess.TimeoutExpired:
-        timed_out = True
-        proc.kill()
-        proc.wait()
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-
-    text = ""
-    if os.path.exists(console):
-        with open(console, errors="replace") as f:
-            text = f.read().replace("\r", "")
-    results = []
-    log("---- guest console")
-    for line in text.splitlines():
-        log(re.sub(r"\x1b\[[0-9;?]*[A-Za-z]|\x1bc", "", line))
-        m = RESULT_RE.match(line)
-        if m:
-            results.append((m.group(1), m.group(2), m.group(3)))
-    log("---- end of guest console")
-    failed = [r for r in results if r[0] == "FAIL"]
-    passed = [r for r in results if r[0] == "PASS"]
-    problems = []
-    if timed_out:
-        problems.append(f"the guest did not finish within {args.timeout:g} s")
-    if END_MARK not in text:
-        problems.append("the guest never reached the end of its checks")
-    if proc.returncode not in (0, None) and not timed_out:
-        problems.append(f"QEMU ended with status {proc.returncode}")
-    if not passed:
-        problems.append("no check passed")
-    for p in problems:
-        log(f"FAIL: {p}")
-    log(f"qemu run time {time.monotonic() - started:.1f} s ({accel})")
-    log(f"qemu: {len(passed)} passed, {len(failed)} failed, "
-        f"{sum(1 for r in results if r[0] == 'SKIP')} skipped")
-    if failed or problems:
-        dest = os.path.abspath(args.artifacts)
-        os.makedirs(dest, exist_ok=True)
-        for src in (console, qemu_log):
-            if os.path.exists(src):
-                shutil.copy(src, dest)
-                log(f"    kept {os.path.join(dest, os.path.basename(src))}")
-        shutil.rmtree(work, ignore_errors=True)
-        return 1
-    shutil.rmtree(work, ignore_errors=True)
-    return 0
-
+    return run_guest(cmd, work, console, args.timeout, args.artifacts, started, accel)
 
 if __name__ == "__main__":
     sys.exit(main())
