@@ -2,12 +2,23 @@
 # SPDX-License-Identifier: MIT
 # Shared part of Fire.sh, Flood.sh and Intruder.sh; they source it, it is not run on its own.
 # RS232 In Out Port Test and Phone Home sets in the environment:
-#   PHONE_HOME_CHANNEL  fire | flood | intrusion | device (Fault.sh)
-#   PHONE_HOME_REASON   alarm | test | clear | lost | restored
+#   PHONE_HOME_CHANNEL  fire | flood | intrusion | device (Fault.sh) | heartbeat (Heartbeat.sh)
+#   PHONE_HOME_REASON   alarm | test | clear | lost | restored | heartbeat
 #   PHONE_HOME_PORT     the port as given: 3, or a device path
 #   PHONE_HOME_DEVICE   the device opened: /dev/com3
 #   PHONE_HOME_LINE     CTS | DSR | DCD (empty for the device)
-#   PHONE_HOME_TIME     when it happened, ISO 8601
+#   PHONE_HOME_TIME     when it happened, ISO 8601 (a retry keeps the event's time)
+#   PHONE_HOME_ATTEMPT  1, then 2, 3, ... when a failed script is tried again
+# The heartbeat adds PHONE_HOME_UPTIME, PHONE_HOME_LINES, PHONE_HOME_IN_ALARM,
+# PHONE_HOME_ALARMS and PHONE_HOME_FAILED. A script must exit non-zero when a
+# message did not go out: the program then tries it again later.
+
+# Apprise (Debian package apprise) reaches about a hundred services, each from
+# one URL: Telegram, Pushover, Matrix, ntfy, Signal, SMS gateways, mail. Blank-
+# separated URLs here send every script's message there too, for example
+#   APPRISE_URLS="tgram://BOT_TOKEN/CHAT_ID pover://USER_KEY@APP_TOKEN?priority=emergency"
+# (Pushover's emergency priority repeats on the phone until someone acknowledges).
+APPRISE_URLS=${APPRISE_URLS:-}
 
 # How mail leaves; set here for every script, or in one script above the line
 # that sources this file:
@@ -81,6 +92,20 @@ push() {
     }
 }
 
+# notify_apprise SUBJECT BODY: non-zero unless every URL took the message.
+notify_apprise() {
+    if ! command -v apprise >/dev/null 2>&1; then
+        complain "apprise is not installed (package apprise); not sent to APPRISE_URLS: $1"
+        return 1
+    fi
+    # Word splitting is wanted: one argument per URL.
+    # shellcheck disable=SC2086
+    bounded apprise --title "$1" --body "$2" $APPRISE_URLS >/dev/null || {
+        complain "apprise could not deliver to every URL in APPRISE_URLS; not sent: $1"
+        return 1
+    }
+}
+
 # smtp_send TO MESSAGE: hands the message to the server at SMTP_URL; TO may
 # list several addresses, separated by commas or spaces.
 smtp_send() {
@@ -147,22 +172,27 @@ phone_home() {
         clear) what="${PHONE_HOME_LINE:-line} low again" ;;
         lost) what="device lost" ;;
         restored) what="device back" ;;
+        heartbeat) what="alive for ${PHONE_HOME_UPTIME:-?} s, lines ${PHONE_HOME_LINES:-?}, in alarm: ${PHONE_HOME_IN_ALARM:-none}, since the last heartbeat ${PHONE_HOME_ALARMS:-0} alarms and ${PHONE_HOME_FAILED:-0} failed notifications" ;;
         *) what="${PHONE_HOME_LINE:-line} high" ;;
     esac
     body="$subject: $what on $where at ${PHONE_HOME_TIME:-$(date)}, host $host
 Channel: ${PHONE_HOME_CHANNEL:-unknown}
-Reason:  ${PHONE_HOME_REASON:-alarm}"
+Reason:  ${PHONE_HOME_REASON:-alarm}
+Attempt: ${PHONE_HOME_ATTEMPT:-1}"
 
     # A pop-up is a bonus: there may be no desktop session at all.
     if command -v notify-send >/dev/null 2>&1; then
         notify-send -u critical -a rs232-phone-home "$subject" "on $host" >/dev/null 2>&1 || :
     fi
 
-    if [ -z "$to" ] && [ -z "$push_url" ]; then
-        complain "neither TO nor PUSH_URL is set in the script; not sent: $subject"
+    if [ -z "$to" ] && [ -z "$push_url" ] && [ -z "$APPRISE_URLS" ]; then
+        complain "none of TO, PUSH_URL and APPRISE_URLS is set; not sent: $subject"
         return 1
     fi
     status=0
+    if [ -n "$APPRISE_URLS" ]; then
+        notify_apprise "$subject" "$body" || status=1
+    fi
     if [ -n "$to" ]; then
         mail_to "$to" "$subject" "$body" || status=1
     fi
