@@ -7,6 +7,7 @@
 #include "serial/line_monitor.h"
 
 #include <QCommandLineParser>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -17,9 +18,14 @@
 
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const char *const kChannelNames[] = {"Fire", "Flood", "Intrusion"};
@@ -49,9 +55,77 @@ const QString kOptPasswordFile = QStringLiteral("mqtt-password-file");
 const QString kOptNode = QStringLiteral("mqtt-node");
 const QString kOptKeepAlive = QStringLiteral("mqtt-keepalive");
 
+// A password is a line, not a file's worth: more than this is not one.
+constexpr qsizetype kPasswordFileMax = 4096;
+// Hex digits of the machine's mark in a default node name.
+constexpr qsizetype kNodeSuffixLength = 4;
+
 QByteArray onOff(bool on)
 {
     return on ? QByteArrayLiteral("ON") : QByteArrayLiteral("OFF");
+}
+
+bool isNodeCharacter(QChar c)
+{
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'_' || c == u'-';
+}
+
+// The first line of a regular file, read with a bound: a device such as
+// /dev/zero would never end and a FIFO without a writer would hold up start.
+QString readPasswordFile(const QString &path, QString *password, QStringList *warnings)
+{
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return QStringLiteral("cannot read --mqtt-password-file \"%1\": %2")
+            .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    struct stat st {
+    };
+    QByteArray text;
+    QString problem;
+    if (::fstat(fd, &st) != 0) {
+        problem = QStringLiteral("cannot read --mqtt-password-file \"%1\": %2")
+                      .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    } else if (!S_ISREG(st.st_mode)) {
+        problem = QStringLiteral("--mqtt-password-file \"%1\" is not a regular file; give a file whose first line is "
+                                 "the password")
+                      .arg(path);
+    } else {
+        text.resize(kPasswordFileMax + 1);
+        qsizetype got = 0;
+        while (got < text.size()) {
+            const ssize_t n = ::read(fd, text.data() + got, size_t(text.size() - got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                problem = QStringLiteral("cannot read --mqtt-password-file \"%1\": %2")
+                              .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+                break;
+            }
+            if (n == 0)
+                break;
+            got += n;
+        }
+        text.truncate(got);
+    }
+    ::close(fd);
+    if (!problem.isEmpty())
+        return problem;
+    const qsizetype end = text.indexOf('\n');
+    if (end < 0 && text.size() > kPasswordFileMax)
+        return QStringLiteral("--mqtt-password-file \"%1\" has no line end in its first %2 bytes; its first line "
+                              "must be the password")
+            .arg(path)
+            .arg(kPasswordFileMax);
+    // The first line; an editor's final newline is not part of it.
+    *password = QString::fromUtf8(text.left(end < 0 ? text.size() : end)).remove(u'\r');
+    // As ssh does for a key: a secret others can read is told, not refused.
+    if (st.st_mode & (S_IROTH | S_IWOTH))
+        warnings->append(QStringLiteral("--mqtt-password-file \"%1\" can be read by other users (mode %2); "
+                                        "make it chmod 640 (owner root, group of the program's user) or 600")
+                             .arg(path)
+                             .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0')));
+    return {};
 }
 }
 
@@ -71,7 +145,8 @@ const char *MqttPublisher::usage()
            "                    or mqtts://...; Home Assistant finds it by discovery\n"
            "  --mqtt-ca FILE    CA certificate for mqtts (default: the system's)\n"
            "  --mqtt-password-file FILE  the broker password (else $PHONE_HOME_MQTT_PASSWORD)\n"
-           "  --mqtt-node NAME  topic level for this panel (default: host name and port)\n"
+           "  --mqtt-node NAME  topic level for this panel: letters, digits, - and _\n"
+           "                    (default: host name, port and a mark of the machine)\n"
            "  --mqtt-keepalive SECONDS  how soon the broker declares it offline (default 30)\n";
 }
 
@@ -95,12 +170,9 @@ QString MqttPublisher::fromCommandLine(const QCommandLineParser &parser, const Q
             return QStringLiteral("cannot read --mqtt-ca \"%1\": %2").arg(options->caFile, ca.errorString());
     }
     if (parser.isSet(kOptPasswordFile)) {
-        QFile file(parser.value(kOptPasswordFile));
-        if (!file.open(QIODevice::ReadOnly))
-            return QStringLiteral("cannot read --mqtt-password-file \"%1\": %2")
-                .arg(file.fileName(), file.errorString());
-        // The first line; an editor's final newline is not part of it.
-        options->password = QString::fromUtf8(file.readLine()).remove(u'\n').remove(u'\r');
+        if (QString problem = readPasswordFile(parser.value(kOptPasswordFile), &options->password, &options->warnings);
+            !problem.isEmpty())
+            return problem;
     } else if (qEnvironmentVariableIsSet(kPasswordVariable)) {
         options->password = qEnvironmentVariable(kPasswordVariable);
     }
@@ -113,11 +185,13 @@ QString MqttPublisher::fromCommandLine(const QCommandLineParser &parser, const Q
             .arg(parser.value(kOptKeepAlive))
             .arg(kMinKeepAlive);
     if (parser.isSet(kOptNode)) {
-        options->node = sanitised(parser.value(kOptNode));
-        if (options->node.isEmpty())
+        // Taken as given or refused: a / or a wildcard (+ #) would change
+        // the topics, and a name quietly changed is not the one asked for.
+        options->node = parser.value(kOptNode);
+        if (options->node.isEmpty() || !std::all_of(options->node.cbegin(), options->node.cend(), isNodeCharacter))
             return QStringLiteral("bad --mqtt-node \"%1\": use letters, digits, - and _").arg(parser.value(kOptNode));
     } else {
-        options->node = defaultNode(QSysInfo::machineHostName(), port);
+        options->node = defaultNode(QSysInfo::machineHostName(), port, QSysInfo::machineUniqueId());
     }
     return {};
 }
@@ -143,20 +217,23 @@ QString MqttPublisher::parseUrl(const QString &url, Options *options)
 QString MqttPublisher::sanitised(const QString &text)
 {
     QString out;
-    for (const QChar c : text) {
-        const bool ok =
-            (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'_' || c == u'-';
-        out += ok ? c : u'_';
-    }
+    for (const QChar c : text)
+        out += isNodeCharacter(c) ? c : u'_';
     return out;
 }
 
-QString MqttPublisher::defaultNode(const QString &host, const QString &port)
+QString MqttPublisher::defaultNode(const QString &host, const QString &port, const QByteArray &machineId)
 {
     // The host name without its domain: the node names a panel, not a zone.
     const QString shortHost = host.section(u'.', 0, 0);
     const QString name = port.trimmed().isEmpty() ? shortHost : shortHost + u'-' + port.trimmed();
-    return sanitised(name);
+    // Two sites may both have an alarmbox watching port 3: a mark of the
+    // machine keeps their topics and Home Assistant ids apart. Hashed with
+    // our own name, as systemd advises, so the machine id is never published;
+    // without one, the full host name (domain included) is the best we have.
+    const QByteArray seed = (machineId.trimmed().isEmpty() ? host.toUtf8() : machineId.trimmed()) + '/' + kPrefix;
+    const QByteArray mark = QCryptographicHash::hash(seed, QCryptographicHash::Sha256).toHex().left(kNodeSuffixLength);
+    return sanitised(name) + u'-' + QString::fromLatin1(mark);
 }
 
 QString MqttPublisher::baseTopic(const QString &node)
@@ -253,6 +330,8 @@ QString MqttPublisher::broker() const
 
 bool MqttPublisher::start()
 {
+    for (const QString &text : std::as_const(m_options.warnings))
+        m_log->record(EventLog::Priority::Warning, QStringLiteral("warning"), {{QStringLiteral("text"), text}});
     mosquitto_lib_init();
     const QByteArray id = (QLatin1String(kPrefix) + u'-' + m_options.node).toUtf8();
     m_mosq = mosquitto_new(id.constData(), true, this);

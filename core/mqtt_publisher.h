@@ -22,6 +22,7 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 #include <thread>
@@ -48,6 +49,7 @@ public:
         QString password;
         QString node;
         int keepAlive = kDefaultKeepAlive;
+        QStringList warnings; // told once the log runs (a password file others can read)
     };
 
     // --mqtt, --mqtt-ca, --mqtt-password-file, --mqtt-node, --mqtt-keepalive.
@@ -61,8 +63,9 @@ public:
 
     // mqtt://[user@]host[:port] or mqtts://…; the reason it is refused, or empty.
     static QString parseUrl(const QString &url, Options *options);
-    // Host name and port, as a topic level: [A-Za-z0-9_-] only.
-    static QString defaultNode(const QString &host, const QString &port);
+    // Host name, port and a short mark of the machine, as a topic level:
+    // [A-Za-z0-9_-] only, e.g. alarmbox-3-1a2b.
+    static QString defaultNode(const QString &host, const QString &port, const QByteArray &machineId);
     static QString sanitised(const QString &text);
 
     static QByteArray linesJson(const LineState &lines);

@@ -290,6 +290,8 @@ def command_lines(t):
         (["--mqtt", "mqtt://127.0.0.1", "--mqtt-ca", "/etc/hostname"], "mqtts"),
         (["--mqtt", "mqtt://127.0.0.1", "--mqtt-keepalive", "2"], "--mqtt-keepalive"),
         (["--mqtt", "mqtt://p@127.0.0.1", "--mqtt-password-file", "/nonexistent/pw"], "/nonexistent/pw"),
+        (["--mqtt", "mqtt://127.0.0.1", "--mqtt-node", "a/b"], "bad --mqtt-node"),
+        (["--mqtt", "mqtt://p@127.0.0.1", "--mqtt-password-file", "/dev/zero"], "not a regular file"),
     ]
     for options, text in cases:
         done = subprocess.run([service, "--port", "12", *options], env=t.run.env, capture_output=True, text=True,
