@@ -13,7 +13,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSysInfo>
-#include <QTimer>
 #include <QUrl>
 
 #include <mosquitto.h>
@@ -23,7 +22,12 @@
 #include <chrono>
 #include <cstring>
 
+#include <condition_variable>
+#include <mutex>
+
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,7 +51,14 @@ constexpr int kChatterQos = 0;
 constexpr unsigned kReconnectMin = 1;
 constexpr unsigned kReconnectMax = 60;
 constexpr int kMinKeepAlive = 5; // libmosquitto's floor
-constexpr std::chrono::seconds kNoAnswerTimeout{15};
+// A connect the broker has not answered by then is given up and told; at
+// most the keep-alive, after which libmosquitto gives up by itself.
+constexpr int kConnectTimeoutSeconds = 15;
+// How long the network thread waits in libmosquitto before it looks at a
+// stop again; a publish or a disconnect wakes it at once.
+constexpr int kLoopTimeoutMs = 250;
+// The network thread's own code for a connect nobody answered.
+constexpr int kNotAnswered = -1;
 
 const QString kOptUrl = QStringLiteral("mqtt");
 const QString kOptCa = QStringLiteral("mqtt-ca");
@@ -293,6 +304,164 @@ QByteArray MqttPublisher::discoveryConfig(const QString &node, int channel)
     return QJsonDocument(config).toJson(QJsonDocument::Compact);
 }
 
+// Shared by the publisher and its network thread, and outlives the
+// publisher when that thread is left behind in a name lookup at a stop.
+struct MqttPublisher::Link {
+    std::mutex mutex;
+    std::condition_variable woken;
+    MqttPublisher *owner = nullptr; // null once stopped: late news goes nowhere
+    bool stopping = false;
+    bool draining = false; // offline and DISCONNECT queued: send them first
+    bool done = false;
+
+    // Set before the thread starts.
+    mosquitto *mosq = nullptr;
+    QByteArray host;
+    int port = 0;
+    int keepAlive = 0;
+    QString broker;
+
+    // The network thread's own (libmosquitto's callbacks run on it).
+    bool answered = false;    // CONNACK 0 for the current attempt
+    bool refusalTold = false; // CONNACK refusal, told by connected()
+    bool accepted = false;    // the TCP connection is up
+    QString lastError;        // libmosquitto's last error message
+
+    template<typename F>
+    void post(F f)
+    {
+        std::lock_guard lock(mutex);
+        if (owner)
+            QMetaObject::invokeMethod(
+                owner, [o = owner, f] { f(o); }, Qt::QueuedConnection);
+    }
+    bool stopRequested()
+    {
+        std::lock_guard lock(mutex);
+        return stopping && !draining;
+    }
+    // false when a stop came first.
+    bool pause(std::chrono::seconds delay)
+    {
+        std::unique_lock lock(mutex);
+        return !woken.wait_for(lock, delay, [this] { return stopping; });
+    }
+    int connectTimeout() const { return std::min(kConnectTimeoutSeconds, keepAlive); }
+    // Notes whether the TCP connection is up; the errno of a connect that
+    // failed, else 0. libmosquitto 2.0 does not see a refused connect under
+    // TLS: it writes to the dead socket again and again and never says.
+    int connectError()
+    {
+        const int fd = mosquitto_socket(mosq);
+        if (fd < 0)
+            return 0;
+        sockaddr_storage peer{};
+        socklen_t length = sizeof peer;
+        accepted = getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) == 0;
+        if (accepted)
+            return 0;
+        pollfd p{fd, POLLOUT, 0};
+        if (poll(&p, 1, 0) != 1 || !(p.revents & (POLLERR | POLLHUP)))
+            return 0; // still connecting
+        int error = 0;
+        length = sizeof error;
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+        // Already taken by libmosquitto's write: a reset on a connect is a refusal.
+        return error != 0 ? error : ECONNREFUSED;
+    }
+    QString failureText(int rc, int error) const;
+};
+
+QString MqttPublisher::Link::failureText(int rc, int error) const
+{
+    switch (rc) {
+    case kNotAnswered:
+    case MOSQ_ERR_KEEPALIVE:
+        if (accepted)
+            return QStringLiteral("the MQTT broker %1 accepted the connection but did not answer the connect within "
+                                  "%2 s; check that an MQTT broker listens on that port (mqtts:// for a TLS port)")
+                .arg(broker)
+                .arg(connectTimeout());
+        return QStringLiteral("no answer from the MQTT broker %1 within %2 s; check the host, the port and any "
+                              "firewall between; still trying")
+            .arg(broker)
+            .arg(connectTimeout());
+    case MOSQ_ERR_ERRNO:
+        return QStringLiteral("cannot reach the MQTT broker %1: %2; trying again")
+            .arg(broker, QString::fromLocal8Bit(std::strerror(error)));
+    case MOSQ_ERR_EAI:
+        return QStringLiteral("cannot look up the MQTT broker's host name \"%1\"; check the name in --mqtt and the "
+                              "name server; trying again")
+            .arg(QString::fromUtf8(host));
+    case MOSQ_ERR_TLS:
+        return QStringLiteral("TLS with the MQTT broker %1 failed (%2); trying again")
+            .arg(broker, lastError.isEmpty() ? QStringLiteral("no reason given") : lastError);
+    case MOSQ_ERR_CONN_LOST:
+    case MOSQ_ERR_NO_CONN:
+    case MOSQ_ERR_PROTOCOL:
+        if (accepted)
+            return QStringLiteral("the MQTT broker %1 closed the connection without answering the connect; check that "
+                                  "an MQTT broker listens on that port (mqtts:// for a TLS port)")
+                .arg(broker);
+        break;
+    default:
+        break;
+    }
+    return QStringLiteral("cannot reach the MQTT broker %1: %2; trying again")
+        .arg(broker, QString::fromUtf8(mosquitto_strerror(rc)));
+}
+
+void MqttPublisher::runNetwork(const std::shared_ptr<Link> &link)
+{
+    using Clock = std::chrono::steady_clock;
+    mosquitto *mosq = link->mosq;
+    std::chrono::seconds delay{kReconnectMin};
+    // The first connect looks the host name up, which can take long: here,
+    // never on the panel's thread.
+    int rc = mosquitto_connect_async(mosq, link->host.constData(), link->port, link->keepAlive);
+    int error = errno;
+    while (!link->stopRequested()) {
+        const auto deadline = Clock::now() + std::chrono::seconds(link->connectTimeout());
+        while (rc == MOSQ_ERR_SUCCESS && !link->stopRequested()) {
+            if (!link->answered && !link->accepted) {
+                if (const int failed = link->connectError(); failed != 0) {
+                    rc = MOSQ_ERR_ERRNO;
+                    error = failed;
+                    break;
+                }
+            }
+            if (!link->answered && Clock::now() > deadline) {
+                rc = kNotAnswered;
+                break;
+            }
+            rc = mosquitto_loop(mosq, kLoopTimeoutMs, 1);
+            error = errno;
+            if (link->answered)
+                delay = std::chrono::seconds(kReconnectMin);
+        }
+        if (link->stopRequested() || (link->stopping && rc != MOSQ_ERR_SUCCESS))
+            break;
+        // A working connection that ended was told by the disconnect callback,
+        // a refused CONNACK by connected().
+        if (!link->answered && !link->refusalTold) {
+            const QString text = link->failureText(rc, error);
+            link->post([text](MqttPublisher *self) { self->connectFailed(text); });
+        }
+        link->answered = link->refusalTold = link->accepted = false;
+        link->lastError.clear();
+        if (!link->pause(delay))
+            break;
+        delay = std::min(delay * 2, std::chrono::seconds(kReconnectMax));
+        // Unlike libmosquitto's own loop, which gives up for good after a TLS
+        // failure: a certificate can be put right on the broker.
+        rc = mosquitto_reconnect_async(mosq);
+        error = errno;
+    }
+    std::lock_guard lock(link->mutex);
+    link->done = true;
+    link->woken.notify_all();
+}
+
 MqttPublisher::MqttPublisher(Panel *panel, EventLog *log, const Options &options, QObject *parent)
     : QObject(parent)
     , m_panel(panel)
@@ -359,53 +528,48 @@ bool MqttPublisher::start()
             return false;
         }
     }
-    mosquitto_reconnect_delay_set(m_mosq, kReconnectMin, kReconnectMax, true);
+    // Our thread runs the loop: publish() and stop() must then queue their
+    // packets for it rather than write to the socket themselves.
+    mosquitto_threaded_set(m_mosq, true);
+    m_link = std::make_shared<Link>();
+    m_link->owner = this;
+    m_link->mosq = m_mosq;
+    m_link->host = m_options.host.toUtf8();
+    m_link->port = m_options.port;
+    m_link->keepAlive = m_options.keepAlive;
+    m_link->broker = broker();
+    mosquitto_user_data_set(m_mosq, m_link.get());
     mosquitto_connect_callback_set(m_mosq, [](mosquitto *, void *obj, int rc) {
-        auto *self = static_cast<MqttPublisher *>(obj);
-        QMetaObject::invokeMethod(
-            self, [self, rc] { self->connected(rc); }, Qt::QueuedConnection);
+        auto *link = static_cast<Link *>(obj);
+        if (rc == 0)
+            link->answered = true;
+        else
+            link->refusalTold = true;
+        link->post([rc](MqttPublisher *self) { self->connected(rc); });
     });
     mosquitto_disconnect_callback_set(m_mosq, [](mosquitto *, void *obj, int rc) {
-        auto *self = static_cast<MqttPublisher *>(obj);
-        QMetaObject::invokeMethod(
-            self, [self, rc] { self->disconnected(rc); }, Qt::QueuedConnection);
+        // A connect that never came up is told by the network thread, which
+        // knows why; only the loss of a working connection is told here.
+        auto *link = static_cast<Link *>(obj);
+        if (link->answered)
+            link->post([rc](MqttPublisher *self) { self->disconnected(rc); });
     });
-    // The first connect looks the host name up, which can take long: not
-    // on this thread.
-    m_connector = std::thread([this] { connectInBackground(); });
-    // A broker that never answers (packets dropped) gives no error of its own.
-    QTimer::singleShot(kNoAnswerTimeout, this, [this] {
-        if (!m_everConnected && !m_stopped)
-            connectFailed(QStringLiteral("no answer from the MQTT broker %1 after %2 s; still trying")
-                              .arg(broker())
-                              .arg(std::chrono::duration_cast<std::chrono::seconds>(kNoAnswerTimeout).count()));
+    mosquitto_log_callback_set(m_mosq, [](mosquitto *, void *obj, int level, const char *text) {
+        // libmosquitto returns only "TLS error"; OpenSSL's reason is in its log.
+        if (level == MOSQ_LOG_ERR)
+            static_cast<Link *>(obj)->lastError = QString::fromUtf8(text);
     });
+    m_network = std::thread(runNetwork, m_link);
     return true;
-}
-
-void MqttPublisher::connectInBackground()
-{
-    const QByteArray host = m_options.host.toUtf8();
-    const int rc = mosquitto_connect_async(m_mosq, host.constData(), m_options.port, m_options.keepAlive);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        const QString text = rc == MOSQ_ERR_ERRNO ? QString::fromLocal8Bit(std::strerror(errno))
-                                                  : QString::fromUtf8(mosquitto_strerror(rc));
-        QMetaObject::invokeMethod(
-            this,
-            [this, text] {
-                connectFailed(QStringLiteral("cannot reach the MQTT broker %1: %2; trying again").arg(broker(), text));
-            },
-            Qt::QueuedConnection);
-    }
-    // The loop reconnects with back-off whether or not the first try worked.
-    mosquitto_loop_start(m_mosq);
 }
 
 void MqttPublisher::connectFailed(const QString &text)
 {
-    if (m_failureLogged)
+    // Each reason once until connected: retries with the same reason stay
+    // quiet, a new one (refused, then a TLS error) is told.
+    if (m_stopped || m_toldFailures.contains(text))
         return;
-    m_failureLogged = true;
+    m_toldFailures.insert(text);
     m_log->record(EventLog::Priority::Error, QStringLiteral("mqtt-error"),
                   {{QStringLiteral("broker"), broker()}, {QStringLiteral("text"), text}});
 }
@@ -424,8 +588,7 @@ void MqttPublisher::connected(int code)
         return;
     }
     m_connected = true;
-    m_everConnected = true;
-    m_failureLogged = false;
+    m_toldFailures.clear();
     m_log->record(EventLog::Priority::Notice, QStringLiteral("mqtt-connected"),
                   {{QStringLiteral("broker"), broker()}, {QStringLiteral("node"), m_options.node}});
     publishAll();
@@ -435,20 +598,18 @@ void MqttPublisher::disconnected(int code)
 {
     if (m_stopped)
         return;
-    if (!m_connected) {
-        // A connection that never came up (refused or timed out on the way).
-        if (code != 0)
-            connectFailed(QStringLiteral("cannot reach the MQTT broker %1: %2; trying again")
-                              .arg(broker(), QString::fromUtf8(mosquitto_strerror(code))));
+    if (!m_connected)
         return;
-    }
     m_connected = false;
     if (code != 0) {
+        // libmosquitto 2.0 has no words for its keep-alive code.
+        const QString why = code == MOSQ_ERR_KEEPALIVE
+            ? QStringLiteral("no answer within the keep-alive of %1 s").arg(m_options.keepAlive)
+            : QString::fromUtf8(mosquitto_strerror(code));
         m_log->record(EventLog::Priority::Warning, QStringLiteral("mqtt-lost"),
                       {{QStringLiteral("broker"), broker()},
                        {QStringLiteral("text"),
-                        QStringLiteral("connection to the MQTT broker lost (%1); reconnecting")
-                            .arg(QString::fromUtf8(mosquitto_strerror(code)))}});
+                        QStringLiteral("connection to the MQTT broker lost (%1); reconnecting").arg(why)}});
     }
 }
 
@@ -482,18 +643,37 @@ void MqttPublisher::publishTo(const QString &topic, const QByteArray &payload, b
 
 void MqttPublisher::stop()
 {
-    if (!m_mosq || m_stopped)
+    if (!m_link || m_stopped)
         return;
-    if (m_connector.joinable())
-        m_connector.join();
-    if (m_connected)
-        publish(QStringLiteral("availability"), QByteArrayLiteral("offline"), true);
     m_stopped = true;
+    const bool connected = m_connected;
+    {
+        std::lock_guard lock(m_link->mutex);
+        m_link->owner = nullptr;
+        m_link->stopping = true;
+        m_link->draining = connected;
+        m_link->woken.notify_all();
+    }
+    if (connected) {
+        // Best effort: the thread sends these if the broker takes them in time.
+        publish(QStringLiteral("availability"), QByteArrayLiteral("offline"), true);
+        mosquitto_disconnect(m_mosq);
+    }
     m_connected = false;
-    // Queued behind the offline message; the loop ends once it is sent.
-    mosquitto_disconnect(m_mosq);
-    mosquitto_loop_stop(m_mosq, false);
-    mosquitto_destroy(m_mosq);
+    bool done = false;
+    {
+        std::unique_lock lock(m_link->mutex);
+        done = m_link->woken.wait_for(lock, kStopWait, [this] { return m_link->done; });
+    }
+    if (done) {
+        m_network.join();
+        mosquitto_destroy(m_mosq);
+        mosquitto_lib_cleanup();
+    } else {
+        // Stuck where it cannot be interrupted (a name lookup): the client
+        // and its link are left to it, and end with the process.
+        m_network.detach();
+    }
     m_mosq = nullptr;
-    mosquitto_lib_cleanup();
+    m_link.reset();
 }
