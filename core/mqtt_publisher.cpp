@@ -5,6 +5,7 @@
 #include "notify/script_launcher.h"
 #include "panel.h"
 #include "serial/line_monitor.h"
+#include "tls_check.h"
 
 #include <QCommandLineParser>
 #include <QCryptographicHash>
@@ -57,6 +58,9 @@ constexpr int kConnectTimeoutSeconds = 15;
 // How long the network thread waits in libmosquitto before it looks at a
 // stop again; a publish or a disconnect wakes it at once.
 constexpr int kLoopTimeoutMs = 250;
+// Our own handshake that says why libmosquitto's failed; it delays the next
+// try by at most this.
+constexpr std::chrono::seconds kTlsCheckTimeout{5};
 // The network thread's own code for a connect nobody answered.
 constexpr int kNotAnswered = -1;
 
@@ -320,6 +324,7 @@ struct MqttPublisher::Link {
     int port = 0;
     int keepAlive = 0;
     QString broker;
+    QString caFile;
 
     // The network thread's own (libmosquitto's callbacks run on it).
     bool answered = false;    // CONNACK 0 for the current attempt
@@ -394,6 +399,8 @@ QString MqttPublisher::Link::failureText(int rc, int error) const
                               "name server; trying again")
             .arg(QString::fromUtf8(host));
     case MOSQ_ERR_TLS:
+        if (QString why = TlsCheck::whyRefused(host, port, caFile, broker, kTlsCheckTimeout); !why.isEmpty())
+            return why + QStringLiteral("; trying again");
         return QStringLiteral("TLS with the MQTT broker %1 failed (%2); trying again")
             .arg(broker, lastError.isEmpty() ? QStringLiteral("no reason given") : lastError);
     case MOSQ_ERR_CONN_LOST:
@@ -423,21 +430,18 @@ void MqttPublisher::runNetwork(const std::shared_ptr<Link> &link)
     while (!link->stopRequested()) {
         const auto deadline = Clock::now() + std::chrono::seconds(link->connectTimeout());
         while (rc == MOSQ_ERR_SUCCESS && !link->stopRequested()) {
-            if (!link->answered && !link->accepted) {
+            rc = mosquitto_loop(mosq, kLoopTimeoutMs, 1);
+            error = errno;
+            if (link->answered) {
+                delay = std::chrono::seconds(kReconnectMin);
+            } else if (rc == MOSQ_ERR_SUCCESS && !link->accepted) {
                 if (const int failed = link->connectError(); failed != 0) {
                     rc = MOSQ_ERR_ERRNO;
                     error = failed;
-                    break;
                 }
             }
-            if (!link->answered && Clock::now() > deadline) {
+            if (rc == MOSQ_ERR_SUCCESS && !link->answered && Clock::now() > deadline)
                 rc = kNotAnswered;
-                break;
-            }
-            rc = mosquitto_loop(mosq, kLoopTimeoutMs, 1);
-            error = errno;
-            if (link->answered)
-                delay = std::chrono::seconds(kReconnectMin);
         }
         if (link->stopRequested() || (link->stopping && rc != MOSQ_ERR_SUCCESS))
             break;
@@ -518,7 +522,7 @@ bool MqttPublisher::start()
     if (m_options.tls) {
         const QByteArray ca = m_options.caFile.toUtf8();
         const int rc = m_options.caFile.isEmpty()
-            ? mosquitto_tls_set(m_mosq, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr)
+            ? mosquitto_tls_set(m_mosq, nullptr, TlsCheck::kSystemCaPath, nullptr, nullptr, nullptr)
             : mosquitto_tls_set(m_mosq, ca.constData(), nullptr, nullptr, nullptr, nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
             connectFailed(QStringLiteral("cannot use the CA certificate \"%1\" for %2: %3; check the file")
@@ -538,6 +542,7 @@ bool MqttPublisher::start()
     m_link->port = m_options.port;
     m_link->keepAlive = m_options.keepAlive;
     m_link->broker = broker();
+    m_link->caFile = m_options.caFile;
     mosquitto_user_data_set(m_mosq, m_link.get());
     mosquitto_connect_callback_set(m_mosq, [](mosquitto *, void *obj, int rc) {
         auto *link = static_cast<Link *>(obj);

@@ -379,6 +379,36 @@ def mqtt_errors(run):
     return [line for line in run.log().splitlines() if "event=mqtt-error" in line]
 
 
+def tls_refusals(t):
+    """mqtts to a broker whose certificate is refused: the error says why, names the broker and the CA file, and
+    comes well before any timeout; a good certificate connects."""
+    pki = Pki(t.run.work)
+    broker = TlsBroker(t.run.args.mosquitto, t.run.work,
+                       {"good": pki.good, "elsewhere": pki.elsewhere, "expired": pki.expired})
+    t.extra.append(broker)
+    cases = [
+        # listener, CA file, what the error must say
+        ("good", pki.other_ca, ["not trusted", "no CA in", "Test ca"]),
+        ("elsewhere", pki.ca, ["for elsewhere.example, not localhost"]),
+        ("expired", pki.ca, ["expired on 2020-01-02"]),
+        ("plain", pki.ca, ["closed the connection during the TLS handshake", "TLS port"]),
+    ]
+    for listener, ca, texts in cases:
+        broker_name = f"localhost:{broker.ports[listener]}"
+        t.run.service("--mqtt", f"mqtts://{broker_name}", "--mqtt-ca", ca, "--mqtt-node", NODE)
+        t.run.wait_log(f"{listener}: refusal logged", "event=mqtt-error", timeout=5)
+        error = mqtt_errors(t.run)[0]
+        for text in texts + [broker_name, ca if listener != "plain" else broker_name]:
+            if text not in error:
+                raise Failure(f"{listener}: {text!r} missing from {error}")
+        if t.run.terminate() != 0:
+            raise Failure(f"{listener}: SIGTERM: exit status not 0")
+    t.run.service("--mqtt", f"mqtts://localhost:{broker.ports['good']}", "--mqtt-ca", pki.ca, "--mqtt-node", NODE)
+    t.run.wait_log("the good certificate connects", "event=mqtt-connected")
+    if mqtt_errors(t.run):
+        raise Failure(f"errors on a good certificate: {mqtt_errors(t.run)}")
+
+
 def silent_broker(t):
     """A listener that takes the connection and never answers: told as such within the keep-alive, not as an unknown
     error."""
@@ -448,10 +478,10 @@ def stop_during_lookup(t):
         raise Failure(f"status {status} after {took:.1f} s")
 
 
-GROUPS = [discovery_and_states, last_will, broker_restart, passwords, command_lines, silent_broker, each_cause_once,
-          stop_during_lookup]
+GROUPS = [discovery_and_states, last_will, broker_restart, passwords, command_lines, tls_refusals, silent_broker,
+          each_cause_once, stop_during_lookup]
 # Groups that need no plain broker of their own.
-NO_BROKER = {silent_broker, each_cause_once, stop_during_lookup}
+NO_BROKER = {tls_refusals, silent_broker, each_cause_once, stop_during_lookup}
 
 
 def main():
