@@ -168,7 +168,11 @@ QString TlsCheck::whyRefused(const QByteArray &host, int port, const QString &ca
     ERR_clear_error();
     const int result = SSL_connect(ssl.get());
     const Certificate cert(SSL_get1_peer_certificate(ssl.get()));
-    if (result != 1 && !cert) {
+    // A certificate refused says more than the handshake that failed on it.
+    const long verdict = cert ? SSL_get_verify_result(ssl.get()) : X509_V_OK;
+    if (verdict == X509_V_OK) {
+        if (result == 1)
+            return {};
         const int error = SSL_get_error(ssl.get(), result);
         const unsigned long code = ERR_get_error();
         ERR_clear_error();
@@ -183,10 +187,7 @@ QString TlsCheck::whyRefused(const QByteArray &host, int port, const QString &ca
         return QStringLiteral("the MQTT broker %1 refused the TLS handshake (%2); check the broker's TLS settings")
             .arg(broker, code ? QString::fromUtf8(text) : QStringLiteral("no reason given"));
     }
-    const long verdict = SSL_get_verify_result(ssl.get());
     ERR_clear_error();
-    if (verdict == X509_V_OK || !cert)
-        return {};
     const QString reason = QString::fromUtf8(X509_verify_cert_error_string(verdict));
     switch (verdict) {
     case X509_V_ERR_HOSTNAME_MISMATCH:
