@@ -85,47 +85,58 @@ bool isNodeCharacter(QChar c)
     return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'_' || c == u'-';
 }
 
-// The first line of a regular file, read with a bound: a device such as
-// /dev/zero would never end and a FIFO without a writer would hold up start.
-QString readPasswordFile(const QString &path, QString *password, QStringList *warnings)
+QString cannotRead(const QString &option, const QString &path)
 {
-    const QByteArray name = QFile::encodeName(path);
-    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return QStringLiteral("cannot read --mqtt-password-file \"%1\": %2")
-            .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    return QStringLiteral("cannot read %1 \"%2\": %3").arg(option, path, QString::fromLocal8Bit(std::strerror(errno)));
+}
+
+// Opened without blocking and only if a regular file: a FIFO without a
+// writer would hold up start, a device such as /dev/zero never ends.
+QString openRegularFile(const QString &option, const QString &path, int *fd, mode_t *mode)
+{
+    *fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (*fd < 0)
+        return cannotRead(option, path);
     struct stat st {
     };
-    QByteArray text;
     QString problem;
-    if (::fstat(fd, &st) != 0) {
-        problem = QStringLiteral("cannot read --mqtt-password-file \"%1\": %2")
-                      .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
-    } else if (!S_ISREG(st.st_mode)) {
-        problem = QStringLiteral("--mqtt-password-file \"%1\" is not a regular file; give a file whose first line is "
-                                 "the password")
-                      .arg(path);
-    } else {
-        text.resize(kPasswordFileMax + 1);
-        qsizetype got = 0;
-        while (got < text.size()) {
-            const ssize_t n = ::read(fd, text.data() + got, size_t(text.size() - got));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                problem = QStringLiteral("cannot read --mqtt-password-file \"%1\": %2")
-                              .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
-                break;
-            }
-            if (n == 0)
-                break;
-            got += n;
+    if (::fstat(*fd, &st) != 0)
+        problem = cannotRead(option, path);
+    else if (!S_ISREG(st.st_mode))
+        problem = QStringLiteral("%1 \"%2\" is not a regular file; give the file itself").arg(option, path);
+    if (!problem.isEmpty()) {
+        ::close(*fd);
+        *fd = -1;
+    }
+    *mode = st.st_mode;
+    return problem;
+}
+
+// The first line, read with a bound.
+QString readPasswordFile(const QString &path, QString *password, QStringList *warnings)
+{
+    const QString option = QStringLiteral("--mqtt-password-file");
+    int fd = -1;
+    mode_t mode = 0;
+    if (QString problem = openRegularFile(option, path, &fd, &mode); !problem.isEmpty())
+        return problem;
+    QByteArray text(kPasswordFileMax + 1, Qt::Uninitialized);
+    qsizetype got = 0;
+    while (got < text.size()) {
+        const ssize_t n = ::read(fd, text.data() + got, size_t(text.size() - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            const QString problem = cannotRead(option, path);
+            ::close(fd);
+            return problem;
         }
-        text.truncate(got);
+        if (n == 0)
+            break;
+        got += n;
     }
     ::close(fd);
-    if (!problem.isEmpty())
-        return problem;
+    text.truncate(got);
     const qsizetype end = text.indexOf('\n');
     if (end < 0 && text.size() > kPasswordFileMax)
         return QStringLiteral("--mqtt-password-file \"%1\" has no line end in its first %2 bytes; its first line "
@@ -135,11 +146,11 @@ QString readPasswordFile(const QString &path, QString *password, QStringList *wa
     // The first line; an editor's final newline is not part of it.
     *password = QString::fromUtf8(text.left(end < 0 ? text.size() : end)).remove(u'\r');
     // As ssh does for a key: a secret others can read is told, not refused.
-    if (st.st_mode & (S_IROTH | S_IWOTH))
+    if (mode & S_IROTH)
         warnings->append(QStringLiteral("--mqtt-password-file \"%1\" can be read by other users (mode %2); "
                                         "make it chmod 640 (owner root, group of the program's user) or 600")
                              .arg(path)
-                             .arg(st.st_mode & 07777, 4, 8, QLatin1Char('0')));
+                             .arg(mode & 07777, 4, 8, QLatin1Char('0')));
     return {};
 }
 }
@@ -180,9 +191,12 @@ QString MqttPublisher::fromCommandLine(const QCommandLineParser &parser, const Q
         if (!options->tls)
             return QStringLiteral("--mqtt-ca is for mqtts:// URLs only");
         options->caFile = parser.value(kOptCa);
-        QFile ca(options->caFile);
-        if (!ca.open(QIODevice::ReadOnly))
-            return QStringLiteral("cannot read --mqtt-ca \"%1\": %2").arg(options->caFile, ca.errorString());
+        int fd = -1;
+        mode_t mode = 0;
+        if (QString problem = openRegularFile(QStringLiteral("--mqtt-ca"), options->caFile, &fd, &mode);
+            !problem.isEmpty())
+            return problem;
+        ::close(fd);
     }
     if (parser.isSet(kOptPasswordFile)) {
         if (QString problem = readPasswordFile(parser.value(kOptPasswordFile), &options->password, &options->warnings);

@@ -222,6 +222,11 @@ void TestMqttPublisher::options_data()
         << url + QStringList{"--mqtt-password-file", "%D/fifo"} << QByteArray() << "fifo\" is not a regular file"
         << ""
         << "";
+    QTest::newRow("CA file a FIFO nobody writes")
+        << QStringList{"--mqtt", "mqtts://h", "--mqtt-ca", "%D/fifo"} << QByteArray()
+        << "--mqtt-ca \"" + m_files.filePath(QStringLiteral("fifo")) + "\" is not a regular file"
+        << ""
+        << "";
     QTest::newRow("password file without a line end in reach")
         << url + QStringList{"--mqtt-password-file", "%D/endless"} << QByteArray() << "no line end in its first 4096"
         << ""
