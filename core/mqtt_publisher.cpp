@@ -45,9 +45,12 @@ QString channelTopic(int channel)
 
 const char kPrefix[] = "rs232-phone-home";
 const char kDiscoveryPrefix[] = "homeassistant";
-// Retained state goes at least once; events and line levels are chatter.
-constexpr int kStateQos = 1;
-constexpr int kChatterQos = 0;
+// The broker keeps the last will until it is needed: at least once.
+constexpr int kWillQos = 1;
+// Everything else at most once. The whole state is published again on every
+// connect, and libmosquitto would send an unacknowledged QoS 1 message again
+// after that, putting an old state back over the new one.
+constexpr int kPublishQos = 0;
 // Back-off between reconnection attempts: 1 s, doubling, at most 60 s.
 constexpr unsigned kReconnectMin = 1;
 constexpr unsigned kReconnectMax = 60;
@@ -528,7 +531,7 @@ bool MqttPublisher::start()
     }
     mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
     const QByteArray availability = (m_base + QStringLiteral("/availability")).toUtf8();
-    mosquitto_will_set(m_mosq, availability.constData(), 7, "offline", kStateQos, true);
+    mosquitto_will_set(m_mosq, availability.constData(), 7, "offline", kWillQos, true);
     if (!m_options.user.isEmpty()) {
         mosquitto_username_pw_set(m_mosq, m_options.user.toUtf8().constData(),
                                   m_options.password.isEmpty() ? nullptr : m_options.password.toUtf8().constData());
@@ -657,7 +660,7 @@ void MqttPublisher::publishTo(const QString &topic, const QByteArray &payload, b
     if (!m_connected || !m_mosq)
         return;
     mosquitto_publish(m_mosq, nullptr, topic.toUtf8().constData(), int(payload.size()), payload.constData(),
-                      retain ? kStateQos : kChatterQos, retain);
+                      kPublishQos, retain);
 }
 
 void MqttPublisher::stop()

@@ -329,6 +329,29 @@ def broker_restart(t):
         raise Failure("one loss, one mqtt-lost")
 
 
+def no_stale_state_after_reconnect(t):
+    """A change sent to a broker that hung and then died is not sent again after the reconnect: it would come after
+    the state published on connecting and undo it."""
+    t.service()
+    t.run.wait_log("connected", "event=mqtt-connected")
+    t.broker.proc.send_signal(signal.SIGSTOP)
+    for command in ("dsr 1", "dsr 0"):  # published, never acknowledged
+        t.run.ask(command)
+        time.sleep(0.3)
+    t.broker.proc.kill()
+    t.broker.proc.wait()
+    t.run.wait_log("loss logged", "event=mqtt-lost")
+    t.run.ask("dsr 1")
+    t.run.wait_log("flood alarm again", "event=alarm channel=flood", count=2)
+    t.broker.start()
+    t.run.wait_log("reconnected", "event=mqtt-connected", count=2, timeout=10)
+    time.sleep(1)
+    late = t.subscribe()
+    late.wait("flood ON kept by the broker", f"{BASE}/flood", "ON", retained=True)
+    time.sleep(1)
+    late.wait("and still ON", f"{BASE}/flood", "ON")
+
+
 def passwords(t):
     """A wrong password: a clear error, logged once, and alarms still run scripts; the right one from a file connects."""
     t.run.env["PHONE_HOME_MQTT_PASSWORD"] = "wrong"
@@ -480,7 +503,7 @@ def stop_during_lookup(t):
         raise Failure(f"status {status} after {took:.1f} s")
 
 
-GROUPS = [discovery_and_states, last_will, broker_restart, passwords, command_lines, tls_refusals, silent_broker,
+GROUPS = [discovery_and_states, last_will, broker_restart, no_stale_state_after_reconnect, passwords, command_lines, tls_refusals, silent_broker,
           each_cause_once, stop_during_lookup]
 # Groups that need no plain broker of their own.
 NO_BROKER = {tls_refusals, silent_broker, each_cause_once, stop_during_lookup}
