@@ -371,9 +371,12 @@ def passwords(t):
     secret = os.path.join(t.run.work, "secret")
     with open(secret, "w") as f:
         f.write("s3cret\n")
+    os.chmod(secret, 0o644)
     t.run.start(t.run.args.service, "--port", "12", "--script-dir", t.run.scripts, "--mqtt", t.broker.url("panel"),
                 "--mqtt-node", NODE, "--mqtt-password-file", secret)
     t.run.wait_log("connected with the password file", "event=mqtt-connected")
+    t.run.wait_log("a file others can read is told", f'event=warning text="--mqtt-password-file \\"{secret}\\" can be '
+                   'read by other users (mode 0644); make it chmod 640')
     sub = t.subscribe(user="panel", password="s3cret")
     sub.wait("fire ON after the restart", f"{BASE}/fire", "ON")
 
