@@ -10,9 +10,11 @@
 // homeassistant/binary_sensor/<node>/<channel>/config. States, availability
 // and configs are retained and published again on every (re)connect.
 //
-// The network is libmosquitto's own thread: the broker going away never
-// holds up polling or a script. Its callbacks come back to this object's
-// thread queued; they log mqtt-connected, mqtt-lost and mqtt-error.
+// The network runs on a thread of its own that drives libmosquitto
+// (connect, loop, reconnect with back-off): the broker going away or a name
+// server that never answers never holds up polling, a script or a stop.
+// What it learns comes back to this object's thread queued, as
+// mqtt-connected, mqtt-lost and mqtt-error (each distinct reason once).
 
 #include "event_log.h"
 #include "serial/serial_port.h"
@@ -21,8 +23,12 @@
 #include <QDateTime>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
+#include <QStringList>
 
+#include <chrono>
+#include <memory>
 #include <optional>
 #include <thread>
 
@@ -48,6 +54,7 @@ public:
         QString password;
         QString node;
         int keepAlive = kDefaultKeepAlive;
+        QStringList warnings; // told once the log runs (a password file others can read)
     };
 
     // --mqtt, --mqtt-ca, --mqtt-password-file, --mqtt-node, --mqtt-keepalive.
@@ -61,8 +68,9 @@ public:
 
     // mqtt://[user@]host[:port] or mqtts://…; the reason it is refused, or empty.
     static QString parseUrl(const QString &url, Options *options);
-    // Host name and port, as a topic level: [A-Za-z0-9_-] only.
-    static QString defaultNode(const QString &host, const QString &port);
+    // Host name, port and a short mark of the machine, as a topic level:
+    // [A-Za-z0-9_-] only, e.g. alarmbox-3-1a2b.
+    static QString defaultNode(const QString &host, const QString &port, const QByteArray &machineId);
     static QString sanitised(const QString &text);
 
     static QByteArray linesJson(const LineState &lines);
@@ -78,13 +86,17 @@ public:
     // Starts connecting in the background; false (and logged) only if the
     // client cannot be set up at all (a CA file libmosquitto refuses).
     bool start();
-    // Publishes offline and disconnects; waits for the network thread.
+    // Publishes offline and disconnects, waiting for the network thread at
+    // most kStopWait: one stuck in a name lookup is left to end with the
+    // process, so a stop never waits on the network.
     void stop();
+    static constexpr std::chrono::milliseconds kStopWait{500};
 
     bool isConnected() const { return m_connected; }
 
 private:
-    void connectInBackground();
+    struct Link;
+    static void runNetwork(const std::shared_ptr<Link> &link);
     void connected(int code);
     void disconnected(int code);
     void connectFailed(const QString &text);
@@ -98,10 +110,10 @@ private:
     Options m_options;
     QString m_base;
     mosquitto *m_mosq = nullptr;
-    std::thread m_connector;
+    std::shared_ptr<Link> m_link;
+    std::thread m_network;
     bool m_connected = false;
-    bool m_everConnected = false;
-    bool m_failureLogged = false;
+    QSet<QString> m_toldFailures; // since the last connect
     bool m_stopped = false;
     std::optional<LineState> m_lines;
 };

@@ -9,7 +9,7 @@ set -eu
 # Building and running the program.
 PACKAGES_RUN="build-essential cmake ninja-build pkg-config
 qt6-base-dev qt6-base-dev-tools qt6-serialport-dev qt6-svg-dev libqt6svg6
-qt6-qpa-plugins libgl-dev fonts-liberation2 libmosquitto-dev"
+qt6-qpa-plugins libgl-dev fonts-liberation2 libmosquitto-dev libssl-dev"
 
 # Everything else the tests, the package and the benchmarks use.
 PACKAGES_TEST="dpkg-dev lintian scdoc libbenchmark-dev

@@ -11,6 +11,7 @@ Prints "N passed, N failed" at the end.
 import argparse
 import json
 import os
+import select
 import signal
 import socket
 import subprocess
@@ -40,6 +41,11 @@ class Broker:
         self.port = free_port()
         self.conf = os.path.join(work, "mosquitto.conf")
         self.log_path = os.path.join(work, "mosquitto.log")
+        self.write_conf(self.configuration(work, users))
+        self.proc = None
+        self.start()
+
+    def configuration(self, work, users):
         lines = [f"listener {self.port} 127.0.0.1", "persistence false", "log_dest stderr"]
         if users:
             passwords = os.path.join(work, "passwords")
@@ -51,10 +57,11 @@ class Broker:
             lines += ["allow_anonymous false", f"password_file {passwords}"]
         else:
             lines.append("allow_anonymous true")
+        return lines
+
+    def write_conf(self, lines):
         with open(self.conf, "w") as f:
             f.write("\n".join(lines) + "\n")
-        self.proc = None
-        self.start()
 
     def start(self):
         with open(self.log_path, "ab") as log:
@@ -82,6 +89,69 @@ class Broker:
 
     def url(self, user=None):
         return f"mqtt://{user + '@' if user else ''}127.0.0.1:{self.port}"
+
+
+def openssl(work, *args):
+    done = subprocess.run(["openssl", *args], cwd=work, capture_output=True, text=True)
+    if done.returncode != 0:
+        raise Failure(f"openssl {args[0]}: {done.stderr[-400:]}")
+
+
+class Pki:
+    """A private CA of the test's own, another CA, and broker certificates from the first: one for localhost, one
+    for another name, one that expired in 2020."""
+
+    def __init__(self, work):
+        self.dir = os.path.join(work, "pki")
+        os.mkdir(self.dir, 0o755)
+        for ca in ("ca", "other-ca"):
+            openssl(self.dir, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                    "-keyout", f"{ca}.key", "-out", f"{ca}.pem", "-days", "2", "-subj", f"/CN=Test {ca}")
+        # openssl ca, for the dates of the expired one.
+        with open(os.path.join(self.dir, "ca.cnf"), "w") as f:
+            f.write("[ca]\ndefault_ca = test\n[test]\ndatabase = index.txt\nnew_certs_dir = .\nserial = serial\n"
+                    "default_md = sha256\npolicy = any\nunique_subject = no\ncopy_extensions = copy\n"
+                    "[any]\ncommonName = supplied\n")
+        open(os.path.join(self.dir, "index.txt"), "w").close()
+        with open(os.path.join(self.dir, "serial"), "w") as f:
+            f.write("01\n")
+        self.ca = os.path.join(self.dir, "ca.pem")
+        self.other_ca = os.path.join(self.dir, "other-ca.pem")
+        self.good = self.server("good", "localhost")
+        self.elsewhere = self.server("elsewhere", "elsewhere.example")
+        self.expired = self.server("expired", "localhost", ["-startdate", "20200101000000Z",
+                                                            "-enddate", "20200102000000Z"])
+
+    def server(self, name, dns, dates=("-days", "2")):
+        openssl(self.dir, "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                "-keyout", f"{name}.key", "-out", f"{name}.csr", "-subj", f"/CN={dns}",
+                "-addext", f"subjectAltName=DNS:{dns}")
+        openssl(self.dir, "ca", "-batch", "-config", "ca.cnf", "-cert", "ca.pem", "-keyfile", "ca.key",
+                "-in", f"{name}.csr", "-out", f"{name}.pem", "-notext", *dates)
+        # mosquitto started as root reads them as its own user.
+        for f in (f"{name}.key", f"{name}.pem"):
+            os.chmod(os.path.join(self.dir, f), 0o644)
+        return os.path.join(self.dir, f"{name}.pem"), os.path.join(self.dir, f"{name}.key")
+
+
+class TlsBroker(Broker):
+    """mosquitto with a TLS listener for each of certs {name: (cert, key)}, and a plain one unless ports {name: port}
+    says otherwise; the ports are in self.ports."""
+
+    def __init__(self, program, work, certs, ports=None):
+        self.ports = ports or {name: free_port() for name in list(certs) + ["plain"]}
+        self.certs = certs
+        super().__init__(program, work)
+
+    def configuration(self, work, users):
+        self.port = next(iter(self.ports.values()))  # the one waited for
+        lines = ["persistence false", "log_dest stderr", "allow_anonymous true"]
+        for name, port in self.ports.items():
+            lines.append(f"listener {port} 127.0.0.1")
+            if name in self.certs:
+                cert, key = self.certs[name]
+                lines += [f"certfile {cert}", f"keyfile {key}"]
+        return lines
 
 
 class Subscriber:
@@ -126,10 +196,11 @@ class Subscriber:
 
 
 class Setup:
-    def __init__(self, args, name, users=None):
+    def __init__(self, args, name, users=None, broker=True):
         self.run = Run(args, name)
-        self.broker = Broker(args.mosquitto, self.run.work, users)
+        self.broker = Broker(args.mosquitto, self.run.work, users) if broker else None
         self.subscribers = []
+        self.extra = []  # brokers and sockets of the group's own, stopped or closed with it
 
     def subscribe(self, **kwargs):
         s = Subscriber(self.broker, self.run.work, f"sub{len(self.subscribers)}", **kwargs)
@@ -142,9 +213,13 @@ class Setup:
     def stop(self, keep):
         for s in self.subscribers:
             s.stop()
-        if keep:
+        if keep and self.broker:
             print(f"    broker: {open(self.broker.log_path).read()[-800:]}")
-        self.broker.stop()
+        for thing in self.extra + ([self.broker] if self.broker else []):
+            if isinstance(thing, Broker):
+                thing.stop()
+            else:
+                thing.close()
         self.run.stop(keep)
 
 
@@ -254,6 +329,29 @@ def broker_restart(t):
         raise Failure("one loss, one mqtt-lost")
 
 
+def no_stale_state_after_reconnect(t):
+    """A change sent to a broker that hung and then died is not sent again after the reconnect: it would come after
+    the state published on connecting and undo it."""
+    t.service()
+    t.run.wait_log("connected", "event=mqtt-connected")
+    t.broker.proc.send_signal(signal.SIGSTOP)
+    for command in ("dsr 1", "dsr 0"):  # published, never acknowledged
+        t.run.ask(command)
+        time.sleep(0.3)
+    t.broker.proc.kill()
+    t.broker.proc.wait()
+    t.run.wait_log("loss logged", "event=mqtt-lost")
+    t.run.ask("dsr 1")
+    t.run.wait_log("flood alarm again", "event=alarm channel=flood", count=2)
+    t.broker.start()
+    t.run.wait_log("reconnected", "event=mqtt-connected", count=2, timeout=10)
+    time.sleep(1)
+    late = t.subscribe()
+    late.wait("flood ON kept by the broker", f"{BASE}/flood", "ON", retained=True)
+    time.sleep(1)
+    late.wait("and still ON", f"{BASE}/flood", "ON")
+
+
 def passwords(t):
     """A wrong password: a clear error, logged once, and alarms still run scripts; the right one from a file connects."""
     t.run.env["PHONE_HOME_MQTT_PASSWORD"] = "wrong"
@@ -273,9 +371,12 @@ def passwords(t):
     secret = os.path.join(t.run.work, "secret")
     with open(secret, "w") as f:
         f.write("s3cret\n")
+    os.chmod(secret, 0o644)
     t.run.start(t.run.args.service, "--port", "12", "--script-dir", t.run.scripts, "--mqtt", t.broker.url("panel"),
                 "--mqtt-node", NODE, "--mqtt-password-file", secret)
     t.run.wait_log("connected with the password file", "event=mqtt-connected")
+    t.run.wait_log("a file others can read is told", f'event=warning text="--mqtt-password-file \\"{secret}\\" can be '
+                   'read by other users (mode 0644); make it chmod 640')
     sub = t.subscribe(user="panel", password="s3cret")
     sub.wait("fire ON after the restart", f"{BASE}/fire", "ON")
 
@@ -290,6 +391,8 @@ def command_lines(t):
         (["--mqtt", "mqtt://127.0.0.1", "--mqtt-ca", "/etc/hostname"], "mqtts"),
         (["--mqtt", "mqtt://127.0.0.1", "--mqtt-keepalive", "2"], "--mqtt-keepalive"),
         (["--mqtt", "mqtt://p@127.0.0.1", "--mqtt-password-file", "/nonexistent/pw"], "/nonexistent/pw"),
+        (["--mqtt", "mqtt://127.0.0.1", "--mqtt-node", "a/b"], "bad --mqtt-node"),
+        (["--mqtt", "mqtt://p@127.0.0.1", "--mqtt-password-file", "/dev/zero"], "not a regular file"),
     ]
     for options, text in cases:
         done = subprocess.run([service, "--port", "12", *options], env=t.run.env, capture_output=True, text=True,
@@ -298,7 +401,115 @@ def command_lines(t):
             raise Failure(f"{options}: status {done.returncode}, {done.stderr[:300]!r}")
 
 
-GROUPS = [discovery_and_states, last_will, broker_restart, passwords, command_lines]
+def mqtt_errors(run):
+    return [line for line in run.log().splitlines() if "event=mqtt-error" in line]
+
+
+def tls_refusals(t):
+    """mqtts to a broker whose certificate is refused: the error says why, names the broker and the CA file, and
+    comes well before any timeout; a good certificate connects."""
+    pki = Pki(t.run.work)
+    broker = TlsBroker(t.run.args.mosquitto, t.run.work,
+                       {"good": pki.good, "elsewhere": pki.elsewhere, "expired": pki.expired})
+    t.extra.append(broker)
+    cases = [
+        # listener, CA file, what the error must say
+        ("good", pki.other_ca, ["not trusted", "no CA in", "Test ca"]),
+        ("elsewhere", pki.ca, ["for elsewhere.example, not localhost"]),
+        ("expired", pki.ca, ["expired on 2020-01-02"]),
+        ("plain", pki.ca, ["closed the connection during the TLS handshake", "TLS port"]),
+    ]
+    for listener, ca, texts in cases:
+        broker_name = f"localhost:{broker.ports[listener]}"
+        t.run.service("--mqtt", f"mqtts://{broker_name}", "--mqtt-ca", ca, "--mqtt-node", NODE)
+        t.run.wait_log(f"{listener}: refusal logged", "event=mqtt-error", timeout=5)
+        error = mqtt_errors(t.run)[0]
+        for text in texts + [broker_name, ca if listener != "plain" else broker_name]:
+            if text not in error:
+                raise Failure(f"{listener}: {text!r} missing from {error}")
+        if t.run.terminate() != 0:
+            raise Failure(f"{listener}: SIGTERM: exit status not 0")
+    t.run.service("--mqtt", f"mqtts://localhost:{broker.ports['good']}", "--mqtt-ca", pki.ca, "--mqtt-node", NODE)
+    t.run.wait_log("the good certificate connects", "event=mqtt-connected")
+    if mqtt_errors(t.run):
+        raise Failure(f"errors on a good certificate: {mqtt_errors(t.run)}")
+
+
+def silent_broker(t):
+    """A listener that takes the connection and never answers: told as such within the keep-alive, not as an unknown
+    error."""
+    listener = socket.socket()
+    t.extra.append(listener)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(8)
+    port = listener.getsockname()[1]
+    t.run.service("--mqtt", f"mqtt://127.0.0.1:{port}", "--mqtt-node", NODE, "--mqtt-keepalive", "5")
+    t.run.wait_log("no answer told", "event=mqtt-error", timeout=9)
+    error = mqtt_errors(t.run)[0]
+    if f"127.0.0.1:{port} accepted the connection but did not answer the connect within 5 s" not in error:
+        raise Failure(f"unclear: {error}")
+    time.sleep(7)  # the next try fails the same way: still one error
+    if len(mqtt_errors(t.run)) != 1 or "Unknown error" in t.run.log():
+        raise Failure(f"errors: {mqtt_errors(t.run)}")
+
+
+def each_cause_once(t):
+    """Refused at first, then a broker with a certificate for another name on that port: both told, each once."""
+    pki = Pki(t.run.work)
+    port = free_port()
+    t.run.service("--mqtt", f"mqtts://localhost:{port}", "--mqtt-ca", pki.ca, "--mqtt-node", NODE)
+    t.run.wait_log("refusal told", "event=mqtt-error")
+    if "Connection refused" not in mqtt_errors(t.run)[0]:
+        raise Failure(f"first error: {mqtt_errors(t.run)[0]}")
+    t.extra.append(TlsBroker(t.run.args.mosquitto, t.run.work, {"elsewhere": pki.elsewhere},
+                             ports={"elsewhere": port}))
+    # Retries after 1, 2, 4 s: the broker is there for the second or third.
+    t.run.wait_log("the new cause told", "event=mqtt-error", count=2, timeout=10)
+    if "for elsewhere.example, not localhost" not in mqtt_errors(t.run)[1]:
+        raise Failure(f"second error: {mqtt_errors(t.run)[1]}")
+    time.sleep(9)  # two more tries, same cause
+    if len(mqtt_errors(t.run)) != 2:
+        raise Failure(f"a cause told twice: {mqtt_errors(t.run)}")
+
+
+def stop_during_lookup(t):
+    """SIGTERM while the broker's name is being looked up from a name server that never answers: the outputs drop
+    and the process ends within a second."""
+    if os.geteuid() != 0:
+        raise Failure("needs root: a mount namespace of its own and a name server on port 53")
+    dns = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    t.extra.append(dns)
+    # A loopback address of the test's own; the resolver asks port 53 only.
+    address = f"127.53.{os.getpid() % 250 + 1}.{int(time.time()) % 250 + 1}"
+    dns.bind((address, 53))
+    resolv = os.path.join(t.run.work, "resolv.conf")
+    with open(resolv, "w") as f:
+        f.write(f"nameserver {address}\noptions timeout:5 attempts:2\n")
+    # The service in a mount namespace of its own that sees this resolv.conf.
+    t.run.start("unshare", "--mount", "--propagation", "private", "sh", "-c",
+                'mount --bind "$1" /etc/resolv.conf && shift && exec "$@"', "sh", resolv,
+                t.run.args.service, "--port", "12", "--script-dir", t.run.scripts, "--dtr",
+                "--mqtt", "mqtt://broker.phone-home-test.example", "--mqtt-node", NODE)
+    t.run.wait_log("the port is opened", "event=opened")
+    wait_for("DTR high", lambda: (t.run.ask("dtr?") == "1", "DTR low"))
+    wait_for("the name server asked", lambda: (select.select([dns], [], [], 0)[0] != [], "no query"))
+    t0 = time.monotonic()
+    t.run.proc.send_signal(signal.SIGTERM)
+    try:
+        status = t.run.proc.wait(5)
+    except subprocess.TimeoutExpired:
+        raise Failure("SIGTERM did not end the service within 5 s")
+    took = time.monotonic() - t0
+    if t.run.ask("dtr?") != "0":
+        raise Failure("DTR still high after SIGTERM")
+    if status != 0 or took > 1.0 or "event=stop signal=15" not in t.run.log():
+        raise Failure(f"status {status} after {took:.1f} s")
+
+
+GROUPS = [discovery_and_states, last_will, broker_restart, no_stale_state_after_reconnect, passwords, command_lines, tls_refusals, silent_broker,
+          each_cause_once, stop_during_lookup]
+# Groups that need no plain broker of their own.
+NO_BROKER = {tls_refusals, silent_broker, each_cause_once, stop_during_lookup}
 
 
 def main():
@@ -309,7 +520,8 @@ def main():
     args = parser.parse_args()
     users = {"panel": "s3cret"}
     return run_groups(GROUPS, args.only,
-                      lambda group: Setup(args, group.__name__, users=users if group is passwords else None), "mqtt")
+                      lambda group: Setup(args, group.__name__, users=users if group is passwords else None,
+                                          broker=group not in NO_BROKER), "mqtt")
 
 
 if __name__ == "__main__":

@@ -11,11 +11,13 @@
 
 #include <QCommandLineParser>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -38,6 +40,7 @@ class TestMqttPublisher : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    void initTestCase();
     void url_data();
     void url();
     void node_data();
@@ -45,6 +48,9 @@ private Q_SLOTS:
     void options_data();
     void options();
     void unreachableBrokerLogsOnceAndNeverBlocks();
+
+private:
+    QTemporaryDir m_files;
 };
 
 void TestMqttPublisher::url_data()
@@ -110,53 +116,120 @@ void TestMqttPublisher::node_data()
 {
     QTest::addColumn<QString>("host");
     QTest::addColumn<QString>("port");
+    QTest::addColumn<QByteArray>("machineId");
     QTest::addColumn<QString>("node");
 
-    QTest::newRow("number") << "alarmbox"
-                            << "3"
-                            << "alarmbox-3";
-    QTest::newRow("domain dropped") << "alarmbox.example.org"
-                                    << "3"
-                                    << "alarmbox-3";
+    const QByteArray site1 = "0123456789abcdef0123456789abcdef";
+    const QByteArray site2 = "fedcba9876543210fedcba9876543210";
+    // Pinned: a different mark would rename every panel in Home Assistant.
+    QTest::newRow("number, with the machine's mark") << "alarmbox"
+                                                     << "3" << site1 << "alarmbox-3-aabe";
+    QTest::newRow("same name and port on another machine") << "alarmbox"
+                                                           << "3" << site2 << "alarmbox-3-7c17";
+    QTest::newRow("domain dropped, mark kept") << "alarmbox.example.org"
+                                               << "3" << site1 << "alarmbox-3-aabe";
+    QTest::newRow("machine id file ends in a newline") << "alarmbox"
+                                                       << "3" << site1 + '\n'
+                                                       << "alarmbox-3-aabe";
+    QTest::newRow("no machine id: site1's full host name") << "alarmbox.site1"
+                                                           << "3" << QByteArray() << "alarmbox-3-d538";
+    QTest::newRow("no machine id: site2's full host name") << "alarmbox.site2"
+                                                           << "3" << QByteArray() << "alarmbox-3-0e34";
     QTest::newRow("device path made a topic level") << "pi"
-                                                    << "/dev/ttyUSB0"
-                                                    << "pi-_dev_ttyUSB0";
+                                                    << "/dev/ttyUSB0" << site1 << "pi-_dev_ttyUSB0-aabe";
     QTest::newRow("wildcards never reach a topic") << "a+b"
-                                                   << "#1"
-                                                   << "a_b-_1";
+                                                   << "#1" << site1 << "a_b-_1-aabe";
     QTest::newRow("window without a port") << "pi"
-                                           << ""
-                                           << "pi";
+                                           << "" << site1 << "pi-aabe";
 }
 
 void TestMqttPublisher::node()
 {
     QFETCH(QString, host);
     QFETCH(QString, port);
-    QTEST(MqttPublisher::defaultNode(host, port), "node");
+    QFETCH(QByteArray, machineId);
+    QTEST(MqttPublisher::defaultNode(host, port, machineId), "node");
+}
+
+void TestMqttPublisher::initTestCase()
+{
+    QVERIFY(m_files.isValid());
+    const auto write = [this](const char *name, const QByteArray &text, QFile::Permissions mode) {
+        QFile file(m_files.filePath(QLatin1String(name)));
+        return file.open(QIODevice::WriteOnly) && file.write(text) == text.size() && file.setPermissions(mode);
+    };
+    QVERIFY(write("secret", "s3cret\nsecond line\n", QFile::ReadOwner | QFile::WriteOwner));
+    QVERIFY(write("shared", "pw\r\n", QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
+    QVERIFY(write("endless", QByteArray(5000, 'x'), QFile::ReadOwner));
+    QVERIFY(mkfifo(QFile::encodeName(m_files.filePath(QStringLiteral("fifo"))).constData(), 0600) == 0);
 }
 
 void TestMqttPublisher::options_data()
 {
-    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QStringList>("arguments"); // %D: a folder of the test's files
     QTest::addColumn<QByteArray>("environmentPassword");
     QTest::addColumn<QString>("problem");
     QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("warning");
 
+    const QStringList url{"--mqtt", "mqtt://u@h"};
     QTest::newRow("no --mqtt, nothing") << QStringList() << QByteArray("pw") << ""
+                                        << ""
                                         << "";
-    QTest::newRow("password from the environment") << QStringList{"--mqtt", "mqtt://u@h"} << QByteArray("pw") << ""
-                                                   << "pw";
+    QTest::newRow("password from the environment") << url << QByteArray("pw") << ""
+                                                   << "pw"
+                                                   << "";
     QTest::newRow("password without a user") << QStringList{"--mqtt", "mqtt://h"} << QByteArray("pw") << "needs a user"
+                                             << ""
                                              << "";
     QTest::newRow("keep-alive below libmosquitto's floor")
         << QStringList{"--mqtt", "mqtt://h", "--mqtt-keepalive", "4"} << QByteArray() << "--mqtt-keepalive"
+        << ""
         << "";
     QTest::newRow("node of nothing usable")
         << QStringList{"--mqtt", "mqtt://h", "--mqtt-node", ""} << QByteArray() << "--mqtt-node"
+        << ""
+        << "";
+    QTest::newRow("node with a topic separator")
+        << QStringList{"--mqtt", "mqtt://h", "--mqtt-node", "a/b"} << QByteArray() << "bad --mqtt-node \"a/b\""
+        << ""
+        << "";
+    QTest::newRow("node that is a wildcard")
+        << QStringList{"--mqtt", "mqtt://h", "--mqtt-node", "#"} << QByteArray() << "bad --mqtt-node"
+        << ""
+        << "";
+    QTest::newRow("node of the allowed characters")
+        << QStringList{"--mqtt", "mqtt://h", "--mqtt-node", "Box_2-a"} << QByteArray() << ""
+        << ""
         << "";
     QTest::newRow("MQTT option without --mqtt")
         << QStringList{"--mqtt-keepalive", "10"} << QByteArray() << "needs --mqtt"
+        << ""
+        << "";
+    QTest::newRow("password file: first line, private")
+        << url + QStringList{"--mqtt-password-file", "%D/secret"} << QByteArray("not this") << ""
+        << "s3cret"
+        << "";
+    QTest::newRow("password file others can read: used, with a warning")
+        << url + QStringList{"--mqtt-password-file", "%D/shared"} << QByteArray() << ""
+        << "pw"
+        << "mode 0644); make it chmod 640";
+    QTest::newRow("password file that never ends") << url + QStringList{"--mqtt-password-file", "/dev/zero"}
+                                                   << QByteArray() << "\"/dev/zero\" is not a regular file"
+                                                   << ""
+                                                   << "";
+    QTest::newRow("password file a FIFO nobody writes")
+        << url + QStringList{"--mqtt-password-file", "%D/fifo"} << QByteArray() << "fifo\" is not a regular file"
+        << ""
+        << "";
+    QTest::newRow("CA file a FIFO nobody writes")
+        << QStringList{"--mqtt", "mqtts://h", "--mqtt-ca", "%D/fifo"} << QByteArray()
+        << "--mqtt-ca \"" + m_files.filePath(QStringLiteral("fifo")) + "\" is not a regular file"
+        << ""
+        << "";
+    QTest::newRow("password file without a line end in reach")
+        << url + QStringList{"--mqtt-password-file", "%D/endless"} << QByteArray() << "no line end in its first 4096"
+        << ""
         << "";
 }
 
@@ -165,6 +238,8 @@ void TestMqttPublisher::options()
     QFETCH(QStringList, arguments);
     QFETCH(QByteArray, environmentPassword);
     QFETCH(QString, problem);
+    QFETCH(QString, warning);
+    arguments.replaceInStrings(QStringLiteral("%D"), m_files.path());
     if (environmentPassword.isEmpty())
         qunsetenv(MqttPublisher::kPasswordVariable);
     else
@@ -173,8 +248,11 @@ void TestMqttPublisher::options()
     parser.addOptions(MqttPublisher::commandLineOptions());
     QVERIFY(parser.parse(QStringList{QStringLiteral("prog")} + arguments));
     MqttPublisher::Options options;
+    QElapsedTimer clock;
+    clock.start();
     const QString got = MqttPublisher::fromCommandLine(parser, QStringLiteral("3"), &options);
     qunsetenv(MqttPublisher::kPasswordVariable);
+    QVERIFY2(clock.elapsed() < 1000, "reading the options must not wait on a file");
     if (!problem.isEmpty()) {
         QVERIFY2(got.contains(problem), qPrintable(got));
         return;
@@ -182,6 +260,10 @@ void TestMqttPublisher::options()
     QVERIFY2(got.isEmpty(), qPrintable(got));
     QTEST(options.password, "password");
     QCOMPARE(options.host.isEmpty(), arguments.isEmpty());
+    const QString warnings = options.warnings.join(u'\n');
+    QVERIFY2(warning.isEmpty() ? warnings.isEmpty() : warnings.contains(warning), qPrintable(warnings));
+    if (!warning.isEmpty())
+        QVERIFY2(warnings.contains(m_files.filePath(QStringLiteral("shared"))), qPrintable(warnings));
 }
 
 void TestMqttPublisher::unreachableBrokerLogsOnceAndNeverBlocks()
