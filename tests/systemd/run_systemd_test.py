@@ -69,6 +69,8 @@ ExecStart=/usr/bin/python3 {checks} --service {service} --uart-ctl {uart_ctl}
 StandardOutput=tty
 StandardError=tty
 TTYPath=/dev/ttyS0
+# Checks that could not even start end the guest too, not the test's timeout.
+ExecStopPost=/bin/sh -c 'if [ "$$SERVICE_RESULT" != success ]; then echo "QEMU-CHECK FAIL checks-unit: $$SERVICE_RESULT $$EXIT_STATUS"; echo QEMU-GUEST-END; systemctl poweroff --force --force; fi'
 """
 
 TARGET_UNIT = """[Unit]
@@ -162,6 +164,9 @@ def make_payload(root, args):
           CHECKS_UNIT.format(checks=os.path.join(HERE, "guest_checks.py"), service=os.path.abspath(args.service),
                              uart_ctl=os.path.abspath(args.uart_ctl)))
     write(root, f"/etc/systemd/system/{TARGET}", TARGET_UNIT)
+    # Debian empties /tmp at boot ("D /tmp"), which would hide a checkout or
+    # build under /tmp from the guest: keep what is there.
+    write(root, "/etc/tmpfiles.d/tmp.conf", "d /tmp 1777 root root -\n")
 
 
 def main():
