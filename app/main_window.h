@@ -18,6 +18,7 @@
 namespace Ui {
 class Form1;
 }
+class Announcer;
 class ErrorReporter;
 class Panel;
 class PortMapping;
@@ -34,6 +35,7 @@ public:
     // The alarm section, in the order it is hidden and shown.
     QList<QWidget *> alarmSection() const;
     ErrorReporter *errorReporter() const { return m_errors; }
+    Announcer *announcer() const { return m_announcer; }
     Panel *panel() const { return m_panel; }
     void setPortMapping(const PortMapping &mapping);
 
@@ -59,5 +61,6 @@ private:
     std::unique_ptr<Ui::Form1> ui;
     Panel *m_panel;
     ErrorReporter *m_errors;
+    Announcer *m_announcer = nullptr;
     bool m_placed = false;
 };

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "app/announcer.h"
 #include "app/circle_shape.h"
 #include "app/error_reporter.h"
 #include "app/main_window.h"
@@ -20,6 +21,7 @@
 #include <QPushButton>
 #include <QFile>
 #include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -154,6 +156,9 @@ private Q_SLOTS:
     void statesInWords();
     void enterKeepsThePortList_data();
     void enterKeepsThePortList();
+    void switchSaysItsState();
+    void announcements_data();
+    void announcements();
 
 private:
     std::unique_ptr<WindowFixture> f;
@@ -606,8 +611,11 @@ void TestMainWindow::accessibleNames_data()
                                           << "Flooding: NORMAL" << QString() << QAccessible::StaticText;
     QTest::newRow("notification box") << "TxtIntrusion"
                                       << "Intrusion notification" << QString() << QAccessible::EditableText;
-    QTest::newRow("notification switch") << "CmdCallEnable"
-                                         << "Phone home notifications: disabled" << QString() << QAccessible::Button;
+    QTest::newRow("notification switch, a check box") << "CmdCallEnable"
+                                                      << "Phone home notifications" << QString()
+                                                      << QAccessible::CheckBox;
+    QTest::newRow("caption above a status") << "Label16"
+                                            << "Smoke or fire sensor" << QString() << QAccessible::StaticText;
     QTest::newRow("picture with its pins")
         << "Picture1"
         << "RS-232 9-pin connector pinout"
@@ -650,8 +658,32 @@ namespace {
 QStringList s_nameChanges;
 void recordNameChange(QAccessibleEvent *event)
 {
-    if (event->type() == QAccessible::NameChanged)
+    // The announcer's name is its message, checked in announcements().
+    if (event->type() == QAccessible::NameChanged && !qobject_cast<Announcer *>(event->object()))
         s_nameChanges << event->accessibleInterface()->text(QAccessible::Name);
+}
+
+// What a screen reader's bridge gets besides names: objects shown, checked
+// states changed.
+QList<QPair<QObject *, QAccessible::Event>> s_events;
+void recordEvent(QAccessibleEvent *event)
+{
+    if (event->type() == QAccessible::ObjectShow
+        || (event->type() == QAccessible::StateChanged
+            && static_cast<QAccessibleStateChangeEvent *>(event)->changedStates().checked))
+        s_events.append({event->object(), event->type()});
+}
+
+// Switches Qt's accessibility on, as a screen reader would, for one test.
+auto listenAsAScreenReader(QAccessible::UpdateHandler handler)
+{
+    QPlatformAccessibility *platform = QGuiApplicationPrivate::platformIntegration()->accessibility();
+    platform->setActive(true);
+    QAccessible::installUpdateHandler(handler);
+    return qScopeGuard([platform] {
+        QAccessible::installUpdateHandler(nullptr);
+        platform->setActive(false);
+    });
 }
 }
 
@@ -669,7 +701,7 @@ void TestMainWindow::statesInWords_data()
         << QStringList{"CTS, pin 8: high", "Smoke or fire: ALARM", "DSR, pin 6: low", "DCD, pin 1: low"};
     QTest::newRow("switched on, intrusion high")
         << false << true << true
-        << QStringList{"Phone home notifications: enabled", "CTS, pin 8: low", "DSR, pin 6: low", "DCD, pin 1: high",
+        << QStringList{"Phone home notifications", "CTS, pin 8: low", "DSR, pin 6: low", "DCD, pin 1: high",
                        "Intrusion: ALARM"};
 }
 
@@ -682,15 +714,8 @@ void TestMainWindow::statesInWords()
 
     // Without a screen reader Qt drops the events before any handler sees
     // them; switch it on the way Qt's own tests do.
-    QPlatformAccessibility *platform = QGuiApplicationPrivate::platformIntegration()->accessibility();
-    QVERIFY(platform);
-    platform->setActive(true);
     s_nameChanges.clear();
-    QAccessible::installUpdateHandler(recordNameChange);
-    const auto restore = qScopeGuard([platform] {
-        QAccessible::installUpdateHandler(nullptr);
-        platform->setActive(false);
-    });
+    const auto restore = listenAsAScreenReader(recordNameChange);
 
     if (enabled)
         f->pressSwitch();
@@ -752,6 +777,114 @@ void TestMainWindow::enterKeepsThePortList()
     QCOMPARE(f->port->portOpen(), without.port->portOpen());
     QCOMPARE(f->port->commPort(), without.port->commPort());
     QCOMPARE(bool(f->window()->errorReporter()->currentBox()), bool(without.window()->errorReporter()->currentBox()));
+}
+
+void TestMainWindow::switchSaysItsState()
+{
+    s_events.clear();
+    const auto restore = listenAsAScreenReader(recordEvent);
+    QPushButton *button = f->notificationSwitch();
+    QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(button);
+    QVERIFY(iface->state().checkable);
+    QVERIFY(!iface->state().checked);
+
+    for (const bool on : {true, false}) {
+        s_events.clear();
+        f->pressSwitch();
+        QCOMPARE(button->text(), on ? Form::kEnabled : Form::kDisabled);
+        QCOMPARE(iface->state().checked, on);
+        QCOMPARE(s_events.count({button, QAccessible::StateChanged}), 1);
+        QCOMPARE(iface->text(QAccessible::Name), QLatin1String("Phone home notifications"));
+        // Drawn as before: a plain button never shows pressed in.
+        QVERIFY(!button->isCheckable());
+    }
+
+    // A screen reader's own "press" works the switch too.
+    iface->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    QVERIFY(f->panel()->notificationsEnabled());
+}
+
+void TestMainWindow::announcements_data()
+{
+    // Steps: open, close, switch, lines <cts><dsr><dcd> then a tick, vanish
+    // (the device fails at the next tick), fail (the first script started
+    // ends with status 1). Events after each step are handled before the next.
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("said");
+
+    QTest::newRow("port opens and closes")
+        << QStringList{"open", "lines 000", "close"} << QStringList{"Port 3 open", "Port 3 closed"};
+    QTest::newRow("a steady tick says nothing")
+        << QStringList{"open", "lines 000", "lines 000"} << QStringList{"Port 3 open"};
+    QTest::newRow("alarm and back, notifications off")
+        << QStringList{"open", "lines 100", "lines 000"}
+        << QStringList{"Port 3 open", "Smoke or fire: ALARM", "Smoke or fire: NORMAL"};
+    QTest::newRow("alarm with notifications on")
+        << QStringList{"switch", "open", "lines 010"}
+        << QStringList{"Port 3 open", "Flooding: ALARM, sending notification"};
+    QTest::newRow("two channels in one tick, one message")
+        << QStringList{"open", "lines 101"} << QStringList{"Port 3 open", "Smoke or fire: ALARM. Intrusion: ALARM"};
+    QTest::newRow("device lost is said once, not also as closed")
+        << QStringList{"open", "lines 000", "vanish"}
+        << QStringList{"Port 3 open", "Port 3 lost: the device stopped answering"};
+    QTest::newRow("a notification that failed")
+        << QStringList{"switch", "open", "lines 001", "fail"}
+        << QStringList{"Port 3 open", "Intrusion: ALARM, sending notification", "Intrusion notification failed"};
+}
+
+void TestMainWindow::announcements()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, said);
+    f->window()->show();
+    QVERIFY(QTest::qWaitForWindowActive(f->window()));
+    s_events.clear();
+    const auto restore = listenAsAScreenReader(recordEvent);
+    QSignalSpy spy(f->window()->announcer(), &Announcer::announced);
+    const auto closeErrorBox = [this] {
+        if (QMessageBox *box = f->window()->errorReporter()->currentBox())
+            box->close();
+    };
+
+    for (const QString &step : steps) {
+        if (step == QLatin1String("open")) {
+            f->open();
+        } else if (step == QLatin1String("close")) {
+            f->click(f->closeButton());
+        } else if (step == QLatin1String("switch")) {
+            f->pressSwitch();
+        } else if (step.startsWith(QLatin1String("lines "))) {
+            f->port->cts = step.at(6) == u'1';
+            f->port->dsr = step.at(7) == u'1';
+            f->port->dcd = step.at(8) == u'1';
+            f->tick();
+        } else if (step == QLatin1String("vanish")) {
+            f->port->vanished = true;
+            f->tick();
+            closeErrorBox();
+        } else if (step == QLatin1String("fail")) {
+            f->launcher->finish(0, 1);
+            closeErrorBox();
+        }
+        // The message is said when the pass ends, and takes no focus.
+        QWidget *focused = f->window()->focusWidget();
+        QTest::qWait(1);
+        QCOMPARE(f->window()->focusWidget(), focused);
+    }
+
+    QStringList got;
+    for (const QList<QVariant> &args : spy)
+        got << args.first().toString();
+    QCOMPARE(got, said);
+    Announcer *announcer = f->window()->announcer();
+    QCOMPARE(announcer->message(), said.constLast());
+    QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(announcer);
+    QCOMPARE(iface->role(), QAccessible::Notification);
+    QCOMPARE(iface->text(QAccessible::Name), said.constLast());
+    // Each message is an object shown, which the screen reader speaks.
+    QCOMPARE(s_events.count({announcer, QAccessible::ObjectShow}), said.size());
+    QCOMPARE(announcer->focusPolicy(), Qt::NoFocus);
+    QVERIFY(announcer->size().isEmpty());
 }
 
 QTEST_MAIN(TestMainWindow)
