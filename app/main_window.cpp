@@ -40,6 +40,29 @@ qreal designPointSize(int wholePoints)
     }
 }
 
+// A notification box as one phrase: "Smoke or fire notification: Sending
+// Notification". Read line by line, as Qt offers its text, three boxes side
+// by side with a wrapped text come out as "Sending Sending Sending", then
+// "Notification Notification Notification". The program writes the text
+// back at every tick, so there is nothing to edit by caret.
+class NotificationBoxInterface : public QAccessibleWidget
+{
+public:
+    explicit NotificationBoxInterface(TextBox *box)
+        : QAccessibleWidget(box, QAccessible::EditableText)
+    {
+    }
+
+    QString text(QAccessible::Text t) const override
+    {
+        const QString own = QAccessibleWidget::text(t);
+        const QString shown = static_cast<TextBox *>(widget())->text().simplified();
+        if (t != QAccessible::Name || shown.isEmpty())
+            return own;
+        return QStringLiteral("%1: %2").arg(own, shown);
+    }
+};
+
 QAccessibleInterface *widgetInterface(const QString &className, QObject *object)
 {
     if (!object || !object->isWidgetType())
@@ -49,6 +72,8 @@ QAccessibleInterface *widgetInterface(const QString &className, QObject *object)
     // state light (Indicator arrives as "unknown"): a disc is a picture.
     if (className == QLatin1String("CircleShape") || className == QLatin1String("PictureBox"))
         return new QAccessibleWidget(widget, QAccessible::Graphic);
+    if (className == QLatin1String("TextBox"))
+        return new NotificationBoxInterface(static_cast<TextBox *>(widget));
     return nullptr;
 }
 

@@ -742,6 +742,9 @@ void TestMainWindow::statesInWords()
     for (int c = 0; c < 3; ++c)
         QCOMPARE(QAccessible::queryAccessibleInterface(f->indicator(c))->text(QAccessible::Description),
                  QLatin1String(lines[c] ? "high" : "low"));
+    // A notification box's text is part of its name, read as one phrase.
+    QCOMPARE(QAccessible::queryAccessibleInterface(f->notification(2))->text(QAccessible::Name),
+             QLatin1String(enabled && dcd ? "Intrusion notification: Sending Notification" : "Intrusion notification"));
 }
 
 void TestMainWindow::enterKeepsThePortList_data()

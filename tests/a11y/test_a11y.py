@@ -156,8 +156,8 @@ class Speech:
     waits on a full terminal, and keeps what Orca spoke.
     """
 
-    # The text, then the voice Orca used: SPEECH OUTPUT: 'Open Port.'{'established': False}
-    SPOKEN = re.compile(r"SPEECH OUTPUT: '(.*)'(?: ?\{.*\})?$")
+    # The text, then the voice or voices Orca used: SPEECH OUTPUT: 'Open Port.'{'established': False}
+    SPOKEN = re.compile(r"SPEECH OUTPUT: '(.*)'(?: ?[\[{].*)?$")
 
     def __init__(self, tmp, buses):
         conf = os.path.join(tmp, "speechd")
@@ -425,9 +425,27 @@ def alarm_while_elsewhere(reader, app, speech, session):
             if name not in named:
                 raise Failure(f"no control named {name!r} after CTS went {state}")
 
+    review_in_alarm(speech, session)
     mark = speech.mark()
     session.click(e2e.CLOSE)
     speech.expect("closing the port is spoken", mark, ["notification Port 3 closed"])
+
+
+def review_in_alarm(speech, session):
+    """Orca's flat review, line by line down from the focus, with fire in alarm."""
+    session.device.inputs(True, False, False)
+    time.sleep(0.5)
+    mark = speech.mark()
+    for _ in range(11):
+        session.x.xdo("key", "KP_Prior")  # keypad 9 without Num Lock: Orca's "next line"
+        time.sleep(0.3)
+    for line in ("Smoke or fire sensor Flooding sensor Intrusion sensor",
+                 "Smoke or fire notification: Sending Notification Flooding notification Intrusion notification"):
+        lines = speech.expect("reviewing the alarm section", mark, [line])
+    for line in lines:
+        if "DETECTED" in line or "Sending Sending" in line or "Notification Notification" in line:
+            raise Failure(f"the review read {line!r}; it read: {lines}")
+    session.device.inputs(False, False, False)
 
 
 def port_fails(reader, app, speech, session):
