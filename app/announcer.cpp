@@ -35,11 +35,12 @@ Announcer::Announcer(Panel *panel, QWidget *window)
         say(tr("Port %1 open").arg(m_openPort));
     });
     connect(monitor, &LineMonitor::deviceFailed, this, [this] {
+        m_portLost = true;
         say(tr("Port %1 lost: the device stopped answering").arg(m_openPort));
     });
     connect(monitor, &LineMonitor::portClosed, this, [this] {
-        // A lost device closes the port too; saying it twice adds nothing.
-        if (m_port.isEmpty() || !m_port.constLast().startsWith(tr("Port %1 lost").arg(m_openPort)))
+        // A lost device closes the port too; saying so again adds nothing.
+        if (!m_portLost)
             say(tr("Port %1 closed").arg(m_openPort));
     });
     // The colour is the panel's record of an alarm; the caption changes first.
@@ -49,12 +50,11 @@ Announcer::Announcer(Panel *panel, QWidget *window)
     });
     connect(panel->launcher(), &ScriptLauncher::finished, this,
             [this](ScriptLauncher::Channel channel, qint64, int exitStatus, int signal) {
-                if (exitStatus == 0 && signal == 0)
-                    return;
+                // The window never starts the device's script.
                 const int c = int(channel);
-                const QString what = c < Form::kChannels ? tr("%1 notification").arg(QLatin1String(kChannelWords[c].sensor))
-                                                         : tr("Device notification");
-                m_failures << tr("%1 failed").arg(what);
+                if ((exitStatus == 0 && signal == 0) || c >= Form::kChannels)
+                    return;
+                m_failures << tr("%1 notification failed").arg(QLatin1String(kChannelWords[c].sensor));
                 m_pass.start();
             });
 }
@@ -90,6 +90,7 @@ void Announcer::flush()
     }
     parts << m_failures;
     m_port.clear();
+    m_portLost = false;
     m_failures.clear();
     m_channelChanged = {};
     if (parts.isEmpty())

@@ -50,6 +50,7 @@ private:
     Panel *m_panel;
     QTimer m_pass;
     QStringList m_port;
+    bool m_portLost = false;
     std::array<bool, 3> m_channelChanged{};
     QStringList m_failures;
     QString m_openPort;

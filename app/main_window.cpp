@@ -43,8 +43,8 @@ qreal designPointSize(int wholePoints)
 // A notification box as one phrase: "Smoke or fire notification: Sending
 // Notification". Read line by line, as Qt offers its text, three boxes side
 // by side with a wrapped text come out as "Sending Sending Sending", then
-// "Notification Notification Notification". The program writes the text
-// back at every tick, so there is nothing to edit by caret.
+// "Notification Notification Notification". While the port is open the
+// program writes the text back at every tick: there is nothing to edit.
 class NotificationBoxInterface : public QAccessibleWidget
 {
 public:
@@ -131,8 +131,8 @@ MainWindow::MainWindow(std::unique_ptr<SerialPort> port, std::unique_ptr<ScriptL
     applyFonts();
     setGeometry(QRect(kDesignPosition, size()));
     m_errors = new ErrorReporter(this);
-    // First, so a control's new name is in place before its new text or
-    // colour: the switch announces its text change with the name it has then.
+    // First, so a control's new name or state is in place before its new
+    // text or colour is painted.
     describeForScreenReaders();
     bindPanel();
     // After the panel's painters: a message reads the state they show.

@@ -9,7 +9,8 @@
 // and to its handlers (LineMonitor for the port and the polling cycle,
 // Notifier for the notification switch and the scripts). For a screen
 // reader it names every control and says in words what the discs, the status
-// labels and the switch show, following the panel like the paint does.
+// labels and the switch show, following the panel like the paint does; its
+// Announcer says alarms and the port's events without being asked.
 
 #include <QWidget>
 
