@@ -3,10 +3,12 @@
 
 #include "channel_words.h"
 #include "core/panel.h"
-#include "notify/script_launcher.h"
+#include "error_reporter.h"
 #include "serial/line_monitor.h"
 
 #include <QAccessibleWidget>
+
+#include <utility>
 
 namespace {
 QAccessibleInterface *announcerInterface(const QString &className, QObject *object)
@@ -17,7 +19,7 @@ QAccessibleInterface *announcerInterface(const QString &className, QObject *obje
 }
 }
 
-Announcer::Announcer(Panel *panel, QWidget *window)
+Announcer::Announcer(Panel *panel, ErrorReporter *errors, QWidget *window)
     : QWidget(window)
     , m_panel(panel)
 {
@@ -25,38 +27,33 @@ Announcer::Announcer(Panel *panel, QWidget *window)
     setFocusPolicy(Qt::NoFocus);
     setAttribute(Qt::WA_TransparentForMouseEvents);
     setGeometry(0, 0, 0, 0);
-    m_pass.setSingleShot(true);
-    m_pass.setInterval(0);
-    connect(&m_pass, &QTimer::timeout, this, &Announcer::flush);
+    m_gather.setSingleShot(true);
+    m_gather.setInterval(kGatherTime);
+    connect(&m_gather, &QTimer::timeout, this, &Announcer::flush);
 
     LineMonitor *monitor = panel->lineMonitor();
     connect(monitor, &LineMonitor::portOpened, this, [this] {
         m_openPort = portName();
         say(tr("Port %1 open").arg(m_openPort));
     });
-    connect(monitor, &LineMonitor::deviceFailed, this, [this] {
-        m_portLost = true;
-        say(tr("Port %1 lost: the device stopped answering").arg(m_openPort));
-    });
+    // A lost device closes the port too: its error says so.
+    connect(monitor, &LineMonitor::deviceFailed, this, [this] { m_portLost = true; });
     connect(monitor, &LineMonitor::portClosed, this, [this] {
-        // A lost device closes the port too; saying so again adds nothing.
-        if (!m_portLost)
+        if (!std::exchange(m_portLost, false))
             say(tr("Port %1 closed").arg(m_openPort));
     });
     // The colour is the panel's record of an alarm; the caption changes first.
     connect(panel, &Panel::statusColourChanged, this, [this](int c) {
         m_channelChanged[size_t(c)] = true;
-        m_pass.start();
+        m_sawAlarm[size_t(c)] = m_sawAlarm[size_t(c)] || m_panel->inAlarm(c);
+        gather();
     });
-    connect(panel->launcher(), &ScriptLauncher::finished, this,
-            [this](ScriptLauncher::Channel channel, qint64, int exitStatus, int signal) {
-                // The window never starts the device's script.
-                const int c = int(channel);
-                if ((exitStatus == 0 && signal == 0) || c >= Form::kChannels)
-                    return;
-                m_failures << tr("%1 notification failed").arg(QLatin1String(kChannelWords[c].sensor));
-                m_pass.start();
-            });
+    // A new box is spoken as it appears (a failed notification, a lost
+    // device); an error joining a box already up would go unheard.
+    connect(errors, &ErrorReporter::joined, this, [this](const QString &line) {
+        m_errors << line;
+        gather();
+    });
 }
 
 void Announcer::installAccessibleInterface()
@@ -73,7 +70,15 @@ QString Announcer::portName() const
 void Announcer::say(const QString &text)
 {
     m_port << text;
-    m_pass.start();
+    gather();
+}
+
+void Announcer::gather()
+{
+    // From the first event on, not restarted by later ones: a flickering
+    // line must not hold the message back.
+    if (!m_gather.isActive())
+        m_gather.start();
 }
 
 void Announcer::flush()
@@ -86,13 +91,16 @@ void Announcer::flush()
         QString part = QStringLiteral("%1: %2").arg(QLatin1String(kChannelWords[c].sensor), alarm ? Form::kAlarm : Form::kNormal);
         if (alarm && m_panel->notificationsEnabled())
             part += tr(", sending notification");
+        else if (!alarm && m_sawAlarm[size_t(c)])
+            part = QStringLiteral("%1: %2, then %3")
+                       .arg(QLatin1String(kChannelWords[c].sensor), Form::kAlarm, Form::kNormal);
         parts << part;
     }
-    parts << m_failures;
+    parts << m_errors;
     m_port.clear();
-    m_portLost = false;
-    m_failures.clear();
+    m_errors.clear();
     m_channelChanged = {};
+    m_sawAlarm = {};
     if (parts.isEmpty())
         return;
 

@@ -2,11 +2,10 @@
 #pragma once
 
 // What the window says to a screen reader without being asked: a channel
-// going into ALARM or back to NORMAL, the port opening, closing or lost, and
-// a notification script that failed. Errors keep their box, an alert window
-// that screen readers speak at once; the lost device and the failed script
-// are said here as well because a box already up takes later errors in
-// silently.
+// going into ALARM or back to NORMAL, the port opening and closing, and an
+// error that joins an error box already up. A new error box (a lost device,
+// a failed notification, a refused port) is an alert window, which screen
+// readers speak at once; saying it here too would cut that short.
 //
 // Orca speaks a changed name only for the focused control, and the discs and
 // status labels never take the focus; Qt 6.4 has no announcement event. What
@@ -15,9 +14,11 @@
 // and raised again for each one. It takes no focus, draws nothing and blocks
 // nothing.
 //
-// Everything that happened in one pass of the event loop is said as one
-// message (an Orca message interrupts the one before it), read from the
-// panel when the pass ends.
+// What happens within kGatherTime of a first event is said as one message,
+// read from the panel when that time is up: an opened port and its first
+// reading, or two channels, come as one. Orca cuts a message short with the
+// next, and drops a second showing of the same object that arrives before it
+// handled the first.
 
 #include <QString>
 #include <QStringList>
@@ -25,14 +26,19 @@
 #include <QWidget>
 
 #include <array>
+#include <chrono>
 
+class ErrorReporter;
 class Panel;
 
 class Announcer : public QWidget
 {
     Q_OBJECT
 public:
-    Announcer(Panel *panel, QWidget *window);
+    // Two and a half polling ticks; well within the second a message may take.
+    static constexpr std::chrono::milliseconds kGatherTime{250};
+
+    Announcer(Panel *panel, ErrorReporter *errors, QWidget *window);
 
     // The last message said, empty before the first.
     QString message() const { return accessibleName(); }
@@ -44,14 +50,17 @@ Q_SIGNALS:
 
 private:
     void say(const QString &text);
+    void gather();
     void flush();
     QString portName() const;
 
     Panel *m_panel;
-    QTimer m_pass;
+    QTimer m_gather;
     QStringList m_port;
     bool m_portLost = false;
     std::array<bool, 3> m_channelChanged{};
-    QStringList m_failures;
+    // In alarm at some time while gathering, though maybe no longer.
+    std::array<bool, 3> m_sawAlarm{};
+    QStringList m_errors;
     QString m_openPort;
 };

@@ -136,7 +136,7 @@ MainWindow::MainWindow(std::unique_ptr<SerialPort> port, std::unique_ptr<ScriptL
     describeForScreenReaders();
     bindPanel();
     // After the panel's painters: a message reads the state they show.
-    m_announcer = new Announcer(m_panel, this);
+    m_announcer = new Announcer(m_panel, m_errors, this);
     Form_Load();
 }
 

@@ -811,28 +811,44 @@ void TestMainWindow::announcements_data()
 {
     // Steps: open, close, switch, lines <cts><dsr><dcd> then a tick, vanish
     // (the device fails at the next tick), fail (the first script started
-    // ends with status 1). Events after each step are handled before the next.
+    // ends with status 1), box (an error box comes up), and wait: until what
+    // was gathered is said.
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QStringList>("said");
 
     QTest::newRow("port opens and closes")
-        << QStringList{"open", "lines 000", "close"} << QStringList{"Port 3 open", "Port 3 closed"};
+        << QStringList{"open", "wait", "lines 000", "wait", "close", "wait"}
+        << QStringList{"Port 3 open", "Port 3 closed"};
+    QTest::newRow("opened port and its first reading, one message")
+        << QStringList{"open", "lines 100", "wait"} << QStringList{"Port 3 open. Smoke or fire: ALARM"};
     QTest::newRow("a steady tick says nothing")
-        << QStringList{"open", "lines 000", "lines 000"} << QStringList{"Port 3 open"};
+        << QStringList{"open", "lines 000", "wait", "lines 000", "wait"} << QStringList{"Port 3 open"};
     QTest::newRow("alarm and back, notifications off")
-        << QStringList{"open", "lines 100", "lines 000"}
+        << QStringList{"open", "wait", "lines 100", "wait", "lines 000", "wait"}
         << QStringList{"Port 3 open", "Smoke or fire: ALARM", "Smoke or fire: NORMAL"};
     QTest::newRow("alarm with notifications on")
-        << QStringList{"switch", "open", "lines 010"}
+        << QStringList{"switch", "open", "wait", "lines 010", "wait"}
         << QStringList{"Port 3 open", "Flooding: ALARM, sending notification"};
-    QTest::newRow("two channels in one tick, one message")
-        << QStringList{"open", "lines 101"} << QStringList{"Port 3 open", "Smoke or fire: ALARM. Intrusion: ALARM"};
-    QTest::newRow("device lost is said once, not also as closed")
-        << QStringList{"open", "lines 000", "vanish"}
-        << QStringList{"Port 3 open", "Port 3 lost: the device stopped answering"};
+    QTest::newRow("two channels, one message")
+        << QStringList{"open", "wait", "lines 100", "lines 101", "wait"}
+        << QStringList{"Port 3 open", "Smoke or fire: ALARM. Intrusion: ALARM"};
+    QTest::newRow("an alarm over before it is said is still said")
+        << QStringList{"open", "wait", "lines 010", "lines 000", "wait"}
+        << QStringList{"Port 3 open", "Flooding: ALARM, then NORMAL"};
+    // Their new error box is spoken as it appears; nothing more is said.
+    QTest::newRow("device lost, not also said as closed")
+        << QStringList{"open", "wait", "lines 000", "vanish", "wait", "close", "open", "wait", "close", "wait"}
+        << QStringList{"Port 3 open", "Port 3 open", "Port 3 closed"};
     QTest::newRow("a notification that failed")
-        << QStringList{"switch", "open", "lines 001", "fail"}
-        << QStringList{"Port 3 open", "Intrusion: ALARM, sending notification", "Intrusion notification failed"};
+        << QStringList{"switch", "open", "wait", "lines 001", "wait", "fail", "wait"}
+        << QStringList{"Port 3 open", "Intrusion: ALARM, sending notification"};
+    // A box already up takes them in silently: they are said.
+    QTest::newRow("device lost while a box is up")
+        << QStringList{"open", "wait", "lines 000", "box", "vanish", "wait"}
+        << QStringList{"Port 3 open", "Error 206: device vanished"};
+    QTest::newRow("a notification failed while a box is up")
+        << QStringList{"switch", "open", "wait", "lines 001", "wait", "box", "fail", "wait"}
+        << QStringList{"Port 3 open", "Intrusion: ALARM, sending notification", "Error 303: fake/intrusion failed"};
 }
 
 void TestMainWindow::announcements()
@@ -844,10 +860,6 @@ void TestMainWindow::announcements()
     s_events.clear();
     const auto restore = listenAsAScreenReader(recordEvent);
     QSignalSpy spy(f->window()->announcer(), &Announcer::announced);
-    const auto closeErrorBox = [this] {
-        if (QMessageBox *box = f->window()->errorReporter()->currentBox())
-            box->close();
-    };
 
     for (const QString &step : steps) {
         if (step == QLatin1String("open")) {
@@ -864,15 +876,17 @@ void TestMainWindow::announcements()
         } else if (step == QLatin1String("vanish")) {
             f->port->vanished = true;
             f->tick();
-            closeErrorBox();
+            f->port->vanished = false;
         } else if (step == QLatin1String("fail")) {
             f->launcher->finish(0, 1);
-            closeErrorBox();
+        } else if (step == QLatin1String("box")) {
+            f->window()->errorReporter()->report(201, QStringLiteral("an earlier error"));
+        } else if (step == QLatin1String("wait")) {
+            // Said when the gathering ends, taking no focus.
+            QWidget *focused = f->window()->focusWidget();
+            QTest::qWait(int(Announcer::kGatherTime.count()) + 50);
+            QCOMPARE(f->window()->focusWidget(), focused);
         }
-        // The message is said when the pass ends, and takes no focus.
-        QWidget *focused = f->window()->focusWidget();
-        QTest::qWait(1);
-        QCOMPARE(f->window()->focusWidget(), focused);
     }
 
     QStringList got;

@@ -445,7 +445,9 @@ def review_in_alarm(speech, session):
     for line in lines:
         if "DETECTED" in line or "Sending Sending" in line or "Notification Notification" in line:
             raise Failure(f"the review read {line!r}; it read: {lines}")
+    mark = speech.mark()
     session.device.inputs(False, False, False)
+    speech.expect("back to NORMAL after the review", mark, ["notification Smoke or fire: NORMAL"])
 
 
 def port_fails(reader, app, speech, session):
@@ -460,6 +462,25 @@ def port_fails(reader, app, speech, session):
     if any(line.startswith("notification Port 5") for line in said):
         raise Failure(f"a port that did not open was announced: {said}")
     session.expect_error(202, "port 5")
+
+
+def device_lost(reader, app, speech, session):
+    session.type_port("3")
+    port_box_reads(reader, app, session, "3")
+    mark = speech.mark()
+    session.click(e2e.OPEN)
+    speech.expect("opening port 3 again is spoken", mark, ["notification Port 3 open"])
+    mark = speech.mark()
+    session.device.ask("vanish 1")
+    said = speech.expect("the lost device's error box is spoken", mark, [f"alert Error 206 - {e2e.TITLE}"])
+    if not any(line.startswith("Error 206: Lost port 3") for line in said):
+        raise Failure(f"the error's text was not spoken: {said}")
+    time.sleep(1)  # anything said after the box would cut it short
+    extra = [line for line in speech.since(mark) if line.startswith("notification")]
+    if extra:
+        raise Failure(f"after the error box Orca also said {extra}")
+    session.expect_error(206, "the device vanishing")
+    session.device.ask("vanish 0")
 
 
 def main():
@@ -512,6 +533,7 @@ def main():
                  ("alarm while the focus is elsewhere, port opens and closes",
                   lambda: alarm_while_elsewhere(reader, app, speech, session)),
                  ("a port that fails", lambda: port_fails(reader, app, speech, session)),
+                 ("a device lost", lambda: device_lost(reader, app, speech, session)),
                  ("Enter keeps the port list", lambda: enter_keeps_the_list(reader, app, session)),
                  ("close", session.close)]
         ok = True
