@@ -157,6 +157,7 @@ private Q_SLOTS:
     void enterKeepsThePortList_data();
     void enterKeepsThePortList();
     void switchSaysItsState();
+    void tabSelectsThePortText();
     void announcements_data();
     void announcements();
 
@@ -805,6 +806,20 @@ void TestMainWindow::switchSaysItsState()
     // A screen reader's own "press" works the switch too.
     iface->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
     QVERIFY(f->panel()->notificationsEnabled());
+}
+
+void TestMainWindow::tabSelectsThePortText()
+{
+    // The port box keeps the edit field's selection on Tab, though it hides
+    // that change from screen readers.
+    f->window()->show();
+    QVERIFY(QTest::qWaitForWindowActive(f->window()));
+    f->closeButton()->setFocus();
+    QTest::keyClick(f->closeButton(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), f->portBox());
+    QCOMPARE(f->portBox()->lineEdit()->selectedText(), QLatin1String("Select Port"));
+    QTest::keyClicks(f->portBox()->lineEdit(), QStringLiteral("4"));
+    QCOMPARE(f->panel()->portText(), QLatin1String("4"));
 }
 
 void TestMainWindow::announcements_data()

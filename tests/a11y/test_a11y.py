@@ -370,6 +370,12 @@ def tab_stops(speech, session):
                   ["Open Port push button"], 20)
     for name, phrases in TAB_STOPS:
         key(speech, session, "Tab", f"Tab to {name}", phrases)
+        if name == "the port box":
+            time.sleep(0.5)  # what comes late counts too
+            said = speech.since(mark)
+            if said.count("Select Port") != 1 or "selected" in said:
+                raise Failure(f"Tab into the port box said {said}, expected its text once")
+        mark = speech.mark()
 
 
 def switch_both_ways(speech, session):
