@@ -88,12 +88,15 @@ void Announcer::flush()
         if (!m_channelChanged[size_t(c)])
             continue;
         const bool alarm = m_panel->inAlarm(c);
-        QString part = QStringLiteral("%1: %2").arg(QLatin1String(kChannelWords[c].sensor), alarm ? Form::kAlarm : Form::kNormal);
+        QString part = QLatin1String(kChannelWords[c].sensor) + QLatin1String(": ");
+        if (alarm)
+            part += Form::kAlarm;
+        else if (m_sawAlarm[size_t(c)])
+            part += tr("%1, then %2").arg(Form::kAlarm, Form::kNormal);
+        else
+            part += Form::kNormal;
         if (alarm && m_panel->notificationsEnabled())
             part += tr(", sending notification");
-        else if (!alarm && m_sawAlarm[size_t(c)])
-            part = QStringLiteral("%1: %2, then %3")
-                       .arg(QLatin1String(kChannelWords[c].sensor), Form::kAlarm, Form::kNormal);
         parts << part;
     }
     parts << m_errors;

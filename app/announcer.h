@@ -20,6 +20,8 @@
 // next, and drops a second showing of the same object that arrives before it
 // handled the first.
 
+#include "core/constants.h"
+
 #include <QString>
 #include <QStringList>
 #include <QTimer>
@@ -58,9 +60,9 @@ private:
     QTimer m_gather;
     QStringList m_port;
     bool m_portLost = false;
-    std::array<bool, 3> m_channelChanged{};
+    std::array<bool, Form::kChannels> m_channelChanged{};
     // In alarm at some time while gathering, though maybe no longer.
-    std::array<bool, 3> m_sawAlarm{};
+    std::array<bool, Form::kChannels> m_sawAlarm{};
     QStringList m_errors;
     QString m_openPort;
 };

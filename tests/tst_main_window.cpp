@@ -612,9 +612,9 @@ void TestMainWindow::accessibleNames_data()
                                           << "Flooding: NORMAL" << QString() << QAccessible::StaticText;
     QTest::newRow("notification box") << "TxtIntrusion"
                                       << "Intrusion notification" << QString() << QAccessible::EditableText;
-    QTest::newRow("notification switch, a check box") << "CmdCallEnable"
-                                                      << "Phone home notifications" << QString()
-                                                      << QAccessible::CheckBox;
+    QTest::newRow("notification switch, a check box")
+        << "CmdCallEnable"
+        << "Phone home notifications" << QString() << QAccessible::CheckBox;
     QTest::newRow("caption above a status") << "Label16"
                                             << "Smoke or fire sensor" << QString() << QAccessible::StaticText;
     QTest::newRow("picture with its pins")
@@ -831,9 +831,8 @@ void TestMainWindow::announcements_data()
     QTest::addColumn<QStringList>("steps");
     QTest::addColumn<QStringList>("said");
 
-    QTest::newRow("port opens and closes")
-        << QStringList{"open", "wait", "lines 000", "wait", "close", "wait"}
-        << QStringList{"Port 3 open", "Port 3 closed"};
+    QTest::newRow("port opens and closes") << QStringList{"open", "wait", "lines 000", "wait", "close", "wait"}
+                                           << QStringList{"Port 3 open", "Port 3 closed"};
     QTest::newRow("opened port and its first reading, one message")
         << QStringList{"open", "lines 100", "wait"} << QStringList{"Port 3 open. Smoke or fire: ALARM"};
     QTest::newRow("a steady tick says nothing")
@@ -841,12 +840,10 @@ void TestMainWindow::announcements_data()
     QTest::newRow("alarm and back, notifications off")
         << QStringList{"open", "wait", "lines 100", "wait", "lines 000", "wait"}
         << QStringList{"Port 3 open", "Smoke or fire: ALARM", "Smoke or fire: NORMAL"};
-    QTest::newRow("alarm with notifications on")
-        << QStringList{"switch", "open", "wait", "lines 010", "wait"}
-        << QStringList{"Port 3 open", "Flooding: ALARM, sending notification"};
-    QTest::newRow("two channels, one message")
-        << QStringList{"open", "wait", "lines 100", "lines 101", "wait"}
-        << QStringList{"Port 3 open", "Smoke or fire: ALARM. Intrusion: ALARM"};
+    QTest::newRow("alarm with notifications on") << QStringList{"switch", "open", "wait", "lines 010", "wait"}
+                                                 << QStringList{"Port 3 open", "Flooding: ALARM, sending notification"};
+    QTest::newRow("two channels, one message") << QStringList{"open", "wait", "lines 100", "lines 101", "wait"}
+                                               << QStringList{"Port 3 open", "Smoke or fire: ALARM. Intrusion: ALARM"};
     QTest::newRow("an alarm over before it is said is still said")
         << QStringList{"open", "wait", "lines 010", "lines 000", "wait"}
         << QStringList{"Port 3 open", "Flooding: ALARM, then NORMAL"};
@@ -858,9 +855,8 @@ void TestMainWindow::announcements_data()
         << QStringList{"switch", "open", "wait", "lines 001", "wait", "fail", "wait"}
         << QStringList{"Port 3 open", "Intrusion: ALARM, sending notification"};
     // A box already up takes them in silently: they are said.
-    QTest::newRow("device lost while a box is up")
-        << QStringList{"open", "wait", "lines 000", "box", "vanish", "wait"}
-        << QStringList{"Port 3 open", "Error 206: device vanished"};
+    QTest::newRow("device lost while a box is up") << QStringList{"open", "wait", "lines 000", "box", "vanish", "wait"}
+                                                   << QStringList{"Port 3 open", "Error 206: device vanished"};
     QTest::newRow("a notification failed while a box is up")
         << QStringList{"switch", "open", "wait", "lines 001", "wait", "box", "fail", "wait"}
         << QStringList{"Port 3 open", "Intrusion: ALARM, sending notification", "Error 303: fake/intrusion failed"};

@@ -457,7 +457,7 @@ def review_in_alarm(speech, session):
 
 
 def port_fails(reader, app, speech, session):
-    session.type_port("5")
+    session.type_port("5")  # /dev/ttyS4: refused by the preload like a missing device
     port_box_reads(reader, app, session, "5")
     mark = speech.mark()
     session.click(e2e.OPEN)
