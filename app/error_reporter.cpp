@@ -65,6 +65,8 @@ void ErrorReporter::add(int number, const QString &text)
         same->last = QDateTime::currentDateTime();
     } else if (m_entries.size() < kMaxLines) {
         m_entries.append({number, shown, 1, QDateTime::currentDateTime()});
+        if (!fresh)
+            Q_EMIT joined(lineText(m_entries.constLast()));
     } else {
         ++m_more;
     }
@@ -74,11 +76,16 @@ void ErrorReporter::add(int number, const QString &text)
         m_refresh.start();
 }
 
+QString ErrorReporter::lineText(const Entry &e)
+{
+    return e.number ? tr("Error %1: %2").arg(e.number).arg(e.text) : tr("Warning: %1").arg(e.text);
+}
+
 QString ErrorReporter::boxText() const
 {
     QStringList lines;
     for (const Entry &e : m_entries) {
-        QString line = e.number ? tr("Error %1: %2").arg(e.number).arg(e.text) : tr("Warning: %1").arg(e.text);
+        QString line = lineText(e);
         if (e.count > 1)
             line +=
                 u' ' + tr("(%n times, last at %1)", nullptr, e.count).arg(e.last.toString(QStringLiteral("HH:mm:ss")));

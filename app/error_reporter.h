@@ -31,6 +31,11 @@ public Q_SLOTS:
     // Something the operator should know that is not a failure of its own.
     void warn(const QString &text);
 
+Q_SIGNALS:
+    // A new line in a box that was already up, as the box shows it. A
+    // screen reader speaks a box when it appears, not a change of its text.
+    void joined(const QString &line);
+
 private:
     struct Entry {
         int number; // 0 for a warning
@@ -39,6 +44,7 @@ private:
         QDateTime last;
     };
     void add(int number, const QString &text);
+    static QString lineText(const Entry &e);
     QString boxText() const;
 
     QWidget *m_window;

@@ -2,10 +2,13 @@
 #include "main_window.h"
 #include "ui_main_window.h"
 
+#include "announcer.h"
+#include "channel_words.h"
 #include "colours.h"
 #include "core/panel.h"
 #include "error_reporter.h"
 #include "core/notifier.h"
+#include "notification_switch.h"
 #include "notify/script_launcher.h"
 #include "core/line_monitor.h"
 #include "serial/serial_port.h"
@@ -37,18 +40,28 @@ qreal designPointSize(int wholePoints)
     }
 }
 
-// What a screen reader calls each channel's controls.
-struct ChannelWords {
-    const char *line;   // the disc
-    const char *sensor; // the status label
-    const char *notification;
-};
+// A notification box as one phrase: "Smoke or fire notification: Sending
+// Notification". Read line by line, as Qt offers its text, three boxes side
+// by side with a wrapped text come out as "Sending Sending Sending", then
+// "Notification Notification Notification". While the port is open the
+// program writes the text back at every tick: there is nothing to edit.
+class NotificationBoxInterface : public QAccessibleWidget
+{
+public:
+    explicit NotificationBoxInterface(TextBox *box)
+        : QAccessibleWidget(box, QAccessible::EditableText)
+    {
+    }
 
-constexpr std::array<ChannelWords, Form::kChannels> kChannelWords{{
-    {"CTS, pin 8", "Smoke or fire", "Smoke or fire notification"},
-    {"DSR, pin 6", "Flooding", "Flooding notification"},
-    {"DCD, pin 1", "Intrusion", "Intrusion notification"},
-}};
+    QString text(QAccessible::Text t) const override
+    {
+        const QString own = QAccessibleWidget::text(t);
+        const QString shown = static_cast<TextBox *>(widget())->text().simplified();
+        if (t != QAccessible::Name || shown.isEmpty())
+            return own;
+        return QStringLiteral("%1: %2").arg(own, shown);
+    }
+};
 
 QAccessibleInterface *widgetInterface(const QString &className, QObject *object)
 {
@@ -59,6 +72,8 @@ QAccessibleInterface *widgetInterface(const QString &className, QObject *object)
     // state light (Indicator arrives as "unknown"): a disc is a picture.
     if (className == QLatin1String("CircleShape") || className == QLatin1String("PictureBox"))
         return new QAccessibleWidget(widget, QAccessible::Graphic);
+    if (className == QLatin1String("TextBox"))
+        return new NotificationBoxInterface(static_cast<TextBox *>(widget));
     return nullptr;
 }
 
@@ -108,16 +123,20 @@ MainWindow::MainWindow(std::unique_ptr<SerialPort> port, std::unique_ptr<ScriptL
     // Before any widget of the form is asked for its interface.
     static const bool factoryInstalled = (QAccessible::installFactory(widgetInterface), true);
     Q_UNUSED(factoryInstalled);
+    NotificationSwitch::installAccessibleInterface();
+    Announcer::installAccessibleInterface();
     ui->setupUi(this);
     setWindowIcon(builtIcon());
     ui->Picture1->setPicture(builtPicture(QStringLiteral("pinout.png")));
     applyFonts();
     setGeometry(QRect(kDesignPosition, size()));
     m_errors = new ErrorReporter(this);
-    // First, so a control's new name is in place before its new text or
-    // colour: the switch announces its text change with the name it has then.
+    // First, so a control's new name or state is in place before its new
+    // text or colour is painted.
     describeForScreenReaders();
     bindPanel();
+    // After the panel's painters: a message reads the state they show.
+    m_announcer = new Announcer(m_panel, m_errors, this);
     Form_Load();
 }
 
@@ -218,13 +237,12 @@ void MainWindow::describeForScreenReaders()
     const auto nameStatus = [=](int c, const QString &caption) {
         statuses[c]->setAccessibleName(withState(kChannelWords[c].sensor, caption));
     };
-    const auto nameSwitch = [this](const QString &caption) {
-        const QString state = caption == Form::kEnabled ? QStringLiteral("enabled") : QStringLiteral("disabled");
-        ui->CmdCallEnable->setAccessibleName(withState("Phone home notifications", state));
-    };
+    // The switch is a check box to a screen reader, ticked while enabled:
+    // its state is spoken, its name stays.
+    const auto setSwitch = [this] { ui->CmdCallEnable->setOn(m_panel->notificationsEnabled()); };
     connect(panel, &Panel::indicatorColourChanged, this, nameDisc);
     connect(panel, &Panel::statusCaptionChanged, this, nameStatus);
-    connect(panel, &Panel::switchCaptionChanged, this, nameSwitch);
+    connect(panel, &Panel::switchCaptionChanged, this, setSwitch);
     for (int c = 0; c < Form::kChannels; ++c) {
         nameDisc(c, panel->indicatorColour(c));
         nameStatus(c, panel->statusCaption(c));
@@ -233,7 +251,14 @@ void MainWindow::describeForScreenReaders()
         testButtons[c]->setAccessibleDescription(
             QStringLiteral("Runs the %1 script once, as a test").arg(notification.toLower()));
     }
-    nameSwitch(panel->switchCaption());
+    ui->CmdCallEnable->setAccessibleName(QStringLiteral("Phone home notifications"));
+    setSwitch();
+
+    // The captions above the status labels read "… DETECTED" also while all
+    // is well; the status label beside each says which it is.
+    const std::array<QWidget *, Form::kChannels> headings{ui->Label16, ui->Label17, ui->Label18};
+    for (int c = 0; c < Form::kChannels; ++c)
+        headings[c]->setAccessibleName(QLatin1String(kChannelWords[c].heading));
 
     // On Linux a combo box is named by its text: the label above names it
     // through the buddy relation, and its edit field is named itself.

@@ -9,7 +9,8 @@
 // and to its handlers (LineMonitor for the port and the polling cycle,
 // Notifier for the notification switch and the scripts). For a screen
 // reader it names every control and says in words what the discs, the status
-// labels and the switch show, following the panel like the paint does.
+// labels and the switch show, following the panel like the paint does; its
+// Announcer says alarms and the port's events without being asked.
 
 #include <QWidget>
 
@@ -18,6 +19,7 @@
 namespace Ui {
 class Form1;
 }
+class Announcer;
 class ErrorReporter;
 class Panel;
 class PortMapping;
@@ -34,6 +36,7 @@ public:
     // The alarm section, in the order it is hidden and shown.
     QList<QWidget *> alarmSection() const;
     ErrorReporter *errorReporter() const { return m_errors; }
+    Announcer *announcer() const { return m_announcer; }
     Panel *panel() const { return m_panel; }
     void setPortMapping(const PortMapping &mapping);
 
@@ -59,5 +62,6 @@ private:
     std::unique_ptr<Ui::Form1> ui;
     Panel *m_panel;
     ErrorReporter *m_errors;
+    Announcer *m_announcer = nullptr;
     bool m_placed = false;
 };

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "port_combo_box.h"
 
+#include <QLineEdit>
+#include <QSignalBlocker>
+
 // Tooltips guess whether text is markup; a device or link name is never
 // markup, so hand it over escaped inside a paragraph that keeps it as it is.
 QString PortComboBox::asToolTip(const QString &text)
@@ -17,6 +20,25 @@ void PortComboBox::showPopup()
 {
     describePorts();
     QComboBox::showPopup();
+}
+
+void PortComboBox::focusInEvent(QFocusEvent *event)
+{
+    // Tab selects the edit field's text, as ever. Orca speaks every change of
+    // a selection, and this one comes before the focus it then announces with
+    // the same text: "Select Port, selected, Port number editable combo box,
+    // Select Port". So the field's line control (Qt's own child object) is
+    // kept quiet while the focus arrives; the repaint does not depend on it.
+    // Should a later Qt name it otherwise, the text is merely said twice.
+    QObject *control = nullptr;
+    if (lineEdit()) {
+        for (QObject *child : lineEdit()->children()) {
+            if (qstrcmp(child->metaObject()->className(), "QWidgetLineControl") == 0)
+                control = child;
+        }
+    }
+    const QSignalBlocker quiet(control);
+    QComboBox::focusInEvent(event);
 }
 
 void PortComboBox::describePorts()

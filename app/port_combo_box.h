@@ -16,6 +16,9 @@ public:
     void setPortMapping(const PortMapping &mapping) { m_mapping = mapping; }
     void showPopup() override;
 
+protected:
+    void focusInEvent(QFocusEvent *event) override;
+
     static QString asToolTip(const QString &text);
 
 private:

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "app/announcer.h"
 #include "app/circle_shape.h"
 #include "app/error_reporter.h"
 #include "app/main_window.h"
@@ -20,6 +21,7 @@
 #include <QPushButton>
 #include <QFile>
 #include <QScopeGuard>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -154,6 +156,10 @@ private Q_SLOTS:
     void statesInWords();
     void enterKeepsThePortList_data();
     void enterKeepsThePortList();
+    void switchSaysItsState();
+    void tabSelectsThePortText();
+    void announcements_data();
+    void announcements();
 
 private:
     std::unique_ptr<WindowFixture> f;
@@ -606,8 +612,11 @@ void TestMainWindow::accessibleNames_data()
                                           << "Flooding: NORMAL" << QString() << QAccessible::StaticText;
     QTest::newRow("notification box") << "TxtIntrusion"
                                       << "Intrusion notification" << QString() << QAccessible::EditableText;
-    QTest::newRow("notification switch") << "CmdCallEnable"
-                                         << "Phone home notifications: disabled" << QString() << QAccessible::Button;
+    QTest::newRow("notification switch, a check box")
+        << "CmdCallEnable"
+        << "Phone home notifications" << QString() << QAccessible::CheckBox;
+    QTest::newRow("caption above a status") << "Label16"
+                                            << "Smoke or fire sensor" << QString() << QAccessible::StaticText;
     QTest::newRow("picture with its pins")
         << "Picture1"
         << "RS-232 9-pin connector pinout"
@@ -650,8 +659,32 @@ namespace {
 QStringList s_nameChanges;
 void recordNameChange(QAccessibleEvent *event)
 {
-    if (event->type() == QAccessible::NameChanged)
+    // The announcer's name is its message, checked in announcements().
+    if (event->type() == QAccessible::NameChanged && !qobject_cast<Announcer *>(event->object()))
         s_nameChanges << event->accessibleInterface()->text(QAccessible::Name);
+}
+
+// What a screen reader's bridge gets besides names: objects shown, checked
+// states changed.
+QList<QPair<QObject *, QAccessible::Event>> s_events;
+void recordEvent(QAccessibleEvent *event)
+{
+    if (event->type() == QAccessible::ObjectShow
+        || (event->type() == QAccessible::StateChanged
+            && static_cast<QAccessibleStateChangeEvent *>(event)->changedStates().checked))
+        s_events.append({event->object(), event->type()});
+}
+
+// Switches Qt's accessibility on, as a screen reader would, for one test.
+auto listenAsAScreenReader(QAccessible::UpdateHandler handler)
+{
+    QPlatformAccessibility *platform = QGuiApplicationPrivate::platformIntegration()->accessibility();
+    platform->setActive(true);
+    QAccessible::installUpdateHandler(handler);
+    return qScopeGuard([platform] {
+        QAccessible::installUpdateHandler(nullptr);
+        platform->setActive(false);
+    });
 }
 }
 
@@ -669,7 +702,7 @@ void TestMainWindow::statesInWords_data()
         << QStringList{"CTS, pin 8: high", "Smoke or fire: ALARM", "DSR, pin 6: low", "DCD, pin 1: low"};
     QTest::newRow("switched on, intrusion high")
         << false << true << true
-        << QStringList{"Phone home notifications: enabled", "CTS, pin 8: low", "DSR, pin 6: low", "DCD, pin 1: high",
+        << QStringList{"Phone home notifications", "CTS, pin 8: low", "DSR, pin 6: low", "DCD, pin 1: high",
                        "Intrusion: ALARM"};
 }
 
@@ -682,15 +715,8 @@ void TestMainWindow::statesInWords()
 
     // Without a screen reader Qt drops the events before any handler sees
     // them; switch it on the way Qt's own tests do.
-    QPlatformAccessibility *platform = QGuiApplicationPrivate::platformIntegration()->accessibility();
-    QVERIFY(platform);
-    platform->setActive(true);
     s_nameChanges.clear();
-    QAccessible::installUpdateHandler(recordNameChange);
-    const auto restore = qScopeGuard([platform] {
-        QAccessible::installUpdateHandler(nullptr);
-        platform->setActive(false);
-    });
+    const auto restore = listenAsAScreenReader(recordNameChange);
 
     if (enabled)
         f->pressSwitch();
@@ -717,6 +743,9 @@ void TestMainWindow::statesInWords()
     for (int c = 0; c < 3; ++c)
         QCOMPARE(QAccessible::queryAccessibleInterface(f->indicator(c))->text(QAccessible::Description),
                  QLatin1String(lines[c] ? "high" : "low"));
+    // A notification box's text is part of its name, read as one phrase.
+    QCOMPARE(QAccessible::queryAccessibleInterface(f->notification(2))->text(QAccessible::Name),
+             QLatin1String(enabled && dcd ? "Intrusion notification: Sending Notification" : "Intrusion notification"));
 }
 
 void TestMainWindow::enterKeepsThePortList_data()
@@ -752,6 +781,138 @@ void TestMainWindow::enterKeepsThePortList()
     QCOMPARE(f->port->portOpen(), without.port->portOpen());
     QCOMPARE(f->port->commPort(), without.port->commPort());
     QCOMPARE(bool(f->window()->errorReporter()->currentBox()), bool(without.window()->errorReporter()->currentBox()));
+}
+
+void TestMainWindow::switchSaysItsState()
+{
+    s_events.clear();
+    const auto restore = listenAsAScreenReader(recordEvent);
+    QPushButton *button = f->notificationSwitch();
+    QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(button);
+    QVERIFY(iface->state().checkable);
+    QVERIFY(!iface->state().checked);
+
+    for (const bool on : {true, false}) {
+        s_events.clear();
+        f->pressSwitch();
+        QCOMPARE(button->text(), on ? Form::kEnabled : Form::kDisabled);
+        QCOMPARE(iface->state().checked, on);
+        QCOMPARE(s_events.count({button, QAccessible::StateChanged}), 1);
+        QCOMPARE(iface->text(QAccessible::Name), QLatin1String("Phone home notifications"));
+        // Drawn as before: a plain button never shows pressed in.
+        QVERIFY(!button->isCheckable());
+    }
+
+    // A screen reader's own "press" works the switch too.
+    iface->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    QVERIFY(f->panel()->notificationsEnabled());
+}
+
+void TestMainWindow::tabSelectsThePortText()
+{
+    // The port box keeps the edit field's selection on Tab, though it hides
+    // that change from screen readers.
+    f->window()->show();
+    QVERIFY(QTest::qWaitForWindowActive(f->window()));
+    f->closeButton()->setFocus();
+    QTest::keyClick(f->closeButton(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), f->portBox());
+    QCOMPARE(f->portBox()->lineEdit()->selectedText(), QLatin1String("Select Port"));
+    QTest::keyClicks(f->portBox()->lineEdit(), QStringLiteral("4"));
+    QCOMPARE(f->panel()->portText(), QLatin1String("4"));
+}
+
+void TestMainWindow::announcements_data()
+{
+    // Steps: open, close, switch, lines <cts><dsr><dcd> then a tick, vanish
+    // (the device fails at the next tick), fail (the first script started
+    // ends with status 1), box (an error box comes up), and wait: until what
+    // was gathered is said.
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("said");
+
+    QTest::newRow("port opens and closes") << QStringList{"open", "wait", "lines 000", "wait", "close", "wait"}
+                                           << QStringList{"Port 3 open", "Port 3 closed"};
+    QTest::newRow("opened port and its first reading, one message")
+        << QStringList{"open", "lines 100", "wait"} << QStringList{"Port 3 open. Smoke or fire: ALARM"};
+    QTest::newRow("a steady tick says nothing")
+        << QStringList{"open", "lines 000", "wait", "lines 000", "wait"} << QStringList{"Port 3 open"};
+    QTest::newRow("alarm and back, notifications off")
+        << QStringList{"open", "wait", "lines 100", "wait", "lines 000", "wait"}
+        << QStringList{"Port 3 open", "Smoke or fire: ALARM", "Smoke or fire: NORMAL"};
+    QTest::newRow("alarm with notifications on") << QStringList{"switch", "open", "wait", "lines 010", "wait"}
+                                                 << QStringList{"Port 3 open", "Flooding: ALARM, sending notification"};
+    QTest::newRow("two channels, one message") << QStringList{"open", "wait", "lines 100", "lines 101", "wait"}
+                                               << QStringList{"Port 3 open", "Smoke or fire: ALARM. Intrusion: ALARM"};
+    QTest::newRow("an alarm over before it is said is still said")
+        << QStringList{"open", "wait", "lines 010", "lines 000", "wait"}
+        << QStringList{"Port 3 open", "Flooding: ALARM, then NORMAL"};
+    // Their new error box is spoken as it appears; nothing more is said.
+    QTest::newRow("device lost, not also said as closed")
+        << QStringList{"open", "wait", "lines 000", "vanish", "wait", "close", "open", "wait", "close", "wait"}
+        << QStringList{"Port 3 open", "Port 3 open", "Port 3 closed"};
+    QTest::newRow("a notification that failed")
+        << QStringList{"switch", "open", "wait", "lines 001", "wait", "fail", "wait"}
+        << QStringList{"Port 3 open", "Intrusion: ALARM, sending notification"};
+    // A box already up takes them in silently: they are said.
+    QTest::newRow("device lost while a box is up") << QStringList{"open", "wait", "lines 000", "box", "vanish", "wait"}
+                                                   << QStringList{"Port 3 open", "Error 206: device vanished"};
+    QTest::newRow("a notification failed while a box is up")
+        << QStringList{"switch", "open", "wait", "lines 001", "wait", "box", "fail", "wait"}
+        << QStringList{"Port 3 open", "Intrusion: ALARM, sending notification", "Error 303: fake/intrusion failed"};
+}
+
+void TestMainWindow::announcements()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, said);
+    f->window()->show();
+    QVERIFY(QTest::qWaitForWindowActive(f->window()));
+    s_events.clear();
+    const auto restore = listenAsAScreenReader(recordEvent);
+    QSignalSpy spy(f->window()->announcer(), &Announcer::announced);
+
+    for (const QString &step : steps) {
+        if (step == QLatin1String("open")) {
+            f->open();
+        } else if (step == QLatin1String("close")) {
+            f->click(f->closeButton());
+        } else if (step == QLatin1String("switch")) {
+            f->pressSwitch();
+        } else if (step.startsWith(QLatin1String("lines "))) {
+            f->port->cts = step.at(6) == u'1';
+            f->port->dsr = step.at(7) == u'1';
+            f->port->dcd = step.at(8) == u'1';
+            f->tick();
+        } else if (step == QLatin1String("vanish")) {
+            f->port->vanished = true;
+            f->tick();
+            f->port->vanished = false;
+        } else if (step == QLatin1String("fail")) {
+            f->launcher->finish(0, 1);
+        } else if (step == QLatin1String("box")) {
+            f->window()->errorReporter()->report(201, QStringLiteral("an earlier error"));
+        } else if (step == QLatin1String("wait")) {
+            // Said when the gathering ends, taking no focus.
+            QWidget *focused = f->window()->focusWidget();
+            QTest::qWait(int(Announcer::kGatherTime.count()) + 50);
+            QCOMPARE(f->window()->focusWidget(), focused);
+        }
+    }
+
+    QStringList got;
+    for (const QList<QVariant> &args : spy)
+        got << args.first().toString();
+    QCOMPARE(got, said);
+    Announcer *announcer = f->window()->announcer();
+    QCOMPARE(announcer->message(), said.constLast());
+    QAccessibleInterface *iface = QAccessible::queryAccessibleInterface(announcer);
+    QCOMPARE(iface->role(), QAccessible::Notification);
+    QCOMPARE(iface->text(QAccessible::Name), said.constLast());
+    // Each message is an object shown, which the screen reader speaks.
+    QCOMPARE(s_events.count({announcer, QAccessible::ObjectShow}), said.size());
+    QCOMPARE(announcer->focusPolicy(), Qt::NoFocus);
+    QVERIFY(announcer->size().isEmpty());
 }
 
 QTEST_MAIN(TestMainWindow)

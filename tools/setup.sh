@@ -17,6 +17,7 @@ xvfb xauth xdotool imagemagick x11-utils util-linux
 python3 desktop-file-utils file
 qemu-system-x86 busybox-static strace systemd
 dbus-daemon dbus-bin at-spi2-core python3-pyatspi qt6-base-private-dev
+orca speech-dispatcher speech-dispatcher-audio-plugins libasound2-data
 mosquitto mosquitto-clients
 postfix msmtp curl apprise"
 

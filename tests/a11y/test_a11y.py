@@ -1,14 +1,19 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
-"""The window as a screen reader sees it.
+"""The window as a screen reader sees it, and what the screen reader says.
 
 Starts the real program on an X server of its own, with a private D-Bus
-session bus and the AT-SPI bus launcher on it, and reads the program's
-accessibility tree through pyatspi, as Orca would: the names of the
-controls, the states put into words, and a disc going from low to high with
-the name-change event that makes a screen reader say it. The lines are
-driven through the virtual serial device, with the end-to-end test's
-machinery (its X server, device, mount namespace and program start).
+session bus and the AT-SPI bus launcher on it, and Debian's Orca talking to
+a speech-dispatcher of its own whose only output module is silent. Keys go
+in with xdotool; what Orca says is read from its debug output, which it
+writes line by line only to a terminal, so it gets a pseudo-terminal. The
+test checks each Tab stop's speech, the notification switch both ways, an
+alarm and its return to NORMAL spoken while another control has the focus,
+a port that opens and closes and one that fails. It also reads the
+accessibility tree through pyatspi: the names of the controls and the
+states put into words. The lines are driven through the virtual serial
+device, with the end-to-end test's machinery (its X server, device, mount
+namespace and program start).
 
 Every process this test starts, and every one those leave behind (the
 accessibility bus and its registry daemon), is ended by its pid: the test
@@ -18,10 +23,13 @@ makes itself the reaper of its descendants and stops what is left of them.
 import argparse
 import ctypes
 import os
+import pty
+import re
 import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 import traceback
 
@@ -44,7 +52,8 @@ AT_START = {
     "Smoke or fire notification": ("text", None),
     "Flooding notification": ("text", None),
     "Intrusion notification": ("text", None),
-    "Phone home notifications: disabled": ("push button", None),
+    "Phone home notifications": ("check box", None),
+    "Smoke or fire sensor": ("label", None),
     "RS-232 9-pin connector pinout": ("image", "DCD 1, RxD 2, TxD 3, DTR 4, GND 5, DSR 6, RTS 7, CTS 8, RI 9"),
     "Open Port": ("push button", None),
     "Close Port": ("push button", None),
@@ -136,6 +145,121 @@ class Buses:
         e2e.stop_process(self.launcher)
         e2e.stop_process(self.session)
         self.logs.close()
+
+
+class Speech:
+    """A speech-dispatcher whose one output module says nothing, and Orca on it.
+
+    Orca opens its --debug-file with Python's open(), which buffers whole
+    blocks unless the file is a terminal: given a pseudo-terminal's end as
+    stdout, it writes each line at once. A thread reads it, so Orca never
+    waits on a full terminal, and keeps what Orca spoke.
+    """
+
+    # The text, then the voice or voices Orca used: SPEECH OUTPUT: 'Open Port.'{'established': False}
+    SPOKEN = re.compile(r"SPEECH OUTPUT: '(.*)'(?: ?[\[{].*)?$")
+
+    def __init__(self, tmp, buses):
+        conf = os.path.join(tmp, "speechd")
+        os.makedirs(os.path.join(conf, "modules"))
+        with open(os.path.join(conf, "speechd.conf"), "w") as f:
+            # ALSA's null device: the server insists on opening some audio.
+            f.write('AddModule "silent" "sd_generic" "silent.conf"\nDefaultModule silent\n'
+                    'AudioOutputMethod "alsa"\nAudioALSADevice "null"\n')
+        with open(os.path.join(conf, "modules", "silent.conf"), "w") as f:
+            f.write('GenericExecuteSynth "true"\nAddVoice "en" "MALE1" "silent"\n')
+        socket = os.path.join(tmp, "speechd.sock")
+        self.env = dict(buses.env, SPEECHD_ADDRESS=f"unix_socket:{socket}",
+                        XDG_CONFIG_HOME=os.path.join(tmp, "config"))
+        self.log_path = os.path.join(tmp, "orca.log")
+        self.log = open(self.log_path, "w")
+        self.server = subprocess.Popen(
+            ["speech-dispatcher", "--run-single", "--timeout", "0", "--config-dir", conf,
+             "--communication-method", "unix_socket", "--socket-path", socket, "--log-dir", tmp],
+            env=self.env, stdin=subprocess.DEVNULL, stdout=buses.logs, stderr=buses.logs,
+            preexec_fn=e2e.die_with_parent)
+        wait_for("speech-dispatcher listens", lambda: (os.path.exists(socket), socket), 10)
+
+        self.lock = threading.Lock()
+        self.spoken = []
+        master, slave = pty.openpty()
+        prefs = os.path.join(tmp, "orca-prefs")
+        os.mkdir(prefs)
+        self.orca = subprocess.Popen(["orca", "--user-prefs", prefs, "--debug-file", "/dev/stdout"],
+                                     env=self.env, stdin=subprocess.DEVNULL, stdout=slave, stderr=slave,
+                                     preexec_fn=e2e.die_with_parent)
+        os.close(slave)
+        self.reader = threading.Thread(target=self.read, args=(master,), daemon=True)
+        self.reader.start()
+        wait_for("Orca speaks", lambda: (self.said_since(0, "Screen reader on"), self.tail()), 30)
+
+    def read(self, master):
+        pending = b""
+        while True:
+            try:
+                chunk = os.read(master, 65536)
+            except OSError:  # the terminal's other end closed: Orca ended
+                break
+            if not chunk:
+                break
+            pending += chunk
+            *lines, pending = pending.split(b"\n")
+            for raw in lines:
+                line = raw.decode(errors="replace").rstrip("\r")
+                self.log.write(line + "\n")
+                m = self.SPOKEN.search(line)
+                if m:
+                    with self.lock:
+                        self.spoken.append(m.group(1).strip().rstrip("."))
+        os.close(master)
+
+    def mark(self):
+        with self.lock:
+            return len(self.spoken)
+
+    def since(self, mark):
+        with self.lock:
+            return self.spoken[mark:]
+
+    def said_since(self, mark, phrase):
+        return phrase in self.since(mark)
+
+    def tail(self, mark=0):
+        return f"Orca said: {self.since(mark)[-12:]}"
+
+    def expect(self, what, mark, phrases, timeout=10):
+        """Orca says these phrases, in this order, after mark; returns what it said."""
+        def probe():
+            said = self.since(mark)
+            at = 0
+            for phrase in phrases:
+                try:
+                    at = said.index(phrase, at) + 1
+                except ValueError:
+                    return False, f"no {phrase!r}; Orca said: {said}"
+            return True, said
+        return wait_for(what, probe, timeout)
+
+    def expect_starting(self, what, mark, prefix, timeout=10):
+        """Orca says something starting with prefix after mark."""
+        def probe():
+            said = self.since(mark)
+            return any(line.startswith(prefix) for line in said), said
+        return wait_for(what, probe, timeout)
+
+    def log_tail(self, lines=60):
+        """What Orca logged of windows, focus and speech, last lines first kept."""
+        self.log.flush()
+        with open(self.log_path, errors="replace") as f:
+            kept = [line.rstrip() for line in f if "SPEECH OUTPUT" in line or "window:" in line
+                    or "state-changed:showing" in line or "ERROR" in line]
+        return "\n".join(line[:240] for line in kept[-lines:])
+
+    def stop(self):
+        e2e.stop_process(self.orca)
+        e2e.stop_process(self.server)
+        self.reader.join(5)
+        self.log.close()
 
 
 class Reader:
@@ -234,33 +358,147 @@ def enter_keeps_the_list(reader, app, session):
         raise Failure(f"after Enter the port list holds {entries}, expected 1 to 15")
 
 
-def disc_goes_high(reader, app, session):
-    def disc(state):
-        def probe():
-            reader.pump()
-            session.check_running()
-            named = reader.by_name(app)
-            return f"CTS, pin 8: {state}" in named, [n for n in named if n.startswith("CTS")]
-        return probe
+# What Orca says at each Tab stop from Open Port, with the alarm section hidden.
+TAB_STOPS = [
+    ("Close Port", ["Close Port push button"]),
+    ("the port box", ["Port number editable combo box", "Select Port"]),
+    ("DTR", ["DTR check box not checked", "Check Pin 4 High"]),
+    ("RTS", ["RTS check box not checked", "Check Pin 7 High"]),
+    ("the picture", ["RS-232 9-pin connector pinout image",
+                     "DCD 1, RxD 2, TxD 3, DTR 4, GND 5, DSR 6, RTS 7, CTS 8, RI 9"]),
+    ("the switch", ["Phone home notifications check box not checked"]),
+    ("Open Port again", ["Open Port push button"]),
+]
 
+
+def key(speech, session, keys, what, phrases):
+    session.check_running()
+    mark = speech.mark()
+    session.x.xdo("key", keys)
+    return speech.expect(what, mark, phrases)
+
+
+def tab_stops(speech, session):
+    mark = speech.mark()
+    session.x.xdo("windowfocus", str(session.wid))
+    speech.expect("Orca names the focused button when the window becomes active", mark,
+                  ["Open Port push button"], 20)
+    for name, phrases in TAB_STOPS:
+        key(speech, session, "Tab", f"Tab to {name}", phrases)
+        if name == "the port box":
+            time.sleep(0.5)  # what comes late counts too
+            said = speech.since(mark)
+            if said.count("Select Port") != 1 or "selected" in said:
+                raise Failure(f"Tab into the port box said {said}, expected its text once")
+        mark = speech.mark()
+
+
+def switch_both_ways(speech, session):
+    key(speech, session, "shift+Tab", "back to the switch", ["Phone home notifications check box not checked"])
+    for state in ("checked", "not checked", "checked"):
+        said = key(speech, session, "space", f"the switch says {state!r}", [state])
+        if "Phone home notifications" in " ".join(said) or "ERROR" in said:
+            raise Failure(f"pressing the switch said {said}, expected its state alone")
+
+
+def focused_name(reader, app):
+    for c in reader.controls(app):
+        if c.getState().contains(reader.pyatspi.STATE_FOCUSED):
+            return c.name
+    return None
+
+
+def port_box_reads(reader, app, session, text):
+    def probe():
+        session.check_running()
+        combo = next(c for c in reader.controls(app) if c.getRoleName() == "combo box")
+        return combo.name == text, f"the port box reads {combo.name!r}"
+    # Keys pass through Orca before the program gets them.
+    wait_for(f"the port box reads {text!r}", probe, 10)
+
+
+def alarm_while_elsewhere(reader, app, speech, session):
+    """An alarm and its return are spoken while the focus stays on DTR."""
     session.device.inputs(False, False, False)
-    session.open_port("3")
-    wait_for("the CTS disc reads low after opening the port", disc("low"), 10)
-    del reader.name_changes[:]
-    session.device.inputs(True, False, False)
-    wait_for("the CTS disc reads high", disc("high"), 10)
+    session.type_port("3")
+    port_box_reads(reader, app, session, "3")
+    mark = speech.mark()
+    session.click(e2e.OPEN)
+    speech.expect("opening port 3 is spoken", mark, ["notification Port 3 open"])
+    for stop in ("Close Port push button", "Port number editable combo box", "DTR check box not checked"):
+        key(speech, session, "Tab", "Tab to DTR", [stop])
 
-    def announced():
+    for high, said in ((True, "notification Smoke or fire: ALARM, sending notification"),
+                       (False, "notification Smoke or fire: NORMAL")):
+        mark = speech.mark()
+        began = time.monotonic()
+        session.device.inputs(high, False, False)
+        speech.expect(f"CTS {'high' if high else 'low'} is spoken", mark, [said], 5)
+        took = time.monotonic() - began
+        if took > 1.0:
+            raise Failure(f"{said!r} came {took:.2f} s after the line changed, expected within a second")
         reader.pump()
-        return "CTS, pin 8: high" in reader.name_changes, f"name changes seen: {reader.name_changes}"
-    wait_for("a name-change event for the CTS disc", announced, 5)
-    description = reader.by_name(app)["CTS, pin 8: high"].description
-    if description != "high":
-        raise Failure(f"the CTS disc describes itself as {description!r}, expected 'high'")
-    named = reader.by_name(app)
-    for name in ("DSR, pin 6: low", "DCD, pin 1: low", "Smoke or fire: ALARM"):
-        if name not in named:
-            raise Failure(f"no control named {name!r} after CTS went high")
+        if focused_name(reader, app) != "DTR":
+            raise Failure(f"the focus moved to {focused_name(reader, app)!r} when the alarm was spoken")
+        named = reader.by_name(app)
+        state = "high" if high else "low"
+        for name in (f"CTS, pin 8: {state}", f"Smoke or fire: {'ALARM' if high else 'NORMAL'}"):
+            if name not in named:
+                raise Failure(f"no control named {name!r} after CTS went {state}")
+
+    review_in_alarm(speech, session)
+    mark = speech.mark()
+    session.click(e2e.CLOSE)
+    speech.expect("closing the port is spoken", mark, ["notification Port 3 closed"])
+
+
+def review_in_alarm(speech, session):
+    """Orca's flat review, line by line down from the focus, with fire in alarm."""
+    session.device.inputs(True, False, False)
+    time.sleep(0.5)
+    mark = speech.mark()
+    for _ in range(11):
+        session.x.xdo("key", "KP_Prior")  # keypad 9 without Num Lock: Orca's "next line"
+        time.sleep(0.3)
+    for line in ("Smoke or fire sensor Flooding sensor Intrusion sensor",
+                 "Smoke or fire notification: Sending Notification Flooding notification Intrusion notification"):
+        lines = speech.expect("reviewing the alarm section", mark, [line])
+    for line in lines:
+        if "DETECTED" in line or "Sending Sending" in line or "Notification Notification" in line:
+            raise Failure(f"the review read {line!r}; it read: {lines}")
+    mark = speech.mark()
+    session.device.inputs(False, False, False)
+    speech.expect("back to NORMAL after the review", mark, ["notification Smoke or fire: NORMAL"])
+
+
+def port_fails(reader, app, speech, session):
+    session.type_port("5")  # /dev/ttyS4: refused by the preload like a missing device
+    port_box_reads(reader, app, session, "5")
+    mark = speech.mark()
+    session.click(e2e.OPEN)
+    speech.expect("the error box for port 5 is spoken", mark, [f"alert Error 202 - {e2e.TITLE}"])
+    said = speech.expect_starting("the error's text is spoken", mark, "Error 202: Cannot open port 5")
+    if any(line.startswith("notification Port 5") for line in said):
+        raise Failure(f"a port that did not open was announced: {said}")
+    session.expect_error(202, "port 5")
+
+
+def device_lost(reader, app, speech, session):
+    session.type_port("3")
+    port_box_reads(reader, app, session, "3")
+    mark = speech.mark()
+    session.click(e2e.OPEN)
+    speech.expect("opening port 3 again is spoken", mark, ["notification Port 3 open"])
+    mark = speech.mark()
+    session.device.ask("vanish 1")
+    speech.expect("the lost device's error box is spoken", mark, [f"alert Error 206 - {e2e.TITLE}"])
+    speech.expect_starting("the error's text is spoken", mark, "Error 206: Lost port 3")
+    time.sleep(1)  # anything said after the box would cut it short
+    extra = [line for line in speech.since(mark) if line.startswith("notification")]
+    if extra:
+        raise Failure(f"after the error box Orca also said {extra}")
+    session.expect_error(206, "the device vanishing")
+    session.device.ask("vanish 0")
 
 
 def main():
@@ -273,7 +511,8 @@ def main():
     args.app, args.ctl, args.preload, args.form = (os.path.abspath(p) for p in
                                                    (args.app, args.ctl, args.preload, args.form))
 
-    missing = [t for t in ("Xvfb", "xdotool", "import", "unshare", "mount", "dbus-daemon", "dbus-send")
+    missing = [t for t in ("Xvfb", "xdotool", "import", "unshare", "mount", "dbus-daemon", "dbus-send",
+                           "orca", "speech-dispatcher")
                if not shutil.which(t)]
     if not os.path.exists("/usr/libexec/at-spi-bus-launcher"):
         missing.append("at-spi-bus-launcher")
@@ -289,7 +528,7 @@ def main():
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1)
 
     suite = e2e.Suite(args, Form(args.form))
-    buses, session, ok = None, None, False
+    buses, speech, session, ok = None, None, None, False
     try:
         suite.x = e2e.Xserver(os.path.join(suite.tmp, "xvfb.log"))
         buses = Buses(suite.tmp, suite.x.display)
@@ -300,14 +539,20 @@ def main():
                           AT_SPI_BUS_ADDRESS=buses.a11y_address)
         import pyatspi  # after the environment names our buses
         reader = Reader(pyatspi)
+        speech = Speech(suite.tmp, buses)
 
         session = e2e.Session(suite, "a11y")
         session.start()
         app = wait_for("the program shows on the accessibility bus", reader.application, 20)
         steps = [("names", lambda: check_names(reader, app)),
                  ("port box", lambda: check_port_box(reader, app)),
+                 ("Tab stops", lambda: tab_stops(speech, session)),
+                 ("switch both ways", lambda: switch_both_ways(speech, session)),
+                 ("alarm while the focus is elsewhere, port opens and closes",
+                  lambda: alarm_while_elsewhere(reader, app, speech, session)),
+                 ("a port that fails", lambda: port_fails(reader, app, speech, session)),
+                 ("a device lost", lambda: device_lost(reader, app, speech, session)),
                  ("Enter keeps the port list", lambda: enter_keeps_the_list(reader, app, session)),
-                 ("disc goes high", lambda: disc_goes_high(reader, app, session)),
                  ("close", session.close)]
         ok = True
         for name, step in steps:
@@ -318,6 +563,8 @@ def main():
         print(f"FAIL: {e}", flush=True)
         if not isinstance(e, Failure):
             traceback.print_exc()
+        if speech is not None:
+            print(f"--- Orca's log, windows, showing objects and speech:\n{speech.log_tail()}")
         for log in ("buses.log", "xvfb.log"):
             path = os.path.join(suite.tmp, log)
             if os.path.exists(path):
@@ -329,6 +576,8 @@ def main():
     finally:
         if session is not None:
             session.stop()
+        if speech is not None:
+            speech.stop()
         if buses is not None:
             buses.stop()
         if suite.x is not None:
