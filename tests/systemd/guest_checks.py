@@ -234,7 +234,9 @@ def service_alarms(args):
     """rs232-phone-homed@2 under systemd: fire mails through postfix, flood through msmtp, intrusion pushes."""
     done = run("systemctl", "start", SERVICE, timeout=120)
     if done.returncode != 0:
-        raise Failure(f"systemctl start {SERVICE}: {journal('-u', SERVICE)[-800:]!r}")
+        status = run("systemctl", "status", "--no-pager", "-l", SERVICE).stdout
+        raise Failure(f"systemctl start {SERVICE}: {done.stderr.strip()!r} {status[-1200:]!r} "
+                      f"{journal('-u', SERVICE)[-800:]!r}")
     # Held DTR and RTS read back as DSR and CTS in loopback: flood and fire go high.
     done = run(args.uart_ctl, "/dev/ttyS1", "+loop")
     if done.returncode != 0:

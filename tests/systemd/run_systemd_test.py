@@ -142,7 +142,11 @@ def write(root, path, text, mode=0o644):
 
 def make_payload(root, args):
     """The guest's files over the host's, as a package and an administrator would put them."""
-    sbindir = os.path.dirname(os.path.abspath(args.service))
+    # Installed where a package puts it: a build under /tmp would be out of
+    # the service's sight behind its PrivateTmp.
+    sbindir = "/usr/sbin"
+    os.makedirs(os.path.join(root, "usr/sbin"), exist_ok=True)
+    shutil.copy2(args.service, os.path.join(root, "usr/sbin/rs232-phone-homed"))
     for unit in ("rs232-phone-homed@.service", "rs232-phone-home-test@.service"):
         with open(os.path.join(args.units, unit + ".in")) as f:
             write(root, f"/etc/systemd/system/{unit}", f.read().replace("@SBINDIR@", sbindir))
@@ -161,7 +165,7 @@ def make_payload(root, args):
     write(root, "/etc/postfix/main.cf", POSTFIX_MAIN)
     write(root, "/etc/msmtprc", MSMTPRC)
     write(root, "/etc/systemd/system/phone-home-checks.service",
-          CHECKS_UNIT.format(checks=os.path.join(HERE, "guest_checks.py"), service=os.path.abspath(args.service),
+          CHECKS_UNIT.format(checks=os.path.join(HERE, "guest_checks.py"), service="/usr/sbin/rs232-phone-homed",
                              uart_ctl=os.path.abspath(args.uart_ctl)))
     write(root, f"/etc/systemd/system/{TARGET}", TARGET_UNIT)
     # Debian empties /tmp at boot ("D /tmp"), which would hide a checkout or
