@@ -21,7 +21,7 @@
 
 namespace {
 const char kUsage[] =
-    "Usage: rs232-phone-home [--port PORT] [--open] [--notify] [--dtr] [--rts]\n"
+    "Usage: rs232-phone-home [--port PORT] [--open] [--notify] [--dtr] [--rts] [--normally-closed CHANNELS]\n"
     "                        [--state-dir DIR] [--retry-base SECONDS] [--retry-for DURATION]\n"
     "                        [--script-timeout SECONDS] [--heartbeat DURATION]\n"
     "                        [--mqtt URL [--mqtt-ca FILE] [--mqtt-password-file FILE] [--mqtt-node NAME]]\n"
@@ -38,7 +38,8 @@ const char kUsage[] =
 // The options both programs share come after their own.
 const char *sharedUsage()
 {
-    static const QByteArray shared = QByteArray(Delivery::usage()) + MqttPublisher::usage();
+    static const QByteArray shared =
+        QByteArray(CommandLine::kNormallyClosedUsage) + Delivery::usage() + MqttPublisher::usage();
     return shared.constData();
 }
 
@@ -75,13 +76,14 @@ int main(int argc, char *argv[])
     const QCommandLineOption notify(QStringLiteral("notify"));
     const QCommandLineOption dtr(QStringLiteral("dtr"));
     const QCommandLineOption rts(QStringLiteral("rts"));
+    const QCommandLineOption normallyClosed(QStringLiteral("normally-closed"), QString(), QStringLiteral("CHANNELS"));
     const QCommandLineOption help(QStringLiteral("help"));
     const QCommandLineOption version(QStringLiteral("version"));
     // Qt's own options, handed on to the application.
     const QCommandLineOption platform(QStringLiteral("platform"), QString(), QStringLiteral("NAME"));
     const QCommandLineOption display(QStringLiteral("display"), QString(), QStringLiteral("DISPLAY"));
     const QCommandLineOption style(QStringLiteral("style"), QString(), QStringLiteral("STYLE"));
-    parser.addOptions({port, open, notify, dtr, rts, help, version, platform, display, style});
+    parser.addOptions({port, open, notify, dtr, rts, normallyClosed, help, version, platform, display, style});
     parser.addOptions(Delivery::commandLineOptions());
     parser.addOptions(MqttPublisher::commandLineOptions());
     if (!parser.parse(CommandLine::arguments(argc, argv)))
@@ -98,6 +100,12 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().constFirst()));
     if (parser.isSet(port)) {
         if (const QString problem = CommandLine::portProblem(parser.value(port)); !problem.isEmpty())
+            return usageError(problem);
+    }
+    std::array<bool, Form::kChannels> closedChannels{};
+    if (parser.isSet(normallyClosed)) {
+        if (const QString problem = CommandLine::normallyClosedProblem(parser.value(normallyClosed), &closedChannels);
+            !problem.isEmpty())
             return usageError(problem);
     }
     Delivery::Options deliveryOptions;
@@ -127,6 +135,7 @@ int main(int argc, char *argv[])
 
     MainWindow window(std::make_unique<QtSerialPort>(), std::make_unique<ProcessScriptLauncher>());
     Panel *panel = window.panel();
+    panel->lineMonitor()->setNormallyClosed(closedChannels);
     EventLog log;
     log.watch(panel);
     log.record(EventLog::Priority::Notice, QStringLiteral("start"),

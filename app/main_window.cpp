@@ -207,6 +207,11 @@ void MainWindow::bindPanel()
     connect(ui->cmdFlood, &QPushButton::clicked, notifier, &Notifier::cmdFlood_Click);
     connect(ui->cmdIntrusion, &QPushButton::clicked, notifier, &Notifier::cmdIntrusion_Click);
 
+    // What the adapter can do, for the technician: on the open port's box.
+    connect(monitor, &LineMonitor::watching, this,
+            [this](LineWatch watch) { ui->Combo1->setToolTip(watchToolTip(m_panel->port()->device(), watch)); });
+    connect(monitor, &LineMonitor::portClosed, this, [this] { ui->Combo1->setToolTip(QString()); });
+
     // Start from the panel's state (the design's own, so nothing changes).
     for (int c = 0; c < Form::kChannels; ++c) {
         paintIndicator(c, panel->indicatorColour(c));
@@ -217,6 +222,18 @@ void MainWindow::bindPanel()
     ui->CmdCallEnable->setText(panel->switchCaption());
     paintCheck(ui->Check1, panel->dtrChecked());
     paintCheck(ui->Check2, panel->rtsChecked());
+}
+
+QString MainWindow::watchToolTip(const QString &device, LineWatch watch)
+{
+    const QString how = watch == LineWatch::WaitAndCount
+        ? tr("its driver wakes the program on every edge and counts them, so no pulse is lost")
+        : watch == LineWatch::Wait ? tr("its driver wakes the program on every edge but keeps no count, so a pulse "
+                                        "shorter than a few milliseconds may be lost")
+                                   : tr("its driver cannot wait for edges, so the lines are read every %1 ms and a "
+                                        "shorter pulse may be lost")
+                                         .arg(Form::kPollInterval.count());
+    return PortComboBox::asToolTip(tr("%1 is watched by %2: %3.").arg(device, lineWatchName(watch), how));
 }
 
 void MainWindow::describeForScreenReaders()

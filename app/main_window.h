@@ -25,6 +25,7 @@ class Panel;
 class PortMapping;
 class ScriptLauncher;
 class SerialPort;
+enum class LineWatch;
 
 class MainWindow : public QWidget
 {
@@ -43,6 +44,8 @@ public:
     // Where a frame of this size goes: the design position, moved just enough
     // to lie inside the available area (and no more).
     static QRect fitInside(const QRect &frame, const QRect &available);
+    // The port box's tooltip while open: how the device's lines are watched.
+    static QString watchToolTip(const QString &device, LineWatch watch);
 
 public Q_SLOTS:
     void Form_Load();

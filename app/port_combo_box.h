@@ -16,10 +16,10 @@ public:
     void setPortMapping(const PortMapping &mapping) { m_mapping = mapping; }
     void showPopup() override;
 
+    static QString asToolTip(const QString &text);
+
 protected:
     void focusInEvent(QFocusEvent *event) override;
-
-    static QString asToolTip(const QString &text);
 
 private:
     void describePorts();

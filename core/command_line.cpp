@@ -2,6 +2,7 @@
 #include "command_line.h"
 
 #include "line_monitor.h"
+#include "notify/script_launcher.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -21,6 +22,27 @@ QString portProblem(const QString &value)
                                            "/dev/ttyUSB0")
             .arg(value);
     }
+    return QString();
+}
+
+const char kNormallyClosedUsage[] =
+    "  --normally-closed CHANNELS  these channels' contacts are closed at rest (a comma list of\n"
+    "                    fire, flood, intrusion): the line low, or a cut wire, is the alarm\n";
+
+QString normallyClosedProblem(const QString &value, std::array<bool, Form::kChannels> *closed)
+{
+    std::array<bool, Form::kChannels> result{};
+    for (const QString &name : value.split(QLatin1Char(','))) {
+        ScriptLauncher::Channel channel{};
+        if (!ScriptLauncher::channelFromName(name.trimmed(), &channel) || int(channel) >= Form::kChannels) {
+            return QCoreApplication::translate("CommandLine",
+                                               "bad --normally-closed channel \"%1\": give a comma list of fire, "
+                                               "flood and intrusion")
+                .arg(name.trimmed());
+        }
+        result[size_t(channel)] = true;
+    }
+    *closed = result;
     return QString();
 }
 

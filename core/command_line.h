@@ -4,6 +4,9 @@
 #include <QString>
 #include <QStringList>
 
+#include "constants.h"
+
+#include <array>
 #include <cstdio>
 
 // What the two programs' command lines share.
@@ -12,6 +15,12 @@ namespace CommandLine {
 // The reason a --port value is refused, or empty: a number from 1 to 15
 // (mapped as the port box maps it) or a device path.
 QString portProblem(const QString &value);
+
+// The channels a --normally-closed value names (a comma list of fire, flood
+// and intrusion), or the reason it is refused.
+QString normallyClosedProblem(const QString &value, std::array<bool, Form::kChannels> *closed);
+// The option's line in both programs' usage.
+extern const char kNormallyClosedUsage[];
 
 // argv as Qt strings, without starting an application (--help and
 // --version must work without a display).

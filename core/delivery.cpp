@@ -377,6 +377,8 @@ void Delivery::failed(Entry *entry)
     if (!entry->retry) {
         entry->retry = new QTimer;
         entry->retry->setSingleShot(true);
+        // A coarse timer may fire 5 % early; a retry is told as "in 3s".
+        entry->retry->setTimerType(Qt::PreciseTimer);
         connect(entry->retry, &QTimer::timeout, this, [this, entry] { startAttempt(entry); });
     }
     entry->retry->start(wait);

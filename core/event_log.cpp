@@ -105,6 +105,17 @@ void EventLog::watch(Panel *panel)
         m_lines = now;
         m_linesKnown = true;
     });
+    // Once per open (again only if the driver refuses the wait late): what
+    // the adapter can do, for the technician.
+    connect(monitor, &LineMonitor::watching, this, [this](LineWatch watch) {
+        record(Priority::Notice, QStringLiteral("watch"), {{QStringLiteral("mode"), lineWatchName(watch)}});
+    });
+    connect(monitor, &LineMonitor::pulsed, this, [this](int c, quint32 edges) {
+        record(Priority::Info, QStringLiteral("pulse"),
+               {{QStringLiteral("channel"), ScriptLauncher::channelName(ScriptLauncher::Channel(c))},
+                {QStringLiteral("line"), ScriptLauncher::lineName(ScriptLauncher::Channel(c))},
+                {QStringLiteral("edges"), QString::number(edges)}});
+    });
     connect(monitor, &LineMonitor::outputsWritten, this, [this](bool dtr, bool rts) {
         record(
             Priority::Info, QStringLiteral("outputs"),

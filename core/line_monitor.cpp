@@ -7,6 +7,8 @@
 
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 // The port box's text as the operator can read it in an error: control and
 // other invisible characters escaped (a NUL shows nothing in the box), and
@@ -49,6 +51,19 @@ LineMonitor::LineMonitor(Panel *panel)
     : QObject(panel)
     , m_panel(panel)
 {
+    m_settleTimer.setSingleShot(true);
+    connect(&m_settleTimer, &QTimer::timeout, this, &LineMonitor::show);
+    m_firstReading.setSingleShot(true);
+    m_firstReading.setInterval(0);
+    connect(&m_firstReading, &QTimer::timeout, this, &LineMonitor::firstReading);
+    SerialPort *port = panel->port();
+    connect(port, &SerialPort::linesWatched, this, &LineMonitor::watched);
+    connect(port, &SerialPort::watchFailed, this, &LineMonitor::failed);
+    connect(port, &SerialPort::lineWatchChanged, this, [this](LineWatch watch) {
+        if (watch == LineWatch::Poll)
+            m_panel->timer()->setInterval(Form::kPollInterval);
+        Q_EMIT watching(watch);
+    });
 }
 
 void LineMonitor::Command1_Click()
@@ -69,6 +84,8 @@ bool LineMonitor::open(bool reportRefusals)
                 m_panel->port()->setCommPort(port);
             }
             m_panel->port()->setPortOpen(true);
+            const bool polled = m_panel->port()->lineWatch() == LineWatch::Poll;
+            m_panel->timer()->setInterval(polled ? Form::kPollInterval : m_watchInterval);
             m_panel->timer()->start();
         },
         [&](int number, const QString &error) {
@@ -85,15 +102,42 @@ bool LineMonitor::open(bool reportRefusals)
         return false;
     m_settled.reset();
     m_lastReading.reset();
+    m_latest.reset();
+    m_latestTaken = {};
+    m_lastWatched.reset();
+    m_held = {};
+    m_alarmShown = {};
+    SerialPort *serial = m_panel->port();
+    const LineWatch watch = serial->lineWatch();
+    if (watch != LineWatch::Poll)
+        m_lastWatched = serial->watchStart();
     Q_EMIT portOpened();
+    Q_EMIT watching(watch);
     if (m_outputsOnOpen) {
-        // Opening left both outputs low; the first reading comes a tick later.
+        // Opening left both outputs low.
         const bool written = reportRefusal([&] { writeOutputs(LineState{}); },
                                            [&](int number, const QString &error) { failed(number, error); });
         if (!written)
             return false;
     }
+    // The watcher tells only of changes, and the next tick may be a second
+    // away: the first reading follows at once, after the outputs, and after
+    // whoever opened has done what an open means to it (told of a device
+    // that came back, before the alarms it brings).
+    if (watch != LineWatch::Poll)
+        m_firstReading.start();
     return true;
+}
+
+void LineMonitor::firstReading()
+{
+    if (!m_panel->port()->portOpen())
+        return;
+    const auto taken = std::chrono::steady_clock::now();
+    const bool read = reportRefusal([&] { take(m_panel->port()->readLines(), taken); },
+                                    [&](int number, const QString &error) { failed(number, error); });
+    if (read)
+        show();
 }
 
 bool LineMonitor::isDevicePath(const QString &text)
@@ -121,7 +165,7 @@ LineState LineMonitor::settle(const LineState &reading)
         m_settled = reading;
         bool *settled[] = {&m_settled->cts, &m_settled->dsr, &m_settled->dcd};
         for (int c = 0; c < Form::kChannels; ++c)
-            *settled[c] = m_panel->inAlarm(c);
+            *settled[c] = m_panel->inAlarm(c) != m_normallyClosed[size_t(c)];
         m_pendingSince = {};
     }
     // A change counts once the line has held its new level for the settle
@@ -140,6 +184,15 @@ LineState LineMonitor::settle(const LineState &reading)
             m_pendingSince[c].reset();
         }
         *shown[c] = *settled[c];
+    }
+    // Without a tick to look again (the service while watching), a pending
+    // change is looked at when it is due.
+    for (const auto &since : m_pendingSince) {
+        if (!since)
+            continue;
+        const auto due = std::chrono::ceil<std::chrono::milliseconds>(*since + m_settleTime - now);
+        if (!m_settleTimer.isActive() || m_settleTimer.remainingTimeAsDuration() > due)
+            m_settleTimer.start(std::max(due, std::chrono::milliseconds(1)));
     }
     return result;
 }
@@ -165,6 +218,8 @@ void LineMonitor::Command2_Click()
     reportRefusal([&] { m_panel->port()->setPortOpen(false); },
                   [&](int number, const QString &text) { Q_EMIT errorOccurred(number, text); });
     m_panel->timer()->stop();
+    m_settleTimer.stop();
+    m_firstReading.stop();
     if (wasOpen)
         Q_EMIT portClosed();
 }
@@ -174,6 +229,8 @@ void LineMonitor::failed(int number, const QString &text)
     // Stop first so no tick can run into the failed device while the error
     // is on screen.
     m_panel->timer()->stop();
+    m_settleTimer.stop();
+    m_firstReading.stop();
     m_panel->port()->setPortOpen(false);
     Q_EMIT errorOccurred(number, text);
     Q_EMIT deviceFailed();
@@ -185,31 +242,95 @@ void LineMonitor::Timer1_Timer()
     SerialPort *port = m_panel->port();
     const bool ok = reportRefusal(
         [&] {
-            // One reading serves the whole tick, so an indicator and its
-            // status always agree, and a USB adapter gets one request.
+            // One reading serves the whole tick, and a USB adapter gets one
+            // request. While watching it is a second opinion: where a change
+            // wakes no waiter (QEMU's UART in loopback) it is still seen.
+            // Pulses are judged between the watcher's own readings, so this
+            // one cannot hide one.
+            const auto taken = std::chrono::steady_clock::now();
             const LineState reading = port->readLines();
-            if (!m_lastReading || *m_lastReading != reading) {
-                m_lastReading = reading;
-                Q_EMIT linesChanged(reading);
-            }
-            const LineState lines = settle(reading);
-            for (int c = 0; c < Form::kChannels; ++c)
-                m_panel->setIndicatorColour(c, lines.input(c) ? Form::kRed : Form::kGreen);
-
-            writeOutputs(lines);
-
-            for (int c = 0; c < Form::kChannels; ++c) {
-                const bool high = lines.input(c);
-                m_panel->setStatusCaption(c, high ? Form::kAlarm : Form::kNormal);
-                m_panel->setStatusColour(c, high ? Form::kRed : Form::kGreen);
-            }
+            take(reading, taken);
+            writeOutputs(reading);
         },
         [&](int number, const QString &text) { failed(number, text); });
     if (!ok)
         return;
+    show();
+    // A held pulse has now been shown for a tick; the next shows the line.
+    m_held = {};
+}
+
+void LineMonitor::watched(const LineReading &reading)
+{
+    if (!m_panel->port()->portOpen())
+        return;
+    // A counter that moved while the line reads as before: a pulse came and
+    // went between two readings. Onsets only: a pulse away from an alarm
+    // changes nothing, nor one a tick's own reading has already shown. With
+    // a settle time such a pulse is a bounce.
+    if (reading.counted && m_lastWatched && m_lastWatched->counted && m_settleTime.count() <= 0) {
+        for (int c = 0; c < Form::kChannels; ++c) {
+            const quint32 moved = reading.edges[size_t(c)] - m_lastWatched->edges[size_t(c)];
+            const bool level = reading.lines.input(c);
+            // At least two edges: one alone is an edge the counters saw just
+            // before the lines were read, whose level the last reading showed.
+            if (moved >= 2 && level == m_lastWatched->lines.input(c) && !alarmAt(c, level)
+                && !m_alarmShown[size_t(c)]) {
+                m_held[size_t(c)] = true;
+                Q_EMIT pulsed(c, moved);
+            }
+        }
+    }
+    // In the window an alarm the watcher saw, however short, stays up
+    // until a tick has shown it.
+    const bool current = reading.taken >= m_latestTaken;
+    if (current && m_pulsesHeldForTick && m_settleTime.count() <= 0) {
+        for (int c = 0; c < Form::kChannels; ++c) {
+            if (alarmAt(c, reading.lines.input(c)))
+                m_held[size_t(c)] = true;
+        }
+    }
+    m_lastWatched = reading;
+    // Queued behind a reading the tick took since, it would show the past.
+    if (current)
+        take(reading.lines, reading.taken);
+    show();
+    if (!m_pulsesHeldForTick && m_held != std::array<bool, Form::kChannels>{}) {
+        m_held = {};
+        show();
+    }
+    m_alarmShown = {};
+}
+
+void LineMonitor::take(const LineState &reading, std::chrono::steady_clock::time_point taken)
+{
+    m_latestTaken = taken;
+    if (!m_lastReading || *m_lastReading != reading) {
+        m_lastReading = reading;
+        Q_EMIT linesChanged(reading);
+    }
+    m_latest = reading;
+}
+
+void LineMonitor::show()
+{
+    if (!m_latest || !m_panel->port()->portOpen())
+        return;
+    const LineState lines = settle(*m_latest);
+    for (int c = 0; c < Form::kChannels; ++c) {
+        // A held pulse shows the level it had: the alarm's.
+        const bool level = m_held[size_t(c)] ? !m_normallyClosed[size_t(c)] : lines.input(c);
+        m_panel->setIndicatorColour(c, level ? Form::kRed : Form::kGreen);
+    }
+    for (int c = 0; c < Form::kChannels; ++c) {
+        const bool alarm = m_held[size_t(c)] || alarmAt(c, lines.input(c));
+        m_alarmShown[size_t(c)] = m_alarmShown[size_t(c)] || alarm;
+        m_panel->setStatusCaption(c, alarm ? Form::kAlarm : Form::kNormal);
+        m_panel->setStatusColour(c, alarm ? Form::kRed : Form::kGreen);
+    }
 
     // Order matters: the notification texts come last so their change
-    // handlers see this tick's statuses.
+    // handlers see this reading's statuses.
     for (int c = 0; c < Form::kChannels; ++c) {
         const bool alarm = m_panel->inAlarm(c);
         const bool enabled = m_panel->notificationsEnabled();

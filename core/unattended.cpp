@@ -33,6 +33,10 @@ Unattended::Unattended(Panel *panel, EventLog *log, const Options &options, QObj
 void Unattended::start()
 {
     m_panel->lineMonitor()->setSettleTime(m_options.settle);
+    m_panel->lineMonitor()->setWatchInterval(kWatchTick);
+    // No one looks at a status here: a pulse starts its script and is over.
+    m_panel->lineMonitor()->setPulsesHeldForTick(false);
+    m_panel->lineMonitor()->setNormallyClosed(m_options.normallyClosed);
     // A contact fed from DTR or RTS reads as it is from the first reading
     // on, at start and at every return of the device.
     m_panel->lineMonitor()->setOutputsOnOpen(true);

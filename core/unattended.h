@@ -4,14 +4,18 @@
 // The panel run without a window, as the service rs232-phone-homed does:
 // notifications armed, DTR and RTS held as asked, the port reopened every
 // 2 s while its device is away (Fault.sh told when it goes and comes back),
-// and systemd told that it is ready and alive.
+// and systemd told that it is ready and alive. Alarms come from the port's
+// watcher as the lines move; the tick, once a second, only puts DTR and RTS
+// back and feeds the watchdog (every 100 ms where the driver cannot wait).
 
+#include "constants.h"
 #include "systemd_notify.h"
 
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
+#include <array>
 #include <chrono>
 
 class EventLog;
@@ -22,6 +26,7 @@ class Unattended : public QObject
     Q_OBJECT
 public:
     static constexpr std::chrono::seconds kRetryInterval{2};
+    static constexpr std::chrono::seconds kWatchTick{1};
 
     struct Options {
         QString port; // a number 1-15 or a device path
@@ -29,6 +34,7 @@ public:
         bool rts = false;
         std::chrono::milliseconds settle{0};
         bool notifyClear = false;
+        std::array<bool, Form::kChannels> normallyClosed{};
     };
 
     Unattended(Panel *panel, EventLog *log, const Options &options, QObject *parent = nullptr);

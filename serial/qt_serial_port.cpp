@@ -98,6 +98,9 @@ bool mayReadWrite(const QString &device)
 QtSerialPort::QtSerialPort(PortMapping mapping, QObject *parent)
     : SerialPort(parent)
     , m_mapping(std::move(mapping))
+    , m_watcher(
+          this, [this](const LineReading &reading) { Q_EMIT linesWatched(reading); },
+          [this](int error) { watchEnded(error); })
 {
     m_port.setReadBufferSize(kReadBufferSize);
 }
@@ -117,6 +120,9 @@ void QtSerialPort::closeAllOpen() noexcept
 void QtSerialPort::close() noexcept
 {
     openPorts().removeAll(this);
+    // The thread reads the descriptor: it ends before the descriptor does.
+    m_watcher.stop();
+    m_watch = LineWatch::Poll;
     if (!m_port.isOpen())
         return;
         // Lower the outputs ourselves: a port set to -hupcl keeps them up on close.
@@ -234,12 +240,51 @@ void QtSerialPort::setPortOpen(bool open)
         throwOpenError(m_device);
 
     openPorts().append(this);
-    if (settleLines()) {
+    LineState lines;
+    if (settleLines(&lines)) {
         Q_EMIT noticed(tr("%1 was left in loopback mode, where a port reads its own DTR and RTS back "
                           "as DSR and CTS. Loopback is now switched off, so the discs show the lines at the "
                           "connector.")
                            .arg(portAndDevice()));
     }
+    startWatching(lines);
+}
+
+// Watched by the driver's edges where it offers them. The 8250 driver counts
+// edges only while its modem-status interrupt is on, which a waiter turns on:
+// the counters are trusted from the first wait on, and the settings are not
+// changed after it.
+void QtSerialPort::startWatching(const LineState &lines)
+{
+#ifdef Q_OS_LINUX
+    const int fd = m_port.handle();
+    m_watchStart = LineReading();
+    m_watchStart.lines = lines;
+    int error = 0;
+    m_watchStart.counted = LineWatcher::readEdges(fd, &m_watchStart.edges, &error);
+    if (m_watcher.start(fd, m_watchStart))
+        m_watch = m_watchStart.counted ? LineWatch::WaitAndCount : LineWatch::Wait;
+    else
+        m_watch = LineWatch::Poll;
+#else
+    Q_UNUSED(lines)
+#endif
+}
+
+void QtSerialPort::watchEnded(int error)
+{
+    if (LineWatcher::isUnsupported(error) && m_watch != LineWatch::Poll) {
+        m_watcher.stop();
+        m_watch = LineWatch::Poll;
+        Q_EMIT lineWatchChanged(m_watch);
+        return;
+    }
+    m_watcher.stop();
+    m_watch = LineWatch::Poll;
+    Q_EMIT watchFailed(int(ErrorCode::DeviceFailed),
+                       tr("Lost %1 while waiting for the input lines: %2. "
+                          "Check the cable or adapter, then open the port again.")
+                           .arg(portAndDevice(), QString::fromLocal8Bit(std::strerror(error))));
 }
 
 // The kernel raises DTR and RTS on open; both stay low until the first
@@ -247,13 +292,17 @@ void QtSerialPort::setPortOpen(bool open)
 // loopback bit across close and reopen, and a port left in loopback shows its
 // own outputs as inputs. One reading and one write settle both. Returns
 // whether loopback had been on.
-bool QtSerialPort::settleLines()
+bool QtSerialPort::settleLines(LineState *state)
 {
 #ifdef Q_OS_LINUX
     const int fd = m_port.handle();
     int lines = 0;
     if (::ioctl(fd, TIOCMGET, &lines) != 0)
         throwSettleFailure(QString::fromLocal8Bit(std::strerror(errno)));
+    // The inputs as they were; the outputs as they are about to be.
+    state->cts = lines & TIOCM_CTS;
+    state->dsr = lines & TIOCM_DSR;
+    state->dcd = lines & TIOCM_CAR;
     const bool looped = lines & TIOCM_LOOP;
     int clear = TIOCM_DTR | TIOCM_RTS | (looped ? TIOCM_LOOP : 0);
     if (::ioctl(fd, TIOCMBIC, &clear) == 0)
@@ -267,6 +316,7 @@ bool QtSerialPort::settleLines()
         throwSettleFailure(QString::fromLocal8Bit(std::strerror(errno)));
     return false;
 #else
+    Q_UNUSED(state)
     m_port.clearError();
     if (!m_port.setDataTerminalReady(false) || !m_port.setRequestToSend(false))
         throwSettleFailure(m_port.errorString());

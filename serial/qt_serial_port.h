@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "line_watcher.h"
 #include "port_lock.h"
 #include "port_mapping.h"
 #include "serial_port.h"
@@ -36,6 +37,8 @@ public:
     bool cdHolding() override;
     void setDtrEnable(bool high) override;
     void setRtsEnable(bool high) override;
+    LineWatch lineWatch() const override { return m_watch; }
+    LineReading watchStart() const override { return m_watchStart; }
 
 Q_SIGNALS:
     // Something found and put right that the operator should know about (a
@@ -43,6 +46,8 @@ Q_SIGNALS:
     void noticed(const QString &text);
 
 private:
+    void startWatching(const LineState &lines);
+    void watchEnded(int error);
     QSerialPort::PinoutSignals pinouts();
     void close() noexcept;
     int probeExclusive(const QString &device);
@@ -52,7 +57,7 @@ private:
     [[noreturn]] void throwNoUart(const QString &device);
     void checkIsSerialDevice(const QString &device);
     [[noreturn]] void throwSettleFailure(const QString &reason);
-    bool settleLines();
+    bool settleLines(LineState *lines);
     void setOutput(QSerialPort::PinoutSignal line, bool high, const QString &what);
     QString portAndDevice() const;
     // "port 3", or the device path the operator gave.
@@ -64,4 +69,8 @@ private:
     QString m_device;
     QString m_devicePath; // named by the operator, instead of the number
     int m_commPort = 1;
+    LineWatch m_watch = LineWatch::Poll;
+    LineReading m_watchStart;
+    // Declared last: destroyed first, so its thread never outlives the port.
+    LineWatcher m_watcher;
 };

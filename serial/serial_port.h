@@ -2,13 +2,19 @@
 #pragma once
 
 // The serial component: the one door to the RS-232 port. The panel sets the
-// port number and opens it; the polling cycle then reads all lines with one
-// request (readLines()) and writes DTR and RTS. No data is sent or received.
-// Every refusal is thrown as a PhoneHomeError (number and text).
+// port number and opens it. Where the driver can wait for edges, a watcher
+// thread posts every change of the inputs as linesWatched(); elsewhere the
+// polling cycle reads all lines with one request (readLines()). Either way
+// the cycle writes DTR and RTS. No data is sent or received. Every refusal is
+// thrown as a PhoneHomeError (number and text).
 
 #include "common/error_codes.h"
 
+#include <QLatin1StringView>
 #include <QObject>
+
+#include <array>
+#include <chrono>
 
 // One reading of every modem line.
 struct LineState {
@@ -26,6 +32,30 @@ struct LineState {
     }
     bool operator!=(const LineState &o) const { return !(*this == o); }
 };
+
+// A reading from the watcher: the lines, and where the driver counts edges,
+// each input's edges so far (fire, flood, intrusion), so that a pulse that
+// came and went before the lines were read is still seen.
+struct LineReading {
+    LineState lines;
+    std::array<quint32, 3> edges{};
+    bool counted = false;
+    // When the lines were read: a reading still queued may be older than one
+    // the panel's thread took itself meanwhile.
+    std::chrono::steady_clock::time_point taken;
+};
+
+// How a port's inputs are watched: waiting for edges with the driver's edge
+// counters, waiting without them, or polling (the driver cannot wait).
+enum class LineWatch { WaitAndCount, Wait, Poll };
+
+// As the log and the window name it.
+inline QLatin1StringView lineWatchName(LineWatch watch)
+{
+    return watch == LineWatch::WaitAndCount ? QLatin1StringView("wait+count")
+        : watch == LineWatch::Wait          ? QLatin1StringView("wait")
+                                            : QLatin1StringView("poll");
+}
 
 class SerialPort : public QObject
 {
@@ -58,4 +88,20 @@ public:
 
     virtual void setDtrEnable(bool high) = 0;
     virtual void setRtsEnable(bool high) = 0;
+
+    // How the open port's inputs are watched; Poll while closed.
+    virtual LineWatch lineWatch() const = 0;
+    // While watching: the reading the watch started from, taken at the open;
+    // the first linesWatched() follows it.
+    virtual LineReading watchStart() const = 0;
+
+Q_SIGNALS:
+    // A reading from the watcher, after each change of the inputs. Not
+    // emitted while polling.
+    void linesWatched(const LineReading &reading);
+    // The watch fell back after the open (a driver refused the wait late).
+    void lineWatchChanged(LineWatch watch);
+    // The wait or its reads failed, as when the device is unplugged. The
+    // port stays open until closed.
+    void watchFailed(int number, const QString &text);
 };

@@ -22,6 +22,7 @@
 namespace {
 const char kUsage[] =
     "Usage: rs232-phone-homed --port PORT [--dtr] [--rts] [--settle MS] [--notify-clear] [--script-dir DIR]\n"
+    "                         [--normally-closed CHANNELS]\n"
     "                         [--state-dir DIR] [--retry-base SECONDS] [--retry-for DURATION]\n"
     "                         [--script-timeout SECONDS] [--heartbeat DURATION]\n"
     "                         [--mqtt URL [--mqtt-ca FILE] [--mqtt-password-file FILE] [--mqtt-node NAME]]\n"
@@ -37,7 +38,8 @@ const char kUsage[] =
 // The options both programs share come after their own.
 const char *sharedUsage()
 {
-    static const QByteArray shared = QByteArray(Delivery::usage()) + MqttPublisher::usage();
+    static const QByteArray shared =
+        QByteArray(CommandLine::kNormallyClosedUsage) + Delivery::usage() + MqttPublisher::usage();
     return shared.constData();
 }
 
@@ -62,9 +64,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption notifyClear(QStringLiteral("notify-clear"));
     const QCommandLineOption scriptDir(QStringLiteral("script-dir"), QString(), QStringLiteral("DIR"),
                                        ProcessScriptLauncher::defaultScriptDir());
+    const QCommandLineOption normallyClosed(QStringLiteral("normally-closed"), QString(), QStringLiteral("CHANNELS"));
     const QCommandLineOption help(QStringLiteral("help"));
     const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({port, dtr, rts, settle, notifyClear, scriptDir, help, version});
+    parser.addOptions({port, dtr, rts, settle, notifyClear, scriptDir, normallyClosed, help, version});
     parser.addOptions(Delivery::commandLineOptions());
     parser.addOptions(MqttPublisher::commandLineOptions());
     if (!parser.parse(CommandLine::arguments(argc, argv)))
@@ -88,6 +91,12 @@ int main(int argc, char *argv[])
     if (!ok || settleMs < 0)
         return usageError(
             QStringLiteral("bad --settle \"%1\": give milliseconds, 0 or more").arg(parser.value(settle)));
+    std::array<bool, Form::kChannels> closedChannels{};
+    if (parser.isSet(normallyClosed)) {
+        if (const QString problem = CommandLine::normallyClosedProblem(parser.value(normallyClosed), &closedChannels);
+            !problem.isEmpty())
+            return usageError(problem);
+    }
     Delivery::Options deliveryOptions;
     if (const QString problem = Delivery::fromCommandLine(parser, Delivery::defaultServiceStateDir(), &deliveryOptions);
         !problem.isEmpty())
@@ -121,6 +130,7 @@ int main(int argc, char *argv[])
     options.rts = parser.isSet(rts);
     options.settle = std::chrono::milliseconds(settleMs);
     options.notifyClear = parser.isSet(notifyClear);
+    options.normallyClosed = closedChannels;
     Unattended service(&panel, &log, options);
     std::unique_ptr<MqttPublisher> mqtt;
     if (!mqttOptions.host.isEmpty()) {

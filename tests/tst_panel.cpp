@@ -32,6 +32,12 @@ private Q_SLOTS:
     void outputsOnOpen_data();
     void outputsOnOpen();
     void vanishedDeviceWhilePolling();
+    void pulsesBetweenReadings_data();
+    void pulsesBetweenReadings();
+    void normallyClosed_data();
+    void normallyClosed();
+    void watchFallsBackToPolling();
+    void watchLostEndsLikeAFailedRead();
     void switchFlipsOnlyItsTwoCaptions_data();
     void switchFlipsOnlyItsTwoCaptions();
     void dispatchOnChange_data();
@@ -499,6 +505,130 @@ void TestPanel::outputsOnOpen()
     QCOMPARE(f->port->lineReads, 0);
     f->tick();
     QVERIFY(f->port->dtr);
+}
+
+void TestPanel::pulsesBetweenReadings_data()
+{
+    QTest::addColumn<bool>("heldForTick"); // the window's way; else the service's
+    QTest::addColumn<bool>("counted");     // the driver counts edges
+    QTest::addColumn<bool>("closed");      // the flood contact is normally closed
+    QTest::addColumn<bool>("level");       // DSR before and after the pulse
+    QTest::addColumn<int>("settleMs");
+    QTest::addColumn<bool>("alarmAfterPulse");
+    QTest::addColumn<bool>("alarmAfterTick");
+    QTest::addColumn<int>("starts");
+
+    QTest::newRow("window: ALARM until a tick has shown it, one script")
+        << true << true << false << false << 0 << true << true << 1;
+    QTest::newRow("service: ALARM and straight back, one script")
+        << false << true << false << false << 0 << false << false << 1;
+    QTest::newRow("normally closed: a pulse low is an onset") << true << true << true << true << 0 << true << true << 1;
+    QTest::newRow("a pulse out of an alarm is no onset") << true << true << false << true << 0 << true << true << 0;
+    QTest::newRow("with a settle time a pulse is a bounce")
+        << true << true << false << false << 50 << false << false << 0;
+    QTest::newRow("without counters a pulse is not seen")
+        << true << false << false << false << 0 << false << false << 0;
+}
+
+// Edges the driver counted between two readings, the line as before.
+void TestPanel::pulsesBetweenReadings()
+{
+    QFETCH(bool, heldForTick);
+    QFETCH(bool, counted);
+    QFETCH(bool, closed);
+    QFETCH(bool, level);
+    QFETCH(int, settleMs);
+    QFETCH(bool, alarmAfterPulse);
+    QFETCH(bool, alarmAfterTick);
+    QFETCH(int, starts);
+
+    LineMonitor *monitor = f->panel->lineMonitor();
+    monitor->setPulsesHeldForTick(heldForTick);
+    monitor->setNormallyClosed({false, closed, false});
+    monitor->setSettleTime(std::chrono::milliseconds(settleMs));
+    f->port->watch = counted ? LineWatch::WaitAndCount : LineWatch::Wait;
+    f->port->dsr = level;
+    f->pressSwitch();
+    f->open();
+    // Long enough for a level to settle: the panel starts from the line.
+    f->tick();
+    QTest::qWait(2 * settleMs);
+    f->tick();
+    const qsizetype before = f->launcher->starts.size();
+
+    f->port->pulse(1);
+    QCOMPARE(f->panel->inAlarm(1), alarmAfterPulse);
+    QCOMPARE(f->launcher->starts.size() - before, qsizetype(starts));
+    f->tick();
+    QCOMPARE(f->panel->inAlarm(1), alarmAfterTick);
+    // The next tick shows the line again.
+    f->tick();
+    QCOMPARE(f->panel->inAlarm(1), level != closed);
+    QCOMPARE(f->panel->indicatorColour(1), level ? Form::kRed : Form::kGreen);
+    QCOMPARE(f->launcher->starts.size() - before, qsizetype(starts));
+}
+
+void TestPanel::normallyClosed_data()
+{
+    QTest::addColumn<bool>("closed");
+    QTest::addColumn<bool>("level");
+    QTest::addColumn<bool>("alarm");
+
+    QTest::newRow("open contact, line low: NORMAL") << false << false << false;
+    QTest::newRow("open contact, line high: ALARM") << false << true << true;
+    QTest::newRow("closed contact, line high: NORMAL") << true << true << false;
+    QTest::newRow("closed contact, line low (a cut wire): ALARM") << true << false << true;
+}
+
+// The status, the script and the notification text follow the alarm; the
+// disc keeps showing the line.
+void TestPanel::normallyClosed()
+{
+    QFETCH(bool, closed);
+    QFETCH(bool, level);
+    QFETCH(bool, alarm);
+
+    f->panel->lineMonitor()->setNormallyClosed({false, false, closed});
+    f->port->dcd = level;
+    f->pressSwitch();
+    f->open();
+    f->tick();
+    QCOMPARE(f->panel->inAlarm(2), alarm);
+    QCOMPARE(f->panel->statusCaption(2), QString(alarm ? Form::kAlarm : Form::kNormal));
+    QCOMPARE(f->panel->indicatorColour(2), level ? Form::kRed : Form::kGreen);
+    const Starts expected = alarm ? Starts{{Channel::Intrusion, Reason::Alarm}} : Starts{};
+    QCOMPARE(f->launcher->starts, expected);
+    // The other channels keep their sense.
+    QVERIFY(!f->panel->inAlarm(0));
+    QVERIFY(!f->panel->inAlarm(1));
+}
+
+// A driver that refuses the wait after the open: ticks at the polling rate.
+void TestPanel::watchFallsBackToPolling()
+{
+    f->panel->lineMonitor()->setWatchInterval(std::chrono::seconds(1));
+    f->port->watch = LineWatch::WaitAndCount;
+    QSignalSpy watching(f->panel->lineMonitor(), &LineMonitor::watching);
+    f->open();
+    QCOMPARE(f->panel->timer()->intervalAsDuration(), std::chrono::milliseconds(1000));
+    f->port->watch = LineWatch::Poll;
+    Q_EMIT f->port->lineWatchChanged(LineWatch::Poll);
+    QCOMPARE(f->panel->timer()->intervalAsDuration(), Form::kPollInterval);
+    QCOMPARE(watching.count(), 2);
+    QCOMPARE(watching.at(0).at(0).value<LineWatch>(), LineWatch::WaitAndCount);
+    QCOMPARE(watching.at(1).at(0).value<LineWatch>(), LineWatch::Poll);
+}
+
+void TestPanel::watchLostEndsLikeAFailedRead()
+{
+    f->port->watch = LineWatch::WaitAndCount;
+    QSignalSpy failed(f->panel->lineMonitor(), &LineMonitor::deviceFailed);
+    f->open();
+    Q_EMIT f->port->watchFailed(int(ErrorCode::DeviceFailed), QStringLiteral("lost while waiting"));
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(f->firstError(), int(ErrorCode::DeviceFailed));
+    QVERIFY(!f->port->portOpen());
+    QVERIFY(!f->panel->timer()->isActive());
 }
 
 QTEST_GUILESS_MAIN(TestPanel)

@@ -4,6 +4,7 @@
 #include "fake_script_launcher.h"
 #include "core/panel.h"
 #include "core/line_monitor.h"
+#include "core/notifier.h"
 #include "serial/port_lock.h"
 #include "serial/port_mapping.h"
 #include "serial/qt_serial_port.h"
@@ -24,7 +25,11 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <QElapsedTimer>
+
 #include <sys/ioctl.h>
+
+Q_DECLARE_METATYPE(VirtualSerialDevice::DriverSupport)
 
 namespace {
 // Another program's lock file for /dev/com3 in the system lock folder, where
@@ -90,6 +95,12 @@ private Q_SLOTS:
     void openClearsLoopback();
     void tickRequests_data();
     void tickRequests();
+    void watchModes_data();
+    void watchModes();
+    void pulseBetweenTicks();
+    void closeWhileWaiting_data();
+    void closeWhileWaiting();
+    void lostDuringWait();
 
 private:
     int expectError(const std::function<void()> &call, QString *text = nullptr);
@@ -494,8 +505,11 @@ void TestQtSerialPort::openClearsLoopback()
     QVERIFY(!m_device->line(TIOCM_LOOP));
     QVERIFY(!m_device->dtr());
     QVERIFY(!m_device->rts());
-    // One reading and one write, loopback or not: each is a round trip on USB.
-    QCOMPARE(m_device->ioctlCount() - before, 2u);
+    // One reading, one write and one read of the edge counters that the
+    // watch starts from, loopback or not, then the watcher's own reading of
+    // counters and lines before it waits: each is a round trip on USB.
+    QTRY_VERIFY(m_device->waitCount() > 0);
+    QCOMPARE(m_device->ioctlCount() - before, 5u);
     QCOMPARE(m_device->writeCount() - writesBefore, 1u);
     QCOMPARE(noticed.count(), looped ? 1 : 0);
     if (looped) {
@@ -560,6 +574,114 @@ void TestQtSerialPort::tickRequests()
     const quint32 settled = m_device->ioctlCount();
     panel.lineMonitor()->Timer1_Timer();
     QCOMPARE(m_device->ioctlCount() - settled, 1u);
+}
+
+void TestQtSerialPort::watchModes_data()
+{
+    QTest::addColumn<VirtualSerialDevice::DriverSupport>("support");
+    QTest::addColumn<LineWatch>("watch");
+    QTest::newRow("wait and count (8250, ftdi_sio)")
+        << VirtualSerialDevice::DriverSupport::WaitAndCount << LineWatch::WaitAndCount;
+    QTest::newRow("wait only (pl2303, ch341)") << VirtualSerialDevice::DriverSupport::WaitOnly << LineWatch::Wait;
+    QTest::newRow("neither (cp210x): polled") << VirtualSerialDevice::DriverSupport::Neither << LineWatch::Poll;
+}
+
+// What the driver offers decides how the port is watched; a change of an
+// input reaches the panel's thread as a reading wherever it is waited for.
+void TestQtSerialPort::watchModes()
+{
+    QFETCH(VirtualSerialDevice::DriverSupport, support);
+    QFETCH(LineWatch, watch);
+    m_device->setDriverSupport(support);
+    QSignalSpy watched(m_port.get(), &SerialPort::linesWatched);
+    m_port->setCommPort(3);
+    m_port->setPortOpen(true);
+    QCOMPARE(m_port->lineWatch(), watch);
+    m_device->setLine(TIOCM_CAR, true);
+    if (watch == LineWatch::Poll) {
+        QTest::qWait(100);
+        QCOMPARE(watched.count(), 0);
+        return;
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(watched.count(), 1, 2000);
+    const auto reading = watched.at(0).at(0).value<LineReading>();
+    QVERIFY(reading.lines.dcd);
+    QCOMPARE(reading.counted, watch == LineWatch::WaitAndCount);
+    if (reading.counted)
+        QCOMPARE(reading.edges[2] - m_port->watchStart().edges[2], 1u);
+}
+
+// In the window, a pulse shorter than any reading shows ALARM for at least
+// one tick and starts its script once.
+void TestQtSerialPort::pulseBetweenTicks()
+{
+    auto launcher = std::make_unique<FakeScriptLauncher>();
+    FakeScriptLauncher *starts = launcher.get();
+    Panel panel(std::make_unique<QtSerialPort>(), std::move(launcher));
+    panel.notifier()->CmdCallEnable_Click();
+    panel.setPortText(QStringLiteral("3"));
+    panel.lineMonitor()->Command1_Click();
+    QVERIFY(panel.port()->portOpen());
+    QTest::qWait(150);
+    QVERIFY(!panel.inAlarm(0));
+
+    int ticksInAlarm = 0;
+    connect(panel.timer(), &QTimer::timeout, &panel, [&] { ticksInAlarm += panel.inAlarm(0); });
+    m_device->pulse(TIOCM_CTS, std::chrono::microseconds(0));
+    QTRY_VERIFY_WITH_TIMEOUT(panel.inAlarm(0), 1000);
+    QTRY_VERIFY_WITH_TIMEOUT(!panel.inAlarm(0), 1000);
+    QVERIFY(ticksInAlarm >= 1);
+    QCOMPARE(starts->starts.size(), 1);
+    QCOMPARE(starts->starts.at(0).first, ScriptLauncher::Channel::Fire);
+}
+
+void TestQtSerialPort::closeWhileWaiting_data()
+{
+    QTest::addColumn<bool>("destroy");
+    QTest::newRow("closed") << false;
+    QTest::newRow("destroyed") << true;
+}
+
+// The waiting thread is interrupted and joined: promptly, and none is left.
+void TestQtSerialPort::closeWhileWaiting()
+{
+    QFETCH(bool, destroy);
+    const auto threads = [] {
+        return QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot).size();
+    };
+    const auto before = threads();
+    m_port->setCommPort(3);
+    m_port->setPortOpen(true);
+    QCOMPARE(m_port->lineWatch(), LineWatch::WaitAndCount);
+    QCOMPARE(threads(), before + 1);
+    QTRY_VERIFY(m_device->waitCount() > 0); // in the wait
+    QElapsedTimer timer;
+    timer.start();
+    if (destroy)
+        m_port.reset();
+    else
+        m_port->setPortOpen(false);
+    const qint64 took = timer.elapsed();
+    QVERIFY2(took < 100, qPrintable(QStringLiteral("%1 ms").arg(took)));
+    QCOMPARE(threads(), before);
+    QVERIFY(!m_device->dtr());
+}
+
+// An unplug during the wait is a lost device, told once.
+void TestQtSerialPort::lostDuringWait()
+{
+    QSignalSpy failed(m_port.get(), &SerialPort::watchFailed);
+    m_port->setCommPort(3);
+    m_port->setPortOpen(true);
+    QTRY_VERIFY(m_device->waitCount() > 0);
+    m_device->setVanished(true);
+    QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 1, 2000);
+    QCOMPARE(failed.at(0).at(0).toInt(), int(ErrorCode::DeviceFailed));
+    const QString text = failed.at(0).at(1).toString();
+    QVERIFY2(text.contains(QLatin1String("port 3 (/dev/com3)")) && text.contains(QLatin1String("waiting")),
+             qPrintable(text));
+    QTest::qWait(50);
+    QCOMPARE(failed.count(), 1);
 }
 
 QTEST_MAIN(TestQtSerialPort)

@@ -10,6 +10,11 @@
 //     cts|dsr|dcd 0|1      set an input line           -> ok
 //     inputs C D K         set all three inputs at once -> ok
 //     contact cts|dsr|dcd 0|1  a dry contact from DTR to that input -> ok
+//     pulse cts|dsr|dcd MS the input to the other level and back after MS
+//                          milliseconds (0: only the edge counters see it) -> ok
+//     pulses cts|dsr|dcd N MS GAP  N such pulses, GAP ms apart -> ok
+//     driver count|wait|none  what the emulated driver offers: TIOCMIWAIT and
+//                          TIOCGICOUNT, the wait only, or neither -> ok
 //     dtr? | rts?          read an output line          -> 0|1
 //     ioctls?              line ioctls answered so far  -> <count>
 //     vanish 0|1           unplug / plug back           -> ok
@@ -20,11 +25,18 @@
 
 #include "virtual_serial_device.h"
 
+#include <chrono>
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace {
+int lineBit(const std::string &name)
+{
+    return name == "cts" ? TIOCM_CTS : name == "dsr" ? TIOCM_DSR : name == "dcd" ? TIOCM_CAR : 0;
+}
+
 bool parseBit(std::istringstream &in, bool *bit)
 {
     int value = -1;
@@ -68,12 +80,44 @@ int main(int argc, char *argv[])
             // contact cts|dsr|dcd 0|1: a dry contact from DTR to that input
             std::string input;
             in >> input;
-            const int bitOf = input == "cts" ? TIOCM_CTS : input == "dsr" ? TIOCM_DSR : input == "dcd" ? TIOCM_CAR : 0;
+            const int bitOf = lineBit(input);
             if (bitOf && parseBit(in, &bit)) {
                 device.setContactFromDtr(bitOf, bit);
                 std::cout << "ok" << std::endl;
             } else {
                 std::cout << "error: contact cts|dsr|dcd 0|1" << std::endl;
+            }
+        } else if (command == "pulse" || command == "pulses") {
+            std::string input;
+            int count = 1, ms = -1, gap = 0;
+            in >> input;
+            if (command == "pulses")
+                in >> count;
+            in >> ms;
+            if (command == "pulses")
+                in >> gap;
+            const int bitOf = lineBit(input);
+            if (bitOf && ms >= 0 && count >= 0 && gap >= 0 && !in.fail()) {
+                for (int i = 0; i < count; ++i) {
+                    if (i > 0)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(gap));
+                    device.pulse(bitOf, std::chrono::milliseconds(ms));
+                }
+                std::cout << "ok" << std::endl;
+            } else {
+                std::cout << "error: pulse cts|dsr|dcd MS | pulses cts|dsr|dcd N MS GAP" << std::endl;
+            }
+        } else if (command == "driver") {
+            std::string kind;
+            in >> kind;
+            using Support = VirtualSerialDevice::DriverSupport;
+            if (kind == "count" || kind == "wait" || kind == "none") {
+                device.setDriverSupport(kind == "count"      ? Support::WaitAndCount
+                                            : kind == "wait" ? Support::WaitOnly
+                                                             : Support::Neither);
+                std::cout << "ok" << std::endl;
+            } else {
+                std::cout << "error: driver count|wait|none" << std::endl;
             }
         } else if (command == "inputs") {
             bool cts = false, dsr = false, dcd = false;

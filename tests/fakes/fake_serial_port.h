@@ -22,6 +22,10 @@ public:
     std::function<void(FakeSerialPort &)> beforeRead;
     // A refusal the next open throws.
     int refuseOpenWith = 0;
+    // How the port says it is watched while open; a test posts the watcher's
+    // readings with watched().
+    LineWatch watch = LineWatch::Poll;
+    std::array<quint32, 3> edges{};
 
     void setCommPort(int port) override
     {
@@ -61,8 +65,31 @@ public:
     bool cdHolding() override { return read(dcd); }
     void setDtrEnable(bool high) override { write(dtr, high); }
     void setRtsEnable(bool high) override { write(rts, high); }
+    LineWatch lineWatch() const override { return m_open ? watch : LineWatch::Poll; }
+    LineReading watchStart() const override { return reading(); }
+
+    // What the watcher would post now: the lines, and the edges counted when
+    // the watch counts them.
+    void watched() { Q_EMIT linesWatched(reading()); }
+    // An input to the other level and back before any read, as the driver
+    // counts it.
+    void pulse(int channel)
+    {
+        edges[size_t(channel)] += 2;
+        watched();
+    }
 
 private:
+    LineReading reading() const
+    {
+        LineReading r;
+        r.lines = {cts, dsr, dcd, dtr, rts};
+        r.counted = watch == LineWatch::WaitAndCount;
+        r.taken = std::chrono::steady_clock::now();
+        if (r.counted)
+            r.edges = edges;
+        return r;
+    }
     bool read(const bool &line)
     {
         check();

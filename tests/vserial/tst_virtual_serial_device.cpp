@@ -8,8 +8,16 @@
 #include <QSerialPort>
 #include <QTest>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <memory>
+#include <thread>
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +39,18 @@ QSerialPort::PinoutSignals inputsOf(QSerialPort::PinoutSignals s)
         & (QSerialPort::ClearToSendSignal | QSerialPort::DataSetReadySignal | QSerialPort::DataCarrierDetectSignal);
 }
 
+void doNothing(int) { }
+
+// As a program ends its waiter: no SA_RESTART, so the wait returns EINTR.
+void installDoNothing()
+{
+    struct sigaction action {
+    };
+    action.sa_handler = doNothing;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGUSR1, &action, nullptr);
+}
+
 QSerialPort::PinoutSignals expectedInputs(bool cts, bool dsr, bool dcd)
 {
     QSerialPort::PinoutSignals s;
@@ -40,6 +60,8 @@ QSerialPort::PinoutSignals expectedInputs(bool cts, bool dsr, bool dcd)
     return s;
 }
 }
+
+Q_DECLARE_METATYPE(VirtualSerialDevice::DriverSupport)
 
 class TestVirtualSerialDevice : public QObject
 {
@@ -308,6 +330,108 @@ private slots:
         errno = 0;
         QCOMPARE(::access(path.toLocal8Bit().constData(), F_OK), -1);
         QCOMPARE(errno, ENOENT);
+    }
+
+    // TIOCMIWAIT as the kernel's serial drivers answer it.
+    void waitEnds_data()
+    {
+        QTest::addColumn<QString>("event");
+        QTest::addColumn<int>("rc");
+        QTest::addColumn<int>("error");
+        QTest::newRow("a watched input's change wakes it") << "cts" << 0 << 0;
+        QTest::newRow("a pulse no reading sees wakes it") << "pulse" << 0 << 0;
+        QTest::newRow("an input fed from DTR wakes it when DTR rises") << "fed" << 0 << 0;
+        QTest::newRow("an unwatched input does not; a signal ends it with EINTR") << "dsr,signal" << -1 << EINTR;
+        QTest::newRow("an unplug ends it with EIO") << "vanish" << -1 << EIO;
+        QTest::newRow("a driver without it refuses at once (EINVAL)") << "neither" << -1 << EINVAL;
+    }
+
+    void waitEnds()
+    {
+        QFETCH(QString, event);
+        QFETCH(int, rc);
+        QFETCH(int, error);
+        VirtualSerialDevice device;
+        QVERIFY2(device.isValid(), qPrintable(device.errorString()));
+        if (event == QLatin1String("neither"))
+            device.setDriverSupport(VirtualSerialDevice::DriverSupport::Neither);
+        if (event == QLatin1String("fed"))
+            device.setContactFromDtr(TIOCM_CTS, true);
+        const int fd = ::open(QFile::encodeName(device.slavePath()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(fd >= 0);
+        int clear = TIOCM_DTR;
+        QCOMPARE(::ioctl(fd, TIOCMBIC, &clear), 0);
+        installDoNothing();
+
+        std::atomic<bool> done{false};
+        int got = 1, gotError = 0;
+        std::thread waiter([&] {
+            got = ::ioctl(fd, TIOCMIWAIT, TIOCM_CTS | TIOCM_CAR);
+            gotError = got == 0 ? 0 : errno;
+            done = true;
+        });
+        QTest::qWait(50); // blocked by now, unless refused
+        const bool refused = done;
+        for (const QString &step : event.split(u',')) {
+            if (step == QLatin1String("cts"))
+                device.setLine(TIOCM_CTS, true);
+            else if (step == QLatin1String("pulse"))
+                device.pulse(TIOCM_CTS, std::chrono::microseconds(0));
+            else if (step == QLatin1String("fed"))
+                QCOMPARE(::ioctl(fd, TIOCMBIS, &clear), 0);
+            else if (step == QLatin1String("dsr"))
+                device.setLine(TIOCM_DSR, true);
+            else if (step == QLatin1String("vanish"))
+                device.setVanished(true);
+            QTest::qWait(50);
+            if (step == QLatin1String("dsr"))
+                QVERIFY2(!done, "woken by an input it does not watch");
+            else if (step == QLatin1String("signal"))
+                ::pthread_kill(waiter.native_handle(), SIGUSR1);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(done, 2000);
+        waiter.join();
+        ::close(fd);
+        QCOMPARE(got, rc);
+        QCOMPARE(gotError, error);
+        QCOMPARE(refused, event == QLatin1String("neither"));
+    }
+
+    // TIOCGICOUNT: every change of each input, pulses included.
+    void edgesAreCounted_data()
+    {
+        QTest::addColumn<VirtualSerialDevice::DriverSupport>("support");
+        QTest::newRow("a driver that counts") << VirtualSerialDevice::DriverSupport::WaitAndCount;
+        QTest::newRow("one that only waits refuses (EINVAL)") << VirtualSerialDevice::DriverSupport::WaitOnly;
+    }
+
+    void edgesAreCounted()
+    {
+        QFETCH(VirtualSerialDevice::DriverSupport, support);
+        VirtualSerialDevice device;
+        QVERIFY2(device.isValid(), qPrintable(device.errorString()));
+        device.setDriverSupport(support);
+        const int fd = ::open(QFile::encodeName(device.slavePath()).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(fd >= 0);
+        device.setLine(TIOCM_CTS, true);
+        device.setLine(TIOCM_CTS, true); // no change, no edge
+        device.setLine(TIOCM_CTS, false);
+        device.pulse(TIOCM_DSR, std::chrono::microseconds(0));
+        device.setInputs(true, false, true);
+        serial_icounter_struct counts{};
+        const int rc = ::ioctl(fd, TIOCGICOUNT, &counts);
+        const int error = errno;
+        ::close(fd);
+        if (support != VirtualSerialDevice::DriverSupport::WaitAndCount) {
+            QCOMPARE(rc, -1);
+            QCOMPARE(error, EINVAL);
+            return;
+        }
+        QCOMPARE(rc, 0);
+        QCOMPARE(counts.cts, 3);
+        QCOMPARE(counts.dsr, 2);
+        QCOMPARE(counts.dcd, 1);
+        QCOMPARE(device.edges(TIOCM_CTS), 3u);
     }
 
     void unconfiguredComPortIsNotFound()

@@ -61,7 +61,7 @@ bool VirtualSerialDevice::create(const QString &parent)
         return fail(systemError(QStringLiteral("tty link")));
 
     // Written aside and renamed, so the preload never maps a half-written file.
-    const vserial_state initial{VSERIAL_MAGIC, 0, 0, 0, 0, 0, 0};
+    const vserial_state initial{VSERIAL_MAGIC, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     const QByteArray tmp = dir + "/" VSERIAL_STATE_NAME ".new";
     const QByteArray final = dir + "/" VSERIAL_STATE_NAME;
     const int fd = ::open(tmp.constData(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -118,14 +118,20 @@ bool VirtualSerialDevice::setAlias(const QString &path)
 
 void VirtualSerialDevice::setLine(int tiocmBit, bool high)
 {
-    if (m_state)
-        atomicSet(&m_state->lines, uint32_t(tiocmBit), high);
+    if (!m_state)
+        return;
+    const uint32_t before = vserial_inputs(m_state);
+    atomicSet(&m_state->lines, uint32_t(tiocmBit), high);
+    vserial_changed(m_state, before);
 }
 
 void VirtualSerialDevice::setContactFromDtr(int tiocmBit, bool closed)
 {
-    if (m_state)
-        atomicSet(&m_state->fed_by_dtr, uint32_t(tiocmBit), closed);
+    if (!m_state)
+        return;
+    const uint32_t before = vserial_inputs(m_state);
+    atomicSet(&m_state->fed_by_dtr, uint32_t(tiocmBit), closed);
+    vserial_changed(m_state, before);
 }
 
 bool VirtualSerialDevice::line(int tiocmBit) const
@@ -140,10 +146,31 @@ void VirtualSerialDevice::setInputs(bool cts, bool dsr, bool dcd)
     const uint32_t mask = TIOCM_CTS | TIOCM_DSR | TIOCM_CAR;
     const uint32_t bits = (cts ? TIOCM_CTS : 0) | (dsr ? TIOCM_DSR : 0) | (dcd ? TIOCM_CAR : 0);
     // One update, so a reader never sees a mix of old and new inputs.
+    const uint32_t before = vserial_inputs(m_state);
     uint32_t old = __atomic_load_n(&m_state->lines, __ATOMIC_SEQ_CST);
     while (!__atomic_compare_exchange_n(&m_state->lines, &old, (old & ~mask) | bits, false, __ATOMIC_SEQ_CST,
                                         __ATOMIC_SEQ_CST)) {
     }
+    vserial_changed(m_state, before);
+}
+
+void VirtualSerialDevice::pulse(int tiocmBit, std::chrono::microseconds length)
+{
+    setLine(tiocmBit, !line(tiocmBit));
+    if (length.count() > 0)
+        ::usleep(useconds_t(length.count()));
+    setLine(tiocmBit, !line(tiocmBit));
+}
+
+quint32 VirtualSerialDevice::edges(int tiocmBit) const
+{
+    if (!m_state)
+        return 0;
+    const volatile uint32_t *count = tiocmBit == TIOCM_CTS ? &m_state->count_cts
+        : tiocmBit == TIOCM_DSR                            ? &m_state->count_dsr
+        : tiocmBit == TIOCM_RNG                            ? &m_state->count_rng
+                                                           : &m_state->count_dcd;
+    return __atomic_load_n(count, __ATOMIC_SEQ_CST);
 }
 
 bool VirtualSerialDevice::dtr() const
@@ -158,8 +185,18 @@ bool VirtualSerialDevice::rts() const
 
 void VirtualSerialDevice::setFlag(quint32 flag, bool on)
 {
-    if (m_state)
-        atomicSet(&m_state->flags, flag, on);
+    if (!m_state)
+        return;
+    const uint32_t before = vserial_inputs(m_state);
+    atomicSet(&m_state->flags, flag, on);
+    // A waiter must see a vanished device at once, as the kernel hangs it up.
+    vserial_changed(m_state, before);
+}
+
+void VirtualSerialDevice::setDriverSupport(DriverSupport support)
+{
+    setFlag(VSERIAL_NO_WAIT, support == DriverSupport::Neither);
+    setFlag(VSERIAL_NO_COUNT, support != DriverSupport::WaitAndCount);
 }
 
 bool VirtualSerialDevice::setHangUpOnClose(bool on)
@@ -185,6 +222,11 @@ void VirtualSerialDevice::setDenied(bool denied)
 quint32 VirtualSerialDevice::ioctlCount() const
 {
     return m_state ? __atomic_load_n(&m_state->ioctl_count, __ATOMIC_SEQ_CST) : 0;
+}
+
+quint32 VirtualSerialDevice::waitCount() const
+{
+    return m_state ? __atomic_load_n(&m_state->wait_count, __ATOMIC_SEQ_CST) : 0;
 }
 
 quint32 VirtualSerialDevice::writeCount() const

@@ -22,6 +22,10 @@
 // The preload also refuses /dev/ttyS* and /dev/com* (ENOENT) unless such a
 // path is a device's alias, so a test can never open the machine's console.
 //
+// Like the kernel's serial drivers, every change of an input is counted
+// (TIOCGICOUNT) and wakes a program blocked in TIOCMIWAIT, which a signal
+// interrupts with EINTR and an unplug ends with EIO.
+//
 // QSerialPort locks a port with /var/lock/LCK..<name>, shared by all
 // processes: tests that open the same alias name must not run at the same
 // time (CTest: RESOURCE_LOCK vserial_alias). pty paths are unique anyway.
@@ -36,6 +40,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <chrono>
 #include <memory>
 
 #include <sys/ioctl.h> // TIOCM_* for setLine()/line()
@@ -74,6 +79,11 @@ public:
     void setLine(int tiocmBit, bool high);
     bool line(int tiocmBit) const;
     void setInputs(bool cts, bool dsr, bool dcd); // all three at once
+    // The line to the other level and back after length (0: at once, so no
+    // reading can see it; only the edge counters and a waiter do).
+    void pulse(int tiocmBit, std::chrono::microseconds length);
+    // Edges of an input counted so far, as TIOCGICOUNT answers.
+    quint32 edges(int tiocmBit) const;
     // A dry contact from DTR to an input: closed, the input reads high
     // whenever DTR is high (as well as when set high itself).
     void setContactFromDtr(int tiocmBit, bool closed);
@@ -89,10 +99,18 @@ public:
     // No permission: open and access(R_OK/W_OK) fail with EACCES, even for root.
     void setDenied(bool denied);
 
+    // What the emulated driver offers, as the kernel's drivers differ:
+    // TIOCMIWAIT and TIOCGICOUNT (8250, ftdi_sio), the wait only (pl2303,
+    // ch341: TIOCGICOUNT fails with EINVAL), or neither (cp210x).
+    enum class DriverSupport { WaitAndCount, WaitOnly, Neither };
+    void setDriverSupport(DriverSupport support);
+
     // Line ioctls answered by the preload, failed ones included, and of
     // those the ones that set or clear lines (TIOCMBIS, TIOCMBIC, TIOCMSET).
+    // TIOCGICOUNT is a request like TIOCMGET; TIOCMIWAIT is counted apart.
     quint32 ioctlCount() const;
     quint32 writeCount() const;
+    quint32 waitCount() const;
 
     // Every line ioctl waits this long before it is answered, like the round
     // trip to a USB adapter's chip (about 1 ms). 0, the default, waits not.

@@ -30,6 +30,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/serial.h>
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -287,6 +288,78 @@ static void wait_latency(const struct vserial_state *s)
     }
 }
 
+/* The counters TIOCMIWAIT compares, in the order of its mask bits below. */
+static void read_counts(const struct vserial_state *s, uint32_t out[4])
+{
+    out[0] = __atomic_load_n(&s->count_cts, __ATOMIC_SEQ_CST);
+    out[1] = __atomic_load_n(&s->count_dsr, __ATOMIC_SEQ_CST);
+    out[2] = __atomic_load_n(&s->count_rng, __ATOMIC_SEQ_CST);
+    out[3] = __atomic_load_n(&s->count_dcd, __ATOMIC_SEQ_CST);
+}
+
+/*
+ * As the kernel's TIOCMIWAIT: sleep until an input in the mask has moved since
+ * the call began (its counter, so a pulse wakes too), EINTR on a signal, EIO
+ * once the device is gone.
+ */
+static int wait_on(struct vserial_state *s, unsigned long mask)
+{
+    static const unsigned long bits[4] = {TIOCM_CTS, TIOCM_DSR, TIOCM_RNG, TIOCM_CAR};
+    /* Not in ioctl_count: a wait is no request to the device (on USB the
+     * adapter reports its lines unasked). */
+    __atomic_fetch_add(&s->wait_count, 1, __ATOMIC_SEQ_CST);
+    if (__atomic_load_n(&s->flags, __ATOMIC_SEQ_CST) & VSERIAL_NO_WAIT) {
+        errno = EINVAL;
+        return -1;
+    }
+    uint32_t start[4], now[4];
+    read_counts(s, start);
+    for (;;) {
+        /* Read the sequence first: a change after it makes the futex return at once. */
+        const uint32_t seq = __atomic_load_n(&s->change_seq, __ATOMIC_SEQ_CST);
+        if (__atomic_load_n(&s->flags, __ATOMIC_SEQ_CST) & VSERIAL_VANISHED) {
+            errno = EIO;
+            return -1;
+        }
+        read_counts(s, now);
+        for (int i = 0; i < 4; ++i) {
+            if ((mask & bits[i]) && now[i] != start[i])
+                return 0;
+        }
+        if (syscall(SYS_futex, &s->change_seq, FUTEX_WAIT, seq, NULL, NULL, 0) != 0 && errno == EINTR)
+            return -1;
+    }
+}
+
+static int count_on(struct vserial_state *s, struct serial_icounter_struct *arg)
+{
+    const int saved = errno;
+    wait_latency(s);
+    errno = saved;
+    __atomic_fetch_add(&s->ioctl_count, 1, __ATOMIC_SEQ_CST);
+    const uint32_t flags = __atomic_load_n(&s->flags, __ATOMIC_SEQ_CST);
+    if (flags & VSERIAL_VANISHED) {
+        errno = EIO;
+        return -1;
+    }
+    if (flags & VSERIAL_NO_COUNT) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (!arg) {
+        errno = EFAULT;
+        return -1;
+    }
+    memset(arg, 0, sizeof *arg);
+    uint32_t counts[4];
+    read_counts(s, counts);
+    arg->cts = (int)counts[0];
+    arg->dsr = (int)counts[1];
+    arg->rng = (int)counts[2];
+    arg->dcd = (int)counts[3];
+    return 0;
+}
+
 static int emulate_on(struct vserial_state *s, unsigned long request, int *arg)
 {
     const int saved = errno;
@@ -305,6 +378,7 @@ static int emulate_on(struct vserial_state *s, unsigned long request, int *arg)
     } else {
         /* Like a UART, the program can only move its own lines (and loopback). */
         uint32_t bits = (uint32_t)*arg & VSERIAL_PROGRAM_BITS;
+        const uint32_t before = vserial_inputs(s);
         uint32_t old;
         switch (request) {
         case TIOCMGET: {
@@ -327,18 +401,30 @@ static int emulate_on(struct vserial_state *s, unsigned long request, int *arg)
             }
             break;
         }
+        /* An input fed from DTR moves with it. */
+        if (request != TIOCMGET && vserial_inputs(s) != before)
+            vserial_changed(s, before);
     }
     return rc;
 }
 
-static int emulate_ioctl(const struct vdev *d, unsigned long request, int *arg)
+static int emulate_any(struct vserial_state *s, unsigned long request, void *arg)
+{
+    if (request == TIOCMIWAIT)
+        return wait_on(s, (unsigned long)arg);
+    if (request == TIOCGICOUNT)
+        return count_on(s, arg);
+    return emulate_on(s, request, arg);
+}
+
+static int emulate_ioctl(const struct vdev *d, unsigned long request, void *arg)
 {
     struct vserial_state *s = map_state(d);
     if (!s) {
         errno = EIO;
         return -1;
     }
-    int rc = emulate_on(s, request, arg);
+    int rc = emulate_any(s, request, arg);
     unmap_state(s);
     return rc;
 }
@@ -592,14 +678,15 @@ EXPORT int ioctl(int fd, unsigned long request, ...)
     void *arg = va_arg(ap, void *);
     va_end(ap);
 
-    if (request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC) {
+    if (request == TIOCMGET || request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC
+        || request == TIOCMIWAIT || request == TIOCGICOUNT) {
         struct stat st;
         struct vdev d;
         if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
             return REAL(ioctl, fd, request, arg);
         /* The rdev check guards against a descriptor reused behind our back (dup2). */
         if (fd < (int)sizeof tracked && tracked_state[fd] && tracked_rdev[fd] == st.st_rdev)
-            return emulate_on(tracked_state[fd], request, arg);
+            return emulate_any(tracked_state[fd], request, arg);
         if (scan(match_rdev, &st.st_rdev, &d))
             return emulate_ioctl(&d, request, arg);
     }

@@ -1,0 +1,172 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+"""Edges against sampling, in one run, for the service rs232-phone-homed on a
+virtual serial device (tests/vserial):
+
+    bench/edges.py [BUILD_DIR]      (default: build)
+
+The baseline is the same program on a device whose emulated driver can
+neither wait nor count (as cp210x): it falls back to reading the lines every
+100 ms, as the program did before it waited for edges. Reported:
+
+  latency  from an edge of CTS on the device to the fire script's start (the
+           program's "notification" log line), median and 99th percentile
+           over LATENCY_EDGES edges (default 100) at random phases;
+  pulses   alarms from PULSES pulses of 20 ms (default 100), 50 to 150 ms apart;
+  idle     voluntary context switches and CPU time of a steady service over
+           IDLE_SECONDS (default 60), all threads.
+
+Run it alone (flock /tmp/phone-home-vserial.lock bench/edges.py): the
+figures are ratios within one run on a shared machine, not absolute limits.
+"""
+
+import os
+import random
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from datetime import datetime
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(HERE), "build"))
+SERVICE = os.path.join(BUILD, "rs232-phone-homed")
+CTL = os.path.join(BUILD, "tests", "e2e", "vserial_ctl")
+PRELOAD = os.path.join(BUILD, "tests", "vserial", "libvserial_preload.so")
+LATENCY_EDGES = int(os.environ.get("LATENCY_EDGES", "100"))
+PULSES = int(os.environ.get("PULSES", "100"))
+IDLE_SECONDS = float(os.environ.get("IDLE_SECONDS", "60"))
+
+
+def wait_for(probe, timeout, what):
+    end = time.monotonic() + timeout
+    while not probe():
+        if time.monotonic() > end:
+            raise SystemExit(f"edges.py: {what}: not within {timeout} s")
+        time.sleep(0.002)
+
+
+class Service:
+    """A device in a driver mode, and the service watching it."""
+
+    def __init__(self, work, driver):
+        self.work = tempfile.mkdtemp(dir=work, prefix=driver + "-")
+        scripts = os.path.join(self.work, "scripts")
+        os.mkdir(scripts)
+        for name in ("Fire.sh", "Flood.sh", "Intruder.sh"):
+            with open(os.path.join(scripts, name), "w") as f:
+                f.write("exit 0\n")
+        devices = os.path.join(self.work, "devices")
+        os.mkdir(devices)
+        env = dict(os.environ, LD_PRELOAD=PRELOAD, VSERIAL_DEVICES=devices, LANG="C.UTF-8")
+        env.pop("NOTIFY_SOCKET", None)
+        env.pop("JOURNAL_STREAM", None)
+        self.ctl = subprocess.Popen([CTL, devices], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
+        ready = self.ctl.stdout.readline().split()
+        tty = os.readlink(os.path.join(ready[1], "tty"))
+        self.ask(f"driver {driver}")
+        self.log_path = os.path.join(self.work, "service.log")
+        with open(self.log_path, "wb") as log:
+            self.proc = subprocess.Popen([SERVICE, "--port", tty, "--script-dir", scripts,
+                                          "--state-dir", os.path.join(self.work, "state")],
+                                         env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log)
+        wait_for(lambda: "event=watch" in self.log(), 10, "the service opening the port")
+        self.mode = self.log().split("event=watch mode=")[1].split()[0]
+
+    def ask(self, command):
+        self.ctl.stdin.write(command + "\n")
+        self.ctl.stdin.flush()
+        return self.ctl.stdout.readline().strip()
+
+    def log(self):
+        with open(self.log_path, errors="replace") as f:
+            return f.read()
+
+    def events(self, event):
+        """Wall-clock times of each such event in the log."""
+        times = []
+        for line in self.log().splitlines():
+            if f" event={event} " in line + " ":
+                times.append(datetime.fromisoformat(line.split()[0].replace("Z", "+00:00")).timestamp())
+        return times
+
+    def latency(self):
+        delays = []
+        for _ in range(LATENCY_EDGES):
+            time.sleep(random.uniform(0.05, 0.25))  # a random phase against any tick
+            done = len(self.events("notification-ended"))
+            normal = len(self.events("normal"))
+            t0 = time.time()
+            self.ask("cts 1")
+            wait_for(lambda: len(self.events("notification-ended")) > done, 5, "the fire script")
+            delays.append((self.events("notification")[-1] - t0) * 1000)
+            self.ask("cts 0")
+            wait_for(lambda: len(self.events("normal")) > normal, 5, "back to NORMAL")
+        delays.sort()
+        return statistics.median(delays), delays[min(len(delays) - 1, int(len(delays) * 0.99))]
+
+    def pulses(self):
+        before = len(self.events("alarm"))
+        for _ in range(PULSES):
+            # Random gaps: a fixed period would beat with a 100 ms sampler.
+            time.sleep(random.uniform(0.05, 0.15))
+            self.ask("pulse cts 20")
+        time.sleep(1.5)
+        return len(self.events("alarm")) - before
+
+    def idle(self):
+        def sample():
+            switches = 0
+            for tid in os.listdir(f"/proc/{self.proc.pid}/task"):
+                with open(f"/proc/{self.proc.pid}/task/{tid}/status") as f:
+                    for line in f:
+                        if line.startswith("voluntary_ctxt_switches:"):
+                            switches += int(line.split()[1])
+            with open(f"/proc/{self.proc.pid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            ticks = int(fields[11]) + int(fields[12])
+            return switches, ticks * 1000 / os.sysconf("SC_CLK_TCK")
+        time.sleep(2)
+        s0, c0 = sample()
+        time.sleep(IDLE_SECONDS)
+        s1, c1 = sample()
+        return (s1 - s0) / IDLE_SECONDS, c1 - c0
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(10)
+        self.ask("quit")
+        self.ctl.wait(5)
+
+
+def main():
+    for path in (SERVICE, CTL, PRELOAD):
+        if not os.path.exists(path):
+            raise SystemExit(f"edges.py: {path} is missing: build the tests first")
+    with tempfile.TemporaryDirectory(prefix="phone-home-edges-") as work:
+        results = {}
+        for driver in ("count", "none"):
+            service = Service(work, driver)
+            try:
+                print(f"{driver}: watched by {service.mode}", flush=True)
+                results[driver] = {"latency": service.latency(), "pulses": service.pulses(), "idle": service.idle()}
+                print(f"  {results[driver]}", flush=True)
+            finally:
+                service.stop()
+        edges, poll = results["count"], results["none"]
+        rows = [
+            ("latency median (ms)", edges["latency"][0], poll["latency"][0]),
+            ("latency p99 (ms)", edges["latency"][1], poll["latency"][1]),
+            (f"onsets of {PULSES} pulses of 20 ms", edges["pulses"], poll["pulses"]),
+            ("idle wake-ups per second", edges["idle"][0], poll["idle"][0]),
+            (f"idle CPU ms in {IDLE_SECONDS:.0f} s", edges["idle"][1], poll["idle"][1]),
+        ]
+        print(f"\n    {'':34} {'wait+count':>11} {'poll (100 ms)':>14} {'ratio':>7}")
+        for name, a, b in rows:
+            ratio = f"{a / b:.2f}" if b else "-"
+            print(f"    {name:34} {a:11.1f} {b:14.1f} {ratio:>7}")
+
+
+if __name__ == "__main__":
+    main()
