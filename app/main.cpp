@@ -76,16 +76,14 @@ int main(int argc, char *argv[])
     const QCommandLineOption notify(QStringLiteral("notify"));
     const QCommandLineOption dtr(QStringLiteral("dtr"));
     const QCommandLineOption rts(QStringLiteral("rts"));
-    const QCommandLineOption normallyClosed(QStringLiteral("normally-closed"), QString(), QStringLiteral("CHANNELS"));
     const QCommandLineOption help(QStringLiteral("help"));
     const QCommandLineOption version(QStringLiteral("version"));
     // Qt's own options, handed on to the application.
     const QCommandLineOption platform(QStringLiteral("platform"), QString(), QStringLiteral("NAME"));
     const QCommandLineOption display(QStringLiteral("display"), QString(), QStringLiteral("DISPLAY"));
     const QCommandLineOption style(QStringLiteral("style"), QString(), QStringLiteral("STYLE"));
-    parser.addOptions({port, open, notify, dtr, rts, normallyClosed, help, version, platform, display, style});
-    parser.addOptions(Delivery::commandLineOptions());
-    parser.addOptions(MqttPublisher::commandLineOptions());
+    parser.addOptions({port, open, notify, dtr, rts, help, version, platform, display, style});
+    parser.addOptions(CommandLine::sharedOptions());
     if (!parser.parse(CommandLine::arguments(argc, argv)))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
@@ -102,18 +100,9 @@ int main(int argc, char *argv[])
         if (const QString problem = CommandLine::portProblem(parser.value(port)); !problem.isEmpty())
             return usageError(problem);
     }
-    std::array<bool, Form::kChannels> closedChannels{};
-    if (parser.isSet(normallyClosed)) {
-        if (const QString problem = CommandLine::normallyClosedProblem(parser.value(normallyClosed), &closedChannels);
-            !problem.isEmpty())
-            return usageError(problem);
-    }
-    Delivery::Options deliveryOptions;
-    if (const QString problem = Delivery::fromCommandLine(parser, Delivery::defaultUserStateDir(), &deliveryOptions);
-        !problem.isEmpty())
-        return usageError(problem);
-    MqttPublisher::Options mqttOptions;
-    if (const QString problem = MqttPublisher::fromCommandLine(parser, parser.value(port), &mqttOptions);
+    CommandLine::Shared shared;
+    if (const QString problem =
+            CommandLine::readShared(parser, parser.value(port), Delivery::defaultUserStateDir(), &shared);
         !problem.isEmpty())
         return usageError(problem);
 
@@ -135,7 +124,7 @@ int main(int argc, char *argv[])
 
     MainWindow window(std::make_unique<QtSerialPort>(), std::make_unique<ProcessScriptLauncher>());
     Panel *panel = window.panel();
-    panel->lineMonitor()->setNormallyClosed(closedChannels);
+    panel->lineMonitor()->setNormallyClosed(shared.normallyClosed);
     EventLog log;
     log.watch(panel);
     log.record(EventLog::Priority::Notice, QStringLiteral("start"),
@@ -143,11 +132,11 @@ int main(int argc, char *argv[])
                 {QStringLiteral("version"), QStringLiteral(PHONE_HOME_VERSION)},
                 {QStringLiteral("pid"), QString::number(QCoreApplication::applicationPid())}});
     log.checkScripts(panel->launcher());
-    if (const QString problem = panel->delivery()->setOptions(deliveryOptions); !problem.isEmpty())
+    if (const QString problem = panel->delivery()->setOptions(shared.delivery); !problem.isEmpty())
         Q_EMIT panel->warning(problem);
     std::unique_ptr<MqttPublisher> mqtt;
-    if (!mqttOptions.host.isEmpty()) {
-        mqtt = std::make_unique<MqttPublisher>(panel, &log, mqttOptions);
+    if (!shared.mqtt.host.isEmpty()) {
+        mqtt = std::make_unique<MqttPublisher>(panel, &log, shared.mqtt);
         mqtt->start();
     }
     window.show();
@@ -167,8 +156,8 @@ int main(int argc, char *argv[])
     // After the open, so that resumed scripts are told the port's device.
     panel->delivery()->resume();
     std::unique_ptr<Heartbeat> heartbeat;
-    if (deliveryOptions.heartbeat.count() > 0) {
-        heartbeat = std::make_unique<Heartbeat>(panel, deliveryOptions.heartbeat);
+    if (shared.delivery.heartbeat.count() > 0) {
+        heartbeat = std::make_unique<Heartbeat>(panel, shared.delivery.heartbeat);
         heartbeat->start();
     }
 

@@ -4,6 +4,7 @@
 #include "line_monitor.h"
 #include "notify/script_launcher.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QRegularExpression>
 
@@ -44,6 +45,28 @@ QString normallyClosedProblem(const QString &value, std::array<bool, Form::kChan
     }
     *closed = result;
     return QString();
+}
+
+QList<QCommandLineOption> sharedOptions()
+{
+    return QList<QCommandLineOption>{
+               QCommandLineOption(QStringLiteral("normally-closed"), QString(), QStringLiteral("CHANNELS"))}
+    + Delivery::commandLineOptions() + MqttPublisher::commandLineOptions();
+}
+
+QString readShared(const QCommandLineParser &parser, const QString &port, const QString &defaultStateDir,
+                   Shared *shared)
+{
+    if (parser.isSet(QStringLiteral("normally-closed"))) {
+        if (const QString problem =
+                normallyClosedProblem(parser.value(QStringLiteral("normally-closed")), &shared->normallyClosed);
+            !problem.isEmpty())
+            return problem;
+    }
+    if (const QString problem = Delivery::fromCommandLine(parser, defaultStateDir, &shared->delivery);
+        !problem.isEmpty())
+        return problem;
+    return MqttPublisher::fromCommandLine(parser, port, &shared->mqtt);
 }
 
 QStringList arguments(int argc, char *argv[])

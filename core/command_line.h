@@ -5,6 +5,11 @@
 #include <QStringList>
 
 #include "constants.h"
+#include "delivery.h"
+#include "mqtt_publisher.h"
+
+#include <QCommandLineOption>
+#include <QList>
 
 #include <array>
 #include <cstdio>
@@ -21,6 +26,18 @@ QString portProblem(const QString &value);
 QString normallyClosedProblem(const QString &value, std::array<bool, Form::kChannels> *closed);
 // The option's line in both programs' usage.
 extern const char kNormallyClosedUsage[];
+
+// The options both programs take besides their own, as read.
+struct Shared {
+    std::array<bool, Form::kChannels> normallyClosed{};
+    Delivery::Options delivery;
+    MqttPublisher::Options mqtt;
+};
+// --normally-closed, the delivery's and MQTT's options.
+QList<QCommandLineOption> sharedOptions();
+// Fills shared from a parsed command line; the reason it cannot, or empty.
+QString readShared(const QCommandLineParser &parser, const QString &port, const QString &defaultStateDir,
+                   Shared *shared);
 
 // argv as Qt strings, without starting an application (--help and
 // --version must work without a display).

@@ -64,12 +64,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption notifyClear(QStringLiteral("notify-clear"));
     const QCommandLineOption scriptDir(QStringLiteral("script-dir"), QString(), QStringLiteral("DIR"),
                                        ProcessScriptLauncher::defaultScriptDir());
-    const QCommandLineOption normallyClosed(QStringLiteral("normally-closed"), QString(), QStringLiteral("CHANNELS"));
     const QCommandLineOption help(QStringLiteral("help"));
     const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({port, dtr, rts, settle, notifyClear, scriptDir, normallyClosed, help, version});
-    parser.addOptions(Delivery::commandLineOptions());
-    parser.addOptions(MqttPublisher::commandLineOptions());
+    parser.addOptions({port, dtr, rts, settle, notifyClear, scriptDir, help, version});
+    parser.addOptions(CommandLine::sharedOptions());
     if (!parser.parse(CommandLine::arguments(argc, argv)))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
@@ -91,18 +89,9 @@ int main(int argc, char *argv[])
     if (!ok || settleMs < 0)
         return usageError(
             QStringLiteral("bad --settle \"%1\": give milliseconds, 0 or more").arg(parser.value(settle)));
-    std::array<bool, Form::kChannels> closedChannels{};
-    if (parser.isSet(normallyClosed)) {
-        if (const QString problem = CommandLine::normallyClosedProblem(parser.value(normallyClosed), &closedChannels);
-            !problem.isEmpty())
-            return usageError(problem);
-    }
-    Delivery::Options deliveryOptions;
-    if (const QString problem = Delivery::fromCommandLine(parser, Delivery::defaultServiceStateDir(), &deliveryOptions);
-        !problem.isEmpty())
-        return usageError(problem);
-    MqttPublisher::Options mqttOptions;
-    if (const QString problem = MqttPublisher::fromCommandLine(parser, parser.value(port), &mqttOptions);
+    CommandLine::Shared shared;
+    if (const QString problem =
+            CommandLine::readShared(parser, parser.value(port), Delivery::defaultServiceStateDir(), &shared);
         !problem.isEmpty())
         return usageError(problem);
 
@@ -121,7 +110,7 @@ int main(int argc, char *argv[])
                 {QStringLiteral("version"), QStringLiteral(PHONE_HOME_VERSION)},
                 {QStringLiteral("pid"), QString::number(QCoreApplication::applicationPid())}});
     log.checkScripts(panel.launcher());
-    if (const QString problem = panel.delivery()->setOptions(deliveryOptions); !problem.isEmpty())
+    if (const QString problem = panel.delivery()->setOptions(shared.delivery); !problem.isEmpty())
         log.record(EventLog::Priority::Warning, QStringLiteral("warning"), {{QStringLiteral("text"), problem}});
 
     Unattended::Options options;
@@ -130,11 +119,11 @@ int main(int argc, char *argv[])
     options.rts = parser.isSet(rts);
     options.settle = std::chrono::milliseconds(settleMs);
     options.notifyClear = parser.isSet(notifyClear);
-    options.normallyClosed = closedChannels;
+    options.normallyClosed = shared.normallyClosed;
     Unattended service(&panel, &log, options);
     std::unique_ptr<MqttPublisher> mqtt;
-    if (!mqttOptions.host.isEmpty()) {
-        mqtt = std::make_unique<MqttPublisher>(&panel, &log, mqttOptions);
+    if (!shared.mqtt.host.isEmpty()) {
+        mqtt = std::make_unique<MqttPublisher>(&panel, &log, shared.mqtt);
         mqtt->start();
     }
 
@@ -148,8 +137,8 @@ int main(int argc, char *argv[])
     // After the open, so that resumed scripts are told the port's device.
     panel.delivery()->resume();
     std::unique_ptr<Heartbeat> heartbeat;
-    if (deliveryOptions.heartbeat.count() > 0) {
-        heartbeat = std::make_unique<Heartbeat>(&panel, deliveryOptions.heartbeat);
+    if (shared.delivery.heartbeat.count() > 0) {
+        heartbeat = std::make_unique<Heartbeat>(&panel, shared.delivery.heartbeat);
         heartbeat->start();
     }
     const int status = QCoreApplication::exec();
