@@ -16,7 +16,11 @@
 #include <array>
 
 #ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstring>
+
 #include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 #endif
 
@@ -26,6 +30,8 @@ using namespace std::chrono_literals;
 constexpr int kSpoolFormat = 1;
 const QString kSpoolSuffix = QStringLiteral(".json");
 const QString kSetAsideSuffix = QStringLiteral(".bad");
+// An entry being written, renamed over its name once complete.
+const QString kPartSuffix = QStringLiteral(".part");
 // A spool entry is a few hundred bytes; anything much larger is not one.
 constexpr qint64 kMaxEntrySize = 64 * 1024;
 
@@ -106,9 +112,15 @@ Delivery::Delivery(ScriptLauncher *launcher, QObject *parent)
             [this](ScriptLauncher::Channel, qint64 pid, int exitStatus, int signal) {
                 scriptFinished(pid, exitStatus, signal);
             });
+    m_flush.setSingleShot(true);
+    m_flush.setInterval(0);
+    connect(&m_flush, &QTimer::timeout, this, &Delivery::flush);
 }
 
-Delivery::~Delivery() = default;
+Delivery::~Delivery()
+{
+    flush();
+}
 
 QList<QCommandLineOption> Delivery::commandLineOptions()
 {
@@ -271,6 +283,9 @@ void Delivery::resume()
     if (!m_durable)
         return;
     QDir dir(m_options.stateDir);
+    // Left by a crash halfway through a write; the entry it replaced is whole.
+    for (const QString &name : dir.entryList({QStringLiteral("*") + kSpoolSuffix + kPartSuffix}, QDir::Files))
+        dir.remove(name);
     // Named by the first start's time: oldest first.
     const QStringList names =
         dir.entryList({QStringLiteral("*") + kSpoolSuffix}, QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
@@ -316,7 +331,8 @@ void Delivery::resume()
 void Delivery::startAttempt(Entry *entry)
 {
     ++entry->attempt;
-    // Written before the script starts: a crash from here on resumes it.
+    // Written before the script starts, so a crash of this program from here
+    // on resumes it; flushed to disk just after the start (see write()).
     write(*entry);
     const Key key{entry->channel, entry->reason};
     qint64 pid = 0;
@@ -391,6 +407,7 @@ void Delivery::remove(const Key &key)
     if (it == m_pending.end())
         return;
     if (!it->second->file.isEmpty()) {
+        m_unflushed.removeAll(it->second->file);
         QFile::remove(it->second->file);
         syncFolder();
     }
@@ -407,26 +424,67 @@ bool Delivery::write(Entry &entry)
 {
     if (!m_durable)
         return false;
-    Entry &e = entry;
-    if (e.file.isEmpty()) {
+    if (entry.file.isEmpty()) {
         // Ordered by the first start; channel and reason make it unique.
-        e.file = QDir(m_options.stateDir)
-                     .filePath(QStringLiteral("%1-%2-%3%4")
-                                   .arg(entry.first.toMSecsSinceEpoch(), 13, 10, QLatin1Char('0'))
-                                   .arg(ScriptLauncher::channelName(entry.channel),
-                                        ScriptLauncher::reasonName(entry.reason), kSpoolSuffix));
+        entry.file = QDir(m_options.stateDir)
+                         .filePath(QStringLiteral("%1-%2-%3%4")
+                                       .arg(entry.first.toMSecsSinceEpoch(), 13, 10, QLatin1Char('0'))
+                                       .arg(ScriptLauncher::channelName(entry.channel),
+                                            ScriptLauncher::reasonName(entry.reason), kSpoolSuffix));
     }
-    // QSaveFile syncs the file before it renames it over the old one.
-    QSaveFile file(e.file);
-    if (!file.open(QIODevice::WriteOnly) || file.write(entry.toJson()) < 0 || !file.commit()) {
+    QString problem;
+#ifdef Q_OS_UNIX
+    // Written whole and renamed over the old entry, but not flushed here:
+    // the page cache already outlives a crash of this program, and a flush
+    // (milliseconds, far more on a busy disk) must not delay the script. It
+    // follows once the script has started, so only a power cut in between
+    // can lose the entry.
+    const QString part = entry.file + kPartSuffix;
+    QFile file(part);
+    const QByteArray json = entry.toJson();
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(json) != json.size() || !file.flush())
+        problem = file.errorString();
+    file.close();
+    if (problem.isEmpty() && ::rename(QFile::encodeName(part).constData(), QFile::encodeName(entry.file).constData()) != 0)
+        problem = QString::fromLocal8Bit(strerror(errno));
+    if (!problem.isEmpty())
+        QFile::remove(part);
+    else if (!m_unflushed.contains(entry.file))
+        m_unflushed.append(entry.file);
+    m_flush.start();
+#else
+    // QSaveFile flushes the file before it renames it over the old one.
+    QSaveFile file(entry.file);
+    if (!file.open(QIODevice::WriteOnly) || file.write(entry.toJson()) < 0 || !file.commit())
+        problem = file.errorString();
+    else
+        syncFolder();
+#endif
+    if (!problem.isEmpty()) {
         Q_EMIT warning(tr("The pending %1 notification could not be written to %2 (%3); it is still sent, but "
                           "would not survive a restart.")
-                           .arg(ScriptLauncher::channelName(entry.channel), e.file, file.errorString()));
-        e.file.clear();
+                           .arg(ScriptLauncher::channelName(entry.channel), entry.file, problem));
+        entry.file.clear();
         return false;
     }
-    syncFolder();
     return true;
+}
+
+void Delivery::flush()
+{
+#ifdef Q_OS_UNIX
+    if (m_unflushed.isEmpty())
+        return;
+    for (const QString &path : std::as_const(m_unflushed)) {
+        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            ::fdatasync(fd);
+            ::close(fd);
+        }
+    }
+    m_unflushed.clear();
+    syncFolder();
+#endif
 }
 
 // A rename or removal is durable only once the folder itself is synced.

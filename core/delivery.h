@@ -4,14 +4,15 @@
 // Notifications that are told until they are delivered.
 //
 // An alarm (also clear, lost, restored, heartbeat) is written to the spool,
-// a folder of one small file per pending notification, and flushed to disk
-// before its script first starts. A script that fails (non-zero exit,
+// a folder of one small file per pending notification, before its script
+// first starts, and flushed to disk just after. A script that fails (non-zero exit,
 // signal, stopped at its timeout, or refused) is started again after
 // base x 1, 3, 6, 12, 30, 60 and then every base x 60, with the event's own
 // time and the next attempt number, until it succeeds or retryFor has passed
 // since the first start. Success or giving up removes the file. At start the
 // spool is resumed: every entry is started again at once. So a crash or a
-// power cut loses nothing; at worst a message goes out twice.
+// power cut once the script has started loses nothing; at worst a message
+// goes out twice.
 //
 // One pending notification per channel and reason: a new onset while a
 // retry is due is told by that retry; one while the script still runs starts
@@ -25,6 +26,8 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 
 #include <chrono>
 #include <map>
@@ -32,7 +35,6 @@
 #include <utility>
 
 class QCommandLineParser;
-class QTimer;
 
 class Delivery : public QObject
 {
@@ -96,10 +98,14 @@ private:
     void failed(Entry *entry);
     void remove(const Key &key);
     bool write(Entry &entry);
+    // Flushes the entries written since the last flush, and the folder.
+    void flush();
     void syncFolder();
 
     ScriptLauncher *m_launcher;
     Options m_options;
     bool m_durable = false;
     std::map<Key, std::unique_ptr<Entry>> m_pending;
+    QStringList m_unflushed;
+    QTimer m_flush;
 };
