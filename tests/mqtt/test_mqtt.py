@@ -278,6 +278,39 @@ def discovery_and_states(t):
     again.wait("offline retained", f"{BASE}/availability", "offline", retained=True)
 
 
+def normally_closed(t):
+    """Normally-closed channels publish the alarm, not the line: a cut wire is ON, a closed contact OFF, a short
+    opening one event; lines stays raw and Home Assistant's configs stay as they are."""
+    sub = t.subscribe()
+    t.service("--normally-closed", "flood,intrusion")
+    sub.wait("armed", f"{BASE}/notifications", "armed")
+    # All inputs low at start: both contacts read as cut wires, fire as quiet.
+    for channel, state in (("fire", "OFF"), ("flood", "ON"), ("intrusion", "ON")):
+        sub.wait(f"{channel} {state} with the inputs low", f"{BASE}/{channel}", state)
+    for command, channel, state, line, level in (("dsr 1", "flood", "OFF", "dsr", True),
+                                                 ("dcd 1", "intrusion", "OFF", "dcd", True),
+                                                 ("cts 1", "fire", "ON", "cts", True),
+                                                 ("dsr 0", "flood", "ON", "dsr", False)):
+        t.run.ask(command)
+        sub.wait(f"{channel} {state} after {command}", f"{BASE}/{channel}", state)
+        wait_for(f"lines.{line} {level} after {command}",
+                 lambda: (json.loads(sub.latest(f"{BASE}/lines")[2]).get(line) is level,
+                          str(sub.latest(f"{BASE}/lines"))))
+    config = json.loads(sub.latest(f"homeassistant/binary_sensor/{NODE}/flood/config")[2])
+    if config.get("device_class") != "moisture" or config.get("payload_on") != "ON":
+        raise Failure(f"the flood config changed: {config}")
+
+    def flood_alarms():
+        return sum(1 for _, topic, payload in sub.messages() if topic == f"{BASE}/event"
+                   and json.loads(payload).get("event") == "alarm" and json.loads(payload).get("channel") == "flood")
+    before = flood_alarms()
+    t.run.ask("dsr 1")
+    sub.wait("flood OFF with its contact closed", f"{BASE}/flood", "OFF")
+    t.run.ask("pulse dsr 20")  # the contact opens for 20 ms
+    wait_for("the short opening as one flood alarm", lambda: (flood_alarms() == before + 1, f"{flood_alarms()}"))
+    sub.wait("flood OFF again", f"{BASE}/flood", "OFF")
+
+
 def last_will(t):
     """A hung service goes offline (keep-alive 5 s; mosquitto takes 1.5 of them plus its own check period), online
     again when it wakes; SIGKILL: offline at once."""
@@ -506,7 +539,7 @@ def stop_during_lookup(t):
         raise Failure(f"status {status} after {took:.1f} s")
 
 
-GROUPS = [discovery_and_states, last_will, broker_restart, no_stale_state_after_reconnect, passwords, command_lines, tls_refusals, silent_broker,
+GROUPS = [discovery_and_states, normally_closed, last_will, broker_restart, no_stale_state_after_reconnect, passwords, command_lines, tls_refusals, silent_broker,
           each_cause_once, stop_during_lookup]
 # Groups that need no plain broker of their own.
 NO_BROKER = {tls_refusals, silent_broker, each_cause_once, stop_during_lookup}
