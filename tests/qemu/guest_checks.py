@@ -5,13 +5,16 @@
 Runs in the QEMU guest as root, changed into the host's read-only root with
 the guest's own /dev, /proc, /sys and scratch tmpfs over it. Starts Xvfb and
 the real program, opens port 2 (/dev/ttyS1: the kernel's 8250 driver on an
-emulated 16550A with nothing attached) and drives its inputs through the
+emulated 16550A whose inputs follow a virtual device on the host, held high
+there as an unconnected UART reads them) and drives its inputs through the
 UART's loopback with uart_ctl: in loopback DTR shows as DSR, RTS as CTS and
 OUT2 as DCD. The window is driven with xdotool as in tests/e2e; disc colours
 are read straight from the X server, and the kernel's view of the lines from
-/proc/tty/driver/serial, which does not open the port. Then the window
-program ends and the service, rs232-phone-homed, gets the same port with
-DTR and RTS held high and notification scripts of the test's own.
+/proc/tty/driver/serial, which does not open the port (reading it makes QEMU
+read the host's device). Then the window program ends and the service,
+rs232-phone-homed, gets the same port with DTR and RTS held high and
+notification scripts of the test's own. Last, out of loopback, the host
+drives the inputs: the guest asks with "QEMU-HOST ..." lines on the console.
 
 Prints one line per check to the console: "QEMU-CHECK PASS|FAIL name detail".
 """
@@ -240,7 +243,7 @@ def port_opens(g):
     g.open_port("2")
     wait_for("the discs leave black after Open Port", lambda: ("black" not in g.discs(), f"{g.discs()}"), 10)
     g.no_error_box("opening port 2")
-    # Nothing is attached, so the inputs are what the UART reads unconnected.
+    # The host's device holds the inputs high, as an unconnected UART reads them.
     g.expect_kernel("DTR and RTS stay low with both boxes clear", kernel_lines() - {"DTR", "RTS"})
     lines = kernel_lines()
     g.expect_discs("discs agree with the kernel", ["red" if n in lines else "green" for n in ("CTS", "DSR", "CD")])
@@ -553,7 +556,7 @@ def service_loopback_alarms(g):
         raise Failure(f"the UART did not take the loopback bit: {bits}")
     g.expect_kernel("kernel in loopback with DTR and RTS held", {"DTR", "RTS", "DSR", "CTS"})
     # The service sees the loopback: DCD falls with OUT2 (nothing else could
-    # lower it here: the UART reads it high unconnected).
+    # lower it here: the host's device holds it high).
     svc.wait_event("the service logs DCD low", "event=line", "line=DCD", "level=low")
     for line, channel in (("CTS", "fire"), ("DSR", "flood")):
         svc.wait_event(f"{line} high in the log", "event=line", f"line={line}", "level=high", timeout=2)
@@ -598,6 +601,26 @@ def service_sigterm(g):
     return f"status {status}"
 
 
+# -- the inputs driven from the host: out of loopback the UART follows the
+# host's virtual device (run_qemu_test.py, Com2)
+
+def host(request):
+    """Asks the host, which follows the console, to act on COM2's device. No
+    answer comes back: the caller waits for the effect in the UART."""
+    print(f"QEMU-HOST {request}", flush=True)
+
+
+def host_inputs_reach_uart(g):
+    """Out of loopback each input set on the host's device shows in the UART, on its own line."""
+    bits = g.uart("-loop")
+    if "loop" in bits:
+        raise Failure(f"the UART kept the loopback bit: {bits}")
+    for cts, dsr, dcd in ((1, 0, 0), (0, 1, 0), (0, 0, 1), (0, 0, 0)):
+        host(f"inputs {cts} {dsr} {dcd}")
+        want = {n for n, v in (("CTS", cts), ("DSR", dsr), ("CD", dcd)) if v}
+        g.expect_kernel(f"the kernel reads the host's inputs {cts} {dsr} {dcd}", want, timeout=10)
+
+
 CHECKS = [
     ("port-2-opens", port_opens),
     ("loopback-dtr-rts-light-dsr-cts", loopback_outputs),
@@ -613,6 +636,7 @@ CHECKS = [
     ("service-loopback-alarms-run-scripts-once", service_loopback_alarms),
     ("service-waits-in-tiocmiwait-ticks-once-a-second", service_tick_ioctls),
     ("service-sigterm-exit-0-drops-dtr-rts", service_sigterm),
+    ("host-inputs-reach-the-uart", host_inputs_reach_uart),
 ]
 
 
