@@ -21,7 +21,8 @@ guest_checks.py does the checks in the guest and prints one line per check;
 this script turns them into the exit status and keeps the console log under
 --artifacts when something failed. While QEMU runs it follows the console:
 the guest asks for changes of COM2's inputs with "QEMU-HOST ..." lines (see
-Com2). Standard library only.
+Com2), and times DSR pulses to the "QEMU-SCRIPT flood" line that the guest's
+Flood.sh writes. Standard library only.
 """
 
 import argparse
@@ -32,6 +33,7 @@ import re
 import select
 import shutil
 import signal
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -43,6 +45,10 @@ WANTED_MODULES = ("virtio_pci", "9pnet_virtio", "9p")
 RESULT_RE = re.compile(r"^QEMU-CHECK (PASS|FAIL|SKIP) (\S+)(.*)$")
 END_MARK = "QEMU-GUEST-END"
 HOST_RE = re.compile(r"^QEMU-HOST (.+)$")
+MARKER_RE = re.compile(r"QEMU-SCRIPT flood\b")
+# The measured pulses: the guest gets these numbers and asks for each pulse.
+PULSES = 10
+PULSE_MS = 20
 
 INIT = r'''#!/bin/busybox sh
 /bin/busybox --install -s /bin
@@ -329,6 +335,8 @@ class Com2:
     requests for it, read from its console while QEMU runs:
 
         QEMU-HOST inputs C D K | cts|dsr|dcd 0|1   passed on to vserial_ctl
+        QEMU-HOST pulse dsr MS                     the same, and timed: the next
+                                                   "QEMU-SCRIPT flood" line ends it
         QEMU-HOST expect NAME dtr?=1 rts?=1        a check of the host's own: the
                                                    device shows these outputs
 
@@ -346,6 +354,9 @@ class Com2:
         # and answers its line ioctls from the state mapped then.
         self.tty = os.readlink(os.path.join(ready[1], "tty"))
         self.results = []  # the host's own checks, as (PASS|FAIL, name, detail)
+        self.pulses = []  # when each timed pulse started
+        self.latencies = {}  # pulse index -> seconds to its marker
+        self.stray_markers = 0
         # Unconnected UARTs read their inputs high, as the checks before the pulses expect.
         if self.ask("inputs 1 1 1") != "ok":
             raise Failure("vserial_ctl refused 'inputs 1 1 1'")
@@ -356,6 +367,13 @@ class Com2:
         return self.proc.stdout.readline().strip()
 
     def line(self, seen, text):
+        if MARKER_RE.search(text):
+            last = len(self.pulses) - 1
+            if last >= 0 and last not in self.latencies:
+                self.latencies[last] = seen - self.pulses[last]
+            else:
+                self.stray_markers += 1
+            return
         m = HOST_RE.match(text)
         if not m:
             return
@@ -364,6 +382,8 @@ class Com2:
         if words[0] == "expect" and len(words) > 2:
             self.expect(words[1], dict(w.split("=", 1) for w in words[2:]))
             return
+        if words[0] == "pulse":
+            self.pulses.append(time.monotonic())
         answer = self.ask(command)
         log(f"host: {command} -> {answer}")
         if answer != "ok":
@@ -381,6 +401,22 @@ class Com2:
                 self.results.append(("FAIL", name, f" the device answers {got}, expected {want}"))
                 return
             time.sleep(0.05)
+
+    def summary(self):
+        """Logs the latency; returns what is missing."""
+        problems = []
+        if len(self.pulses) != PULSES:
+            problems.append(f"the guest asked for {len(self.pulses)} timed pulses, not {PULSES}")
+        if len(self.latencies) < len(self.pulses):
+            problems.append(f"{len(self.pulses) - len(self.latencies)} of {len(self.pulses)} pulses brought "
+                            "no QEMU-SCRIPT flood line")
+        if self.stray_markers:
+            problems.append(f"{self.stray_markers} QEMU-SCRIPT flood lines without a pulse of their own")
+        if self.latencies:
+            ms = [self.latencies[i] * 1000 for i in sorted(self.latencies)]
+            log(f"real-driver latency over {len(ms)} DSR pulses of {PULSE_MS} ms: median "
+                f"{statistics.median(ms):.0f} ms, max {max(ms):.0f} ms (each: {' '.join(f'{v:.0f}' for v in ms)})")
+        return problems
 
     def close(self):
         if self.proc.poll() is None:
@@ -451,6 +487,7 @@ def run_guest(cmd, work, console, timeout, artifacts, started, accel, name="qemu
         for r in com2.results:
             log(f"HOST-CHECK {r[0]} {r[1]}{r[2]}")
         results += com2.results
+        problems += com2.summary()
     failed = [r for r in results if r[0] == "FAIL"]
     passed = [r for r in results if r[0] == "PASS"]
     if timed_out:
@@ -521,7 +558,8 @@ def main():
     work = tempfile.mkdtemp(prefix="run-", dir=args.work)
     console = os.path.join(work, "console.log")
     accel, accel_args = accelerator()
-    guest_args = ["--app", app, "--service", service, "--uart-ctl", ctl, "--accel", accel]
+    guest_args = ["--app", app, "--service", service, "--uart-ctl", ctl, "--accel", accel,
+                  "--pulses", str(PULSES), "--pulse-ms", str(PULSE_MS)]
     init = (INIT.replace("@MODULES@", " ".join(os.path.basename(m) for m in modules))
             .replace("@PYTHON@", "/usr/bin/python3")
             .replace("@CHECKS@", os.path.join(here, "guest_checks.py"))
