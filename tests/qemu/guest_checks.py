@@ -5,13 +5,18 @@
 Runs in the QEMU guest as root, changed into the host's read-only root with
 the guest's own /dev, /proc, /sys and scratch tmpfs over it. Starts Xvfb and
 the real program, opens port 2 (/dev/ttyS1: the kernel's 8250 driver on an
-emulated 16550A with nothing attached) and drives its inputs through the
+emulated 16550A whose inputs follow a virtual device on the host, held high
+there as an unconnected UART reads them) and drives its inputs through the
 UART's loopback with uart_ctl: in loopback DTR shows as DSR, RTS as CTS and
 OUT2 as DCD. The window is driven with xdotool as in tests/e2e; disc colours
 are read straight from the X server, and the kernel's view of the lines from
-/proc/tty/driver/serial, which does not open the port. Then the window
-program ends and the service, rs232-phone-homed, gets the same port with
-DTR and RTS held high and notification scripts of the test's own.
+/proc/tty/driver/serial, which does not open the port (reading it makes QEMU
+read the host's device). Then the window program ends and the service,
+rs232-phone-homed, gets the same port with DTR and RTS held high and
+notification scripts of the test's own. Last, out of loopback, the host
+drives the inputs: the guest asks with "QEMU-HOST ..." lines on the console,
+the host makes DSR pulses, and a service whose Flood.sh writes a line to the
+console must catch every one.
 
 Prints one line per check to the console: "QEMU-CHECK PASS|FAIL name detail".
 """
@@ -240,7 +245,7 @@ def port_opens(g):
     g.open_port("2")
     wait_for("the discs leave black after Open Port", lambda: ("black" not in g.discs(), f"{g.discs()}"), 10)
     g.no_error_box("opening port 2")
-    # Nothing is attached, so the inputs are what the UART reads unconnected.
+    # The host's device holds the inputs high, as an unconnected UART reads them.
     g.expect_kernel("DTR and RTS stay low with both boxes clear", kernel_lines() - {"DTR", "RTS"})
     lines = kernel_lines()
     g.expect_discs("discs agree with the kernel", ["red" if n in lines else "green" for n in ("CTS", "DSR", "CD")])
@@ -457,22 +462,27 @@ SCRIPTS = {"fire": "Fire.sh", "flood": "Flood.sh", "intrusion": "Intruder.sh"}
 
 class Service:
     """rs232-phone-homed on port 2 with DTR and RTS held high, its scripts
-    the test's own: each writes one line to a file per run."""
+    the test's own: each writes one line to a file per run, and with
+    console_marker first "QEMU-SCRIPT <channel>" to the console, where the
+    host sees it at once."""
 
-    def __init__(self, g):
+    def __init__(self, g, name="service", console_marker=False):
         self.g = g
         self.proc = None
-        self.log_path = os.path.join(g.tmp, "service.log")
-        self.runs_path = os.path.join(g.tmp, "script-runs.txt")
+        self.log_path = os.path.join(g.tmp, f"{name}.log")
+        self.runs_path = os.path.join(g.tmp, f"{name}-script-runs.txt")
+        self.state_dir = os.path.join(g.tmp, f"{name}-state")
         # On the guest's tmpfs. The service refuses a script that others
         # could change, so: root's, 0644 in a 0755 folder (/tmp above it
         # is root's with the sticky bit, which it accepts).
-        self.script_dir = os.path.join(g.tmp, "scripts")
+        self.script_dir = os.path.join(g.tmp, f"{name}-scripts")
         os.mkdir(self.script_dir)
         os.chmod(self.script_dir, 0o755)
-        for name in SCRIPTS.values():
-            path = os.path.join(self.script_dir, name)
+        for script in SCRIPTS.values():
+            path = os.path.join(self.script_dir, script)
             with open(path, "w") as f:
+                if console_marker:
+                    f.write('printf "QEMU-SCRIPT %s\\n" "$PHONE_HOME_CHANNEL" > /dev/console\n')
                 f.write('printf "%s %s %s\\n" "$PHONE_HOME_CHANNEL" "$PHONE_HOME_REASON" "$PHONE_HOME_LINE"'
                         f' >> {self.runs_path}\n')
             os.chmod(path, 0o644)
@@ -482,7 +492,7 @@ class Service:
         with open(self.log_path, "ab") as log:
             self.proc = subprocess.Popen([self.g.args.service, "--port", "2", *options,
                                           "--script-dir", self.script_dir,
-                                          "--state-dir", os.path.join(self.g.tmp, "state")], env=env, cwd=self.g.tmp,
+                                          "--state-dir", self.state_dir], env=env, cwd=self.g.tmp,
                                          stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
 
     def events(self):
@@ -553,7 +563,7 @@ def service_loopback_alarms(g):
         raise Failure(f"the UART did not take the loopback bit: {bits}")
     g.expect_kernel("kernel in loopback with DTR and RTS held", {"DTR", "RTS", "DSR", "CTS"})
     # The service sees the loopback: DCD falls with OUT2 (nothing else could
-    # lower it here: the UART reads it high unconnected).
+    # lower it here: the host's device holds it high).
     svc.wait_event("the service logs DCD low", "event=line", "line=DCD", "level=low")
     for line, channel in (("CTS", "fire"), ("DSR", "flood")):
         svc.wait_event(f"{line} high in the log", "event=line", f"line={line}", "level=high", timeout=2)
@@ -598,6 +608,60 @@ def service_sigterm(g):
     return f"status {status}"
 
 
+# -- the inputs driven from the host: out of loopback the UART follows the
+# host's virtual device (run_qemu_test.py, Com2)
+
+def host(request):
+    """Asks the host, which follows the console, to act on COM2's device. No
+    answer comes back: the caller waits for the effect in the UART."""
+    print(f"QEMU-HOST {request}", flush=True)
+
+
+def host_inputs_reach_uart(g):
+    """Out of loopback each input set on the host's device shows in the UART, on its own line."""
+    bits = g.uart("-loop")
+    if "loop" in bits:
+        raise Failure(f"the UART kept the loopback bit: {bits}")
+    for cts, dsr, dcd in ((1, 0, 0), (0, 1, 0), (0, 0, 1), (0, 0, 0)):
+        host(f"inputs {cts} {dsr} {dcd}")
+        want = {n for n, v in (("CTS", cts), ("DSR", dsr), ("CD", dcd)) if v}
+        g.expect_kernel(f"the kernel reads the host's inputs {cts} {dsr} {dcd}", want, timeout=10)
+
+
+def service_catches_host_pulses(g):
+    """With the inputs at rest low, each DSR pulse from the host is one flood onset and one
+    run of Flood.sh, all of them; the service's DTR and RTS show on the host's device."""
+    n, ms = g.args.pulses, g.args.pulse_ms
+    g.service = svc = Service(g, "pulses", console_marker=True)
+    svc.start("--dtr", "--rts")
+    svc.wait_event("the service waits and counts", "event=watch", "mode=wait+count", timeout=30)
+    wait_for("a thread of the service waits in TIOCMIWAIT",
+             lambda: (len(waiting_threads(svc.proc.pid)) == 1, f"waiting: {waiting_threads(svc.proc.pid)}"), 10)
+    g.expect_kernel("DTR and RTS held, the inputs at rest", {"DTR", "RTS"})
+    host("expect service-dtr-rts-show-on-the-host-device dtr?=1 rts?=1")
+
+    def count(*words):
+        return len(svc.find(*words, "channel=flood"))
+    for i in range(1, n + 1):
+        host(f"pulse dsr {ms}")
+        # A script's start is slow under emulation; the pulse's detection is not what waits here.
+        wait_for(f"pulse {i}: Flood.sh ran and ended", lambda: (
+            count("event=notification-ended", "status=0") >= i, f"{svc.events()[-3:]}"), 60)
+        time.sleep(1)  # well apart: whatever else the pulse brings comes by now
+        got = (count("event=alarm"), count("event=normal"), len(svc.runs()))
+        if got != (i, i, i):
+            raise Failure(f"after pulse {i}: {got[0]} flood alarms, {got[1]} returns to normal, {got[2]} script "
+                          f"runs; {i} of each expected. Events: {[e for e in svc.events() if 'flood' in e]}")
+    if svc.runs() != [["flood", "alarm", "DSR"]] * n or svc.find("event=alarm", "channel=fire") \
+            or svc.find("event=alarm", "channel=intrusion"):
+        raise Failure(f"runs {svc.runs()}, alarms {svc.find('event=alarm')}")
+    counted = count("event=pulse")
+    svc.stop()
+    g.expect_kernel("the service's end drops DTR and RTS", set())
+    host("expect service-end-drops-dtr-rts-on-the-host-device dtr?=0 rts?=0")
+    return f"{n} of {n} pulses of {ms} ms caught: {counted} as pulses the driver counted, {n - counted} read high"
+
+
 CHECKS = [
     ("port-2-opens", port_opens),
     ("loopback-dtr-rts-light-dsr-cts", loopback_outputs),
@@ -613,6 +677,8 @@ CHECKS = [
     ("service-loopback-alarms-run-scripts-once", service_loopback_alarms),
     ("service-waits-in-tiocmiwait-ticks-once-a-second", service_tick_ioctls),
     ("service-sigterm-exit-0-drops-dtr-rts", service_sigterm),
+    ("host-inputs-reach-the-uart", host_inputs_reach_uart),
+    ("service-catches-every-dsr-pulse-from-the-host", service_catches_host_pulses),
 ]
 
 
@@ -622,6 +688,8 @@ def main():
     parser.add_argument("--service", required=True)
     parser.add_argument("--uart-ctl", required=True)
     parser.add_argument("--accel", default="tcg")
+    parser.add_argument("--pulses", type=int, default=10, help="DSR pulses the host makes")
+    parser.add_argument("--pulse-ms", type=int, default=20, help="their length")
     parser.add_argument("--allowance", type=float, default=None,
                         help="seconds allowed beyond two ticks for a click to show (default by accelerator)")
     args = parser.parse_args()

@@ -5,7 +5,13 @@
 The guest is Debian's own kernel (the linux-image package linux-image-amd64
 depends on, fetched once with apt-get download into --cache) on an emulated PC
 with two 16550A UARTs: COM1 is the guest's console, written to a file here;
-COM2 is /dev/ttyS1 in the guest, the port under test, with nothing attached.
+COM2 is /dev/ttyS1 in the guest, the port under test. QEMU's UART follows the
+modem lines of a host tty there: a virtual serial device (tests/vserial,
+vserial_ctl), with QEMU itself run under its preload. QEMU reads the device's
+inputs whenever the guest reads the modem status register, and every 10 ms
+while the guest has the modem-status interrupt on; the guest's DTR and RTS
+are set on the device. The inputs stay high, as an unconnected UART reads
+them, until the guest asks otherwise.
 The initramfs (busybox-static, made here as a cpio archive) mounts this
 machine's root read-only over virtio-9p and changes root into it, with the
 guest's own devtmpfs, proc, sysfs and tmpfs mounted over it: the guest runs
@@ -13,24 +19,36 @@ the binaries just built, and every device it opens is the guest's own.
 
 guest_checks.py does the checks in the guest and prints one line per check;
 this script turns them into the exit status and keeps the console log under
---artifacts when something failed. Standard library only.
+--artifacts when something failed. While QEMU runs it follows the console:
+the guest asks for changes of COM2's inputs with "QEMU-HOST ..." lines (see
+Com2), and times DSR pulses to the "QEMU-SCRIPT flood" line that the guest's
+Flood.sh writes. Standard library only.
 """
 
 import argparse
 import ctypes
 import os
+import queue
 import re
+import select
 import shutil
 import signal
+import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 # Modules the guest loads, besides what they need.
 WANTED_MODULES = ("virtio_pci", "9pnet_virtio", "9p")
 RESULT_RE = re.compile(r"^QEMU-CHECK (PASS|FAIL|SKIP) (\S+)(.*)$")
 END_MARK = "QEMU-GUEST-END"
+HOST_RE = re.compile(r"^QEMU-HOST (.+)$")
+MARKER_RE = re.compile(r"QEMU-SCRIPT flood\b")
+# The measured pulses: the guest gets these numbers and asks for each pulse.
+PULSES = 10
+PULSE_MS = 20
 
 INIT = r'''#!/bin/busybox sh
 /bin/busybox --install -s /bin
@@ -255,30 +273,189 @@ def accelerator():
     return "tcg", ["-accel", "tcg", "-cpu", "max"]
 
 
-def qemu_command(qemu, accel_args, vmlinuz, initramfs, append, console):
+def qemu_command(qemu, accel_args, vmlinuz, initramfs, append, console, com2_tty=None):
     """The emulated PC: COM1 the console, written to the file console; COM2
-    (/dev/ttyS1) with nothing attached; this machine's root over virtio-9p."""
+    (/dev/ttyS1) following the host tty com2_tty's modem lines, or with nothing
+    attached; this machine's root over virtio-9p."""
+    com2 = ["-chardev", f"serial,id=com2,path={com2_tty}", "-serial", "chardev:com2"] if com2_tty else \
+        ["-serial", "null"]
     return [qemu, "-nodefaults", "-no-user-config", "-nographic", "-no-reboot", "-machine", "pc",
             *accel_args, "-smp", "2", "-m", "1536",
             "-kernel", vmlinuz, "-initrd", initramfs, "-append", append,
             "-chardev", f"file,id=console,path={console}", "-serial", "chardev:console",
-            "-serial", "null",
+            *com2,
             "-virtfs", "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap",
             "-monitor", "none"]
 
 
-def run_guest(cmd, work, console, timeout, artifacts, started, accel, name="qemu", prefix=""):
+class Tail(threading.Thread):
+    """The lines of a growing file as they come, each with the time it was
+    seen: inotify wakes it on every write, so a line's time is its arrival's."""
+
+    def __init__(self, path):
+        super().__init__(daemon=True)
+        self.lines = queue.Queue()
+        self.done = threading.Event()
+        libc = ctypes.CDLL(None, use_errno=True)
+        self.inotify = libc.inotify_init1(os.O_CLOEXEC | os.O_NONBLOCK)
+        if self.inotify < 0 or libc.inotify_add_watch(self.inotify, path.encode(), 0x2) < 0:  # IN_MODIFY
+            raise Failure(f"inotify on {path}: {os.strerror(ctypes.get_errno())}")
+        self.fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+
+    def run(self):
+        pending = b""
+        while True:
+            last = self.done.is_set()
+            if select.select([self.inotify], [], [], 0.1)[0]:
+                try:
+                    os.read(self.inotify, 65536)
+                except BlockingIOError:
+                    pass
+            seen = time.monotonic()
+            while True:
+                chunk = os.read(self.fd, 65536)
+                if not chunk:
+                    break
+                pending += chunk
+            *whole, pending = pending.split(b"\n")
+            for line in whole:
+                self.lines.put((seen, line.decode(errors="replace").replace("\r", "")))
+            if last:
+                break
+        os.close(self.fd)
+        os.close(self.inotify)
+
+    def stop(self):
+        self.done.set()
+        self.join()
+
+
+class Com2:
+    """The virtual serial device behind the guest's COM2, and the guest's
+    requests for it, read from its console while QEMU runs:
+
+        QEMU-HOST inputs C D K | cts|dsr|dcd 0|1   passed on to vserial_ctl
+        QEMU-HOST pulse dsr MS                     the same, and timed: the next
+                                                   "QEMU-SCRIPT flood" line ends it
+        QEMU-HOST expect NAME dtr?=1 rts?=1        a check of the host's own: the
+                                                   device shows these outputs
+
+    The guest gets no answer: it waits for the effect in its own UART."""
+
+    def __init__(self, ctl, preload, parent):
+        os.makedirs(parent)
+        self.env = dict(os.environ, LD_PRELOAD=preload, VSERIAL_DEVICES=parent)
+        self.proc = subprocess.Popen([ctl, parent], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                                     preexec_fn=die_with_parent)
+        ready = self.proc.stdout.readline().split()
+        if len(ready) != 2 or ready[0] != "ready":
+            raise Failure(f"vserial_ctl did not start: {ready}")
+        # The pty's own path: the preload takes QEMU's open of it as the device's
+        # and answers its line ioctls from the state mapped then.
+        self.tty = os.readlink(os.path.join(ready[1], "tty"))
+        self.results = []  # the host's own checks, as (PASS|FAIL, name, detail)
+        self.pulses = []  # when each timed pulse started
+        self.latencies = {}  # pulse index -> seconds to its marker
+        self.stray_markers = 0
+        # Unconnected UARTs read their inputs high, as the checks before the pulses expect.
+        if self.ask("inputs 1 1 1") != "ok":
+            raise Failure("vserial_ctl refused 'inputs 1 1 1'")
+
+    def ask(self, command):
+        self.proc.stdin.write(command + "\n")
+        self.proc.stdin.flush()
+        return self.proc.stdout.readline().strip()
+
+    def line(self, seen, text):
+        if MARKER_RE.search(text):
+            last = len(self.pulses) - 1
+            if last >= 0 and last not in self.latencies:
+                self.latencies[last] = seen - self.pulses[last]
+            else:
+                self.stray_markers += 1
+            return
+        m = HOST_RE.match(text)
+        if not m:
+            return
+        command = m.group(1).strip()
+        words = command.split()
+        if words[0] == "expect" and len(words) > 2:
+            self.expect(words[1], dict(w.split("=", 1) for w in words[2:]))
+            return
+        if words[0] == "pulse":
+            self.pulses.append(time.monotonic())
+        answer = self.ask(command)
+        log(f"host: {command} -> {answer}")
+        if answer != "ok":
+            self.results.append(("FAIL", "host-request", f" {command!r}: {answer}"))
+
+    def expect(self, name, want, timeout=5):
+        """The device answers each question as wanted, within timeout."""
+        end = time.monotonic() + timeout
+        while True:
+            got = {q: self.ask(q) for q in want}
+            if got == want:
+                self.results.append(("PASS", name, f" {got}"))
+                return
+            if time.monotonic() > end:
+                self.results.append(("FAIL", name, f" the device answers {got}, expected {want}"))
+                return
+            time.sleep(0.05)
+
+    def summary(self):
+        """Logs the latency; returns what is missing."""
+        problems = []
+        if len(self.pulses) != PULSES:
+            problems.append(f"the guest asked for {len(self.pulses)} timed pulses, not {PULSES}")
+        if len(self.latencies) < len(self.pulses):
+            problems.append(f"{len(self.pulses) - len(self.latencies)} of {len(self.pulses)} pulses brought "
+                            "no QEMU-SCRIPT flood line")
+        if self.stray_markers:
+            problems.append(f"{self.stray_markers} QEMU-SCRIPT flood lines without a pulse of their own")
+        if self.latencies:
+            ms = [self.latencies[i] * 1000 for i in sorted(self.latencies)]
+            log(f"real-driver latency over {len(ms)} DSR pulses of {PULSE_MS} ms: median "
+                f"{statistics.median(ms):.0f} ms, max {max(ms):.0f} ms (each: {' '.join(f'{v:.0f}' for v in ms)})")
+        return problems
+
+    def close(self):
+        if self.proc.poll() is None:
+            try:
+                self.proc.stdin.close()  # vserial_ctl removes the device at the end of its input
+                self.proc.wait(10)
+            except (OSError, subprocess.TimeoutExpired):
+                self.proc.kill()
+                self.proc.wait()
+
+
+def run_guest(cmd, work, console, timeout, artifacts, started, accel, name="qemu", prefix="", com2=None):
     """Runs QEMU to its end or the timeout, echoes the guest's console and
-    turns its QEMU-CHECK lines into the exit status. On a failure keeps the
-    console and QEMU's own log under artifacts (their names after prefix);
-    removes work."""
+    turns its QEMU-CHECK lines into the exit status. With com2 (a Com2), QEMU
+    runs under its preload and the console is followed for the guest's
+    requests meanwhile. On a failure keeps the console and QEMU's own log
+    under artifacts (their names after prefix); removes work."""
     qemu_log = os.path.join(work, "qemu.log")
+    tail = None
+    if com2 is not None:
+        open(console, "wb").close()
+        tail = Tail(console)
+        tail.start()
     with open(qemu_log, "wb") as qlog:
         proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=qlog, stderr=subprocess.STDOUT,
-                                preexec_fn=die_with_parent)
+                                env=com2.env if com2 is not None else None, preexec_fn=die_with_parent)
     timed_out = False
     try:
-        proc.wait(timeout)
+        if tail is None:
+            proc.wait(timeout)
+        else:
+            end = time.monotonic() + timeout
+            while proc.poll() is None:
+                if time.monotonic() > end:
+                    raise subprocess.TimeoutExpired(cmd, timeout)
+                try:
+                    com2.line(*tail.lines.get(timeout=0.05))
+                except queue.Empty:
+                    pass
     except subprocess.TimeoutExpired:
         timed_out = True
         proc.kill()
@@ -287,6 +464,11 @@ def run_guest(cmd, work, console, timeout, artifacts, started, accel, name="qemu
         if proc.poll() is None:
             proc.kill()
             proc.wait()
+        if tail is not None:
+            tail.stop()
+    if tail is not None:
+        while not tail.lines.empty():
+            com2.line(*tail.lines.get())
 
     text = ""
     if os.path.exists(console):
@@ -300,9 +482,14 @@ def run_guest(cmd, work, console, timeout, artifacts, started, accel, name="qemu
         if m:
             results.append((m.group(1), m.group(2), m.group(3)))
     log("---- end of guest console")
+    problems = []
+    if com2 is not None:
+        for r in com2.results:
+            log(f"HOST-CHECK {r[0]} {r[1]}{r[2]}")
+        results += com2.results
+        problems += com2.summary()
     failed = [r for r in results if r[0] == "FAIL"]
     passed = [r for r in results if r[0] == "PASS"]
-    problems = []
     if timed_out:
         problems.append(f"the guest did not finish within {timeout:g} s")
     if END_MARK not in text:
@@ -335,6 +522,8 @@ def main():
     parser.add_argument("--app", required=True)
     parser.add_argument("--service", required=True)
     parser.add_argument("--uart-ctl", required=True)
+    parser.add_argument("--ctl", required=True, help="vserial_ctl, the virtual device's helper")
+    parser.add_argument("--preload", required=True, help="libvserial_preload.so, QEMU's LD_PRELOAD")
     parser.add_argument("--work", required=True, help="folder in the build tree for the run's files")
     parser.add_argument("--cache", required=True, help="folder for the kernel, kept between runs")
     parser.add_argument("--artifacts", required=True)
@@ -369,7 +558,8 @@ def main():
     work = tempfile.mkdtemp(prefix="run-", dir=args.work)
     console = os.path.join(work, "console.log")
     accel, accel_args = accelerator()
-    guest_args = ["--app", app, "--service", service, "--uart-ctl", ctl, "--accel", accel]
+    guest_args = ["--app", app, "--service", service, "--uart-ctl", ctl, "--accel", accel,
+                  "--pulses", str(PULSES), "--pulse-ms", str(PULSE_MS)]
     init = (INIT.replace("@MODULES@", " ".join(os.path.basename(m) for m in modules))
             .replace("@PYTHON@", "/usr/bin/python3")
             .replace("@CHECKS@", os.path.join(here, "guest_checks.py"))
@@ -379,10 +569,19 @@ def main():
     initramfs = os.path.join(work, "initramfs.cpio")
     make_initramfs(initramfs, busybox, modules, init)
 
-    cmd = qemu_command(qemu, accel_args, vmlinuz, initramfs, "console=ttyS0,115200 panic=-1 quiet loglevel=4",
-                       console)
-    log(f"booting {os.path.basename(vmlinuz)} under {accel} (console: {console})")
-    return run_guest(cmd, work, console, args.timeout, args.artifacts, started, accel)
+    com2 = None
+    try:
+        com2 = Com2(os.path.abspath(args.ctl), os.path.abspath(args.preload), os.path.join(work, "devices"))
+        cmd = qemu_command(qemu, accel_args, vmlinuz, initramfs, "console=ttyS0,115200 panic=-1 quiet loglevel=4",
+                           console, com2.tty)
+        log(f"booting {os.path.basename(vmlinuz)} under {accel} (console: {console}, COM2: {com2.tty})")
+        return run_guest(cmd, work, console, args.timeout, args.artifacts, started, accel, com2=com2)
+    except (Failure, OSError) as e:
+        log(f"FAIL: {e}")
+        return 1
+    finally:
+        if com2 is not None:
+            com2.close()
 
 if __name__ == "__main__":
     sys.exit(main())
