@@ -471,12 +471,24 @@ def review_in_alarm(speech, session):
     speech.expect("back to NORMAL after the review", mark, ["notification Smoke or fire: NORMAL"])
 
 
-def port_fails(reader, app, speech, session):
-    session.type_port("5")  # /dev/ttyS4: refused by the preload like a missing device
-    port_box_reads(reader, app, session, "5")
-    mark = speech.mark()
-    session.click(e2e.OPEN)
-    speech.expect("the error box for port 5 is spoken", mark, [f"alert Error 202 - {e2e.TITLE}"])
+def port_fails(reader, app, speech, session, attempts=3):
+    # Orca 43 now and then lets the activation of a new alert pass unspoken
+    # (about one run in ten here: it then says only "OK push button"), and
+    # for an alert, unlike a dialog, nothing later makes up for it. So the
+    # box gets three chances; one not spoken as an alert fails all three.
+    for attempt in range(1, attempts + 1):
+        session.type_port("5")  # /dev/ttyS4: refused by the preload like a missing device
+        port_box_reads(reader, app, session, "5")
+        mark = speech.mark()
+        session.click(e2e.OPEN)
+        try:
+            speech.expect("the error box for port 5 is spoken", mark, [f"alert Error 202 - {e2e.TITLE}"])
+            break
+        except Failure as e:
+            if attempt == attempts:
+                raise
+            print(f"    attempt {attempt}: {e}; Orca's log:\n{speech.log_tail(30)}", flush=True)
+            session.expect_error(202, "port 5")
     said = speech.expect_starting("the error's text is spoken", mark, "Error 202: Cannot open port 5")
     if any(line.startswith("notification Port 5") for line in said):
         raise Failure(f"a port that did not open was announced: {said}")
