@@ -2,9 +2,9 @@
 #include "announcer.h"
 
 #include "channel_words.h"
+#include "core/line_monitor.h"
 #include "core/panel.h"
 #include "error_reporter.h"
-#include "core/line_monitor.h"
 
 #include <QAccessibleWidget>
 

@@ -3,13 +3,13 @@
 #include "core/delivery.h"
 #include "core/event_log.h"
 #include "core/heartbeat.h"
+#include "core/line_monitor.h"
 #include "core/mqtt_publisher.h"
+#include "core/notifier.h"
 #include "core/panel.h"
 #include "core/termination_signals.h"
 #include "main_window.h"
-#include "core/notifier.h"
 #include "notify/script_launcher.h"
-#include "core/line_monitor.h"
 #include "serial/qt_serial_port.h"
 
 #include <QApplication>
@@ -36,21 +36,14 @@ const char kUsage[] =
     "  --notify      switch notifications on (\"Enabled\")\n"
     "  --dtr, --rts  tick DTR or RTS\n";
 // The options both programs share come after their own.
-const char *sharedUsage()
-{
-    static const QByteArray shared =
-        QByteArray(CommandLine::kNormallyClosedUsage) + Delivery::usage() + MqttPublisher::usage();
-    return shared.constData();
-}
-
 void printUsage(std::FILE *out)
 {
-    CommandLine::printUsage(out, kUsage, sharedUsage());
+    CommandLine::printUsage(out, kUsage);
 }
 
 int usageError(const QString &reason)
 {
-    return CommandLine::usageError("rs232-phone-home", reason, kUsage, sharedUsage());
+    return CommandLine::usageError("rs232-phone-home", reason, kUsage);
 }
 
 QtMessageHandler s_defaultHandler = nullptr;

@@ -5,12 +5,12 @@
 #include "announcer.h"
 #include "channel_words.h"
 #include "colours.h"
+#include "core/line_monitor.h"
+#include "core/notifier.h"
 #include "core/panel.h"
 #include "error_reporter.h"
-#include "core/notifier.h"
 #include "notification_switch.h"
 #include "notify/script_launcher.h"
-#include "core/line_monitor.h"
 #include "serial/serial_port.h"
 
 #include <QAccessibleWidget>

@@ -77,15 +77,16 @@ QStringList arguments(int argc, char *argv[])
     return list;
 }
 
-void printUsage(std::FILE *out, const char *own, const char *shared)
+void printUsage(std::FILE *out, const char *own)
 {
-    std::fprintf(out, "%s%s  --help, --version\n", own, shared);
+    std::fprintf(out, "%s%s%s%s  --help, --version\n", own, kNormallyClosedUsage, Delivery::usage(),
+                 MqttPublisher::usage());
 }
 
-int usageError(const char *program, const QString &reason, const char *own, const char *shared)
+int usageError(const char *program, const QString &reason, const char *own)
 {
     std::fprintf(stderr, "%s: %s\n\n", program, qPrintable(reason));
-    printUsage(stderr, own, shared);
+    printUsage(stderr, own);
     return kUsageError;
 }
 

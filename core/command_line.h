@@ -24,8 +24,6 @@ QString portProblem(const QString &value);
 // The channels a --normally-closed value names (a comma list of fire, flood
 // and intrusion), or the reason it is refused.
 QString normallyClosedProblem(const QString &value, std::array<bool, Form::kChannels> *closed);
-// The option's line in both programs' usage.
-extern const char kNormallyClosedUsage[];
 
 // The options both programs take besides their own, as read.
 struct Shared {
@@ -43,11 +41,11 @@ QString readShared(const QCommandLineParser &parser, const QString &port, const 
 // --version must work without a display).
 QStringList arguments(int argc, char *argv[]);
 
-// Prints a program's own usage, then the shared options (MQTT), then --help
-// and --version.
-void printUsage(std::FILE *out, const char *own, const char *shared);
+// Prints a program's own usage, then the shared options (--normally-closed,
+// delivery, MQTT), then --help and --version.
+void printUsage(std::FILE *out, const char *own);
 // The reason and the usage on stderr; returns kUsageError.
-int usageError(const char *program, const QString &reason, const char *own, const char *shared);
+int usageError(const char *program, const QString &reason, const char *own);
 
 // Exit statuses, as sysexits-minded shells expect: 2 for a usage error.
 constexpr int kUsageError = 2;

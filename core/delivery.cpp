@@ -155,7 +155,7 @@ bool Delivery::parseDuration(const QString &text, std::chrono::seconds *duration
     }
     bool ok = false;
     const qint64 value = number.toLongLong(&ok);
-    // Digits only: no sign, no blanks, nothing that overflows a year of weeks.
+    // Digits only: no sign, no blanks, and at most ten years.
     if (!ok || number.isEmpty() || !std::all_of(number.begin(), number.end(), [](QChar c) { return c.isDigit(); })
         || value > 10 * 365 * 86400 / factor)
         return false;
@@ -445,7 +445,8 @@ bool Delivery::write(Entry &entry)
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(json) != json.size() || !file.flush())
         problem = file.errorString();
     file.close();
-    if (problem.isEmpty() && ::rename(QFile::encodeName(part).constData(), QFile::encodeName(entry.file).constData()) != 0)
+    if (problem.isEmpty()
+        && ::rename(QFile::encodeName(part).constData(), QFile::encodeName(entry.file).constData()) != 0)
         problem = QString::fromLocal8Bit(strerror(errno));
     if (!problem.isEmpty())
         QFile::remove(part);

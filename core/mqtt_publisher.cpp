@@ -2,9 +2,9 @@
 #include "mqtt_publisher.h"
 
 #include "constants.h"
+#include "line_monitor.h"
 #include "notify/script_launcher.h"
 #include "panel.h"
-#include "line_monitor.h"
 #include "tls_check.h"
 
 #include <QCommandLineParser>

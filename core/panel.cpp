@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "panel.h"
 
-#include "notifier.h"
-#include "notify/script_launcher.h"
 #include "delivery.h"
 #include "line_monitor.h"
+#include "notifier.h"
+#include "notify/script_launcher.h"
 #include "serial/serial_port.h"
 
 #include <QTimer>

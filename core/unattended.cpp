@@ -3,10 +3,10 @@
 
 #include "delivery.h"
 #include "event_log.h"
+#include "line_monitor.h"
 #include "notifier.h"
 #include "notify/script_launcher.h"
 #include "panel.h"
-#include "line_monitor.h"
 #include "serial/serial_port.h"
 
 #include <QFileInfo>

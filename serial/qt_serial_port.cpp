@@ -273,14 +273,14 @@ void QtSerialPort::startWatching(const LineState &lines)
 
 void QtSerialPort::watchEnded(int error)
 {
-    if (LineWatcher::isUnsupported(error) && m_watch != LineWatch::Poll) {
-        m_watcher.stop();
-        m_watch = LineWatch::Poll;
+    // A driver that turns the wait down after all is polled instead.
+    const bool fallBack = LineWatcher::isUnsupported(error) && m_watch != LineWatch::Poll;
+    m_watcher.stop();
+    m_watch = LineWatch::Poll;
+    if (fallBack) {
         Q_EMIT lineWatchChanged(m_watch);
         return;
     }
-    m_watcher.stop();
-    m_watch = LineWatch::Poll;
     Q_EMIT watchFailed(int(ErrorCode::DeviceFailed),
                        tr("Lost %1 while waiting for the input lines: %2. "
                           "Check the cable or adapter, then open the port again.")

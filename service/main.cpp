@@ -36,21 +36,14 @@ const char kUsage[] =
     "  --notify-clear    also run the script when a channel returns to NORMAL\n"
     "  --script-dir DIR  the notification scripts (default /etc/rs232-phone-home)\n";
 // The options both programs share come after their own.
-const char *sharedUsage()
-{
-    static const QByteArray shared =
-        QByteArray(CommandLine::kNormallyClosedUsage) + Delivery::usage() + MqttPublisher::usage();
-    return shared.constData();
-}
-
 void printUsage(std::FILE *out)
 {
-    CommandLine::printUsage(out, kUsage, sharedUsage());
+    CommandLine::printUsage(out, kUsage);
 }
 
 int usageError(const QString &reason)
 {
-    return CommandLine::usageError("rs232-phone-homed", reason, kUsage, sharedUsage());
+    return CommandLine::usageError("rs232-phone-homed", reason, kUsage);
 }
 }
 

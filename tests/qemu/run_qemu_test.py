@@ -50,7 +50,8 @@ MARKER_RE = re.compile(r"QEMU-SCRIPT flood\b")
 PULSES = 10
 PULSE_MS = 20
 
-INIT = r'''#!/bin/busybox sh
+# The start of every guest's init: busybox, the kernel's views, the modules.
+INIT_START = r'''#!/bin/busybox sh
 /bin/busybox --install -s /bin
 export PATH=/bin
 mount -t proc proc /proc
@@ -58,7 +59,9 @@ mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 fail() { echo "QEMU-CHECK FAIL guest-setup: $*"; echo "@END@"; poweroff -f; }
 for m in @MODULES@; do insmod "/modules/$m" || fail "insmod $m"; done
-r=/host
+'''
+
+INIT = INIT_START + r'''r=/host
 mkdir -p $r
 mount -t 9p -o ro,trans=virtio,version=9p2000.L,cache=loose,msize=262144 hostroot $r || fail "mounting the host's root"
 # The guest's own devices, kernel views and scratch space over the host's.

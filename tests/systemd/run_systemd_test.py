@@ -31,15 +31,7 @@ import run_qemu_test as qemu  # noqa: E402  (shares the kernel, initramfs and QE
 
 TARGET = "phone-home-checks.target"
 
-INIT = r'''#!/bin/busybox sh
-/bin/busybox --install -s /bin
-export PATH=/bin
-mount -t proc proc /proc
-mount -t sysfs sys /sys
-mount -t devtmpfs dev /dev
-fail() { echo "QEMU-CHECK FAIL guest-setup: $*"; echo "@END@"; poweroff -f; }
-for m in @MODULES@; do insmod "/modules/$m" || fail "insmod $m"; done
-mkdir -p /lower /rw /root
+INIT = qemu.INIT_START + r'''mkdir -p /lower /rw /root
 mount -t 9p -o ro,trans=virtio,version=9p2000.L,cache=loose,msize=262144 hostroot /lower || fail "mounting the host's root"
 mount -t tmpfs -o mode=0755 rw /rw || fail "tmpfs"
 mkdir -p /rw/upper /rw/work
