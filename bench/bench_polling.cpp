@@ -14,9 +14,9 @@
 // VSERIAL_DEVICES, so the virtual-device rows are never skipped by accident.
 
 #include "app/main_window.h"
-#include "core/event_log.h"
+#include "record/event_log.h"
 #include "core/panel.h"
-#include "core/unattended.h"
+#include "host/unattended.h"
 #include "fake_script_launcher.h"
 #include "fake_serial_port.h"
 #include "core/line_monitor.h"

@@ -1,14 +1,14 @@
 // SPDX-License-Identifier: MIT
 // rs232-phone-homed: the alarm panel without a window, for systemd.
 
-#include "core/command_line.h"
+#include "host/command_line.h"
 #include "core/delivery.h"
-#include "core/event_log.h"
+#include "record/event_log.h"
 #include "core/heartbeat.h"
-#include "core/mqtt_publisher.h"
+#include "mqtt/mqtt_publisher.h"
 #include "core/panel.h"
-#include "core/termination_signals.h"
-#include "core/unattended.h"
+#include "host/termination_signals.h"
+#include "host/unattended.h"
 #include "notify/script_launcher.h"
 #include "serial/qt_serial_port.h"
 

@@ -5,9 +5,10 @@
 
 #include "fake_script_launcher.h"
 #include "fake_serial_port.h"
-#include "core/event_log.h"
-#include "core/mqtt_publisher.h"
 #include "core/panel.h"
+#include "mqtt/mosquitto_client.h"
+#include "mqtt/mqtt_publisher.h"
+#include "record/event_log.h"
 
 #include <QCommandLineParser>
 #include <QElapsedTimer>
@@ -98,8 +99,8 @@ void TestMqttPublisher::url()
 {
     QFETCH(QString, url);
     QFETCH(QString, problem);
-    MqttPublisher::Options options;
-    const QString got = MqttPublisher::parseUrl(url, &options);
+    MqttOptions options;
+    const QString got = MqttOptions::parseUrl(url, &options);
     if (!problem.isEmpty()) {
         QVERIFY2(got.contains(problem), qPrintable(got));
         QVERIFY2(!got.contains(u"hunter2"), qPrintable(got));
@@ -148,7 +149,7 @@ void TestMqttPublisher::node()
     QFETCH(QString, host);
     QFETCH(QString, port);
     QFETCH(QByteArray, machineId);
-    QTEST(MqttPublisher::defaultNode(host, port, machineId), "node");
+    QTEST(MqttOptions::defaultNode(host, port, machineId), "node");
 }
 
 void TestMqttPublisher::initTestCase()
@@ -241,17 +242,17 @@ void TestMqttPublisher::options()
     QFETCH(QString, warning);
     arguments.replaceInStrings(QStringLiteral("%D"), m_files.path());
     if (environmentPassword.isEmpty())
-        qunsetenv(MqttPublisher::kPasswordVariable);
+        qunsetenv(MqttOptions::kPasswordVariable);
     else
-        qputenv(MqttPublisher::kPasswordVariable, environmentPassword);
+        qputenv(MqttOptions::kPasswordVariable, environmentPassword);
     QCommandLineParser parser;
-    parser.addOptions(MqttPublisher::commandLineOptions());
+    parser.addOptions(MqttOptions::commandLineOptions());
     QVERIFY(parser.parse(QStringList{QStringLiteral("prog")} + arguments));
-    MqttPublisher::Options options;
+    MqttOptions options;
     QElapsedTimer clock;
     clock.start();
-    const QString got = MqttPublisher::fromCommandLine(parser, QStringLiteral("3"), &options);
-    qunsetenv(MqttPublisher::kPasswordVariable);
+    const QString got = MqttOptions::fromCommandLine(parser, QStringLiteral("3"), &options);
+    qunsetenv(MqttOptions::kPasswordVariable);
     QVERIFY2(clock.elapsed() < 1000, "reading the options must not wait on a file");
     if (!problem.isEmpty()) {
         QVERIFY2(got.contains(problem), qPrintable(got));
@@ -276,11 +277,11 @@ void TestMqttPublisher::unreachableBrokerLogsOnceAndNeverBlocks()
             [&events](const QDateTime &, EventLog::Priority, const QString &event, const EventLog::Fields &) {
                 events.append(event);
             });
-    MqttPublisher::Options options;
+    MqttOptions options;
     options.host = QStringLiteral("127.0.0.1");
     options.port = port;
     options.node = QStringLiteral("n");
-    MqttPublisher mqtt(&panel, &log, options);
+    MqttPublisher mqtt(&panel, &log, options, std::make_unique<MosquittoClient>());
     QElapsedTimer clock;
     clock.start();
     QVERIFY(mqtt.start());

@@ -4,9 +4,9 @@
 #include <QString>
 #include <QStringList>
 
-#include "constants.h"
-#include "delivery.h"
-#include "mqtt_publisher.h"
+#include "core/constants.h"
+#include "core/delivery.h"
+#include "mqtt/mqtt_options.h"
 
 #include <QCommandLineOption>
 #include <QList>
@@ -29,7 +29,7 @@ QString normallyClosedProblem(const QString &value, std::array<bool, Form::kChan
 struct Shared {
     std::array<bool, Form::kChannels> normallyClosed{};
     Delivery::Options delivery;
-    MqttPublisher::Options mqtt;
+    MqttOptions mqtt;
 };
 // --normally-closed, the delivery's and MQTT's options.
 QList<QCommandLineOption> sharedOptions();

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "command_line.h"
 
-#include "line_monitor.h"
+#include "core/line_monitor.h"
 #include "notify/script_launcher.h"
 
 #include <QCommandLineParser>
@@ -51,7 +51,7 @@ QList<QCommandLineOption> sharedOptions()
 {
     return QList<QCommandLineOption>{
                QCommandLineOption(QStringLiteral("normally-closed"), QString(), QStringLiteral("CHANNELS"))}
-    + Delivery::commandLineOptions() + MqttPublisher::commandLineOptions();
+    + Delivery::commandLineOptions() + MqttOptions::commandLineOptions();
 }
 
 QString readShared(const QCommandLineParser &parser, const QString &port, const QString &defaultStateDir,
@@ -66,7 +66,7 @@ QString readShared(const QCommandLineParser &parser, const QString &port, const 
     if (const QString problem = Delivery::fromCommandLine(parser, defaultStateDir, &shared->delivery);
         !problem.isEmpty())
         return problem;
-    return MqttPublisher::fromCommandLine(parser, port, &shared->mqtt);
+    return MqttOptions::fromCommandLine(parser, port, &shared->mqtt);
 }
 
 QStringList arguments(int argc, char *argv[])
@@ -80,7 +80,7 @@ QStringList arguments(int argc, char *argv[])
 void printUsage(std::FILE *out, const char *own)
 {
     std::fprintf(out, "%s%s%s%s  --help, --version\n", own, kNormallyClosedUsage, Delivery::usage(),
-                 MqttPublisher::usage());
+                 MqttOptions::usage());
 }
 
 int usageError(const char *program, const QString &reason, const char *own)

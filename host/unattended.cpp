@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "unattended.h"
 
-#include "delivery.h"
-#include "event_log.h"
-#include "line_monitor.h"
-#include "notifier.h"
+#include "core/delivery.h"
+#include "core/line_monitor.h"
+#include "core/notifier.h"
+#include "core/panel.h"
 #include "notify/script_launcher.h"
-#include "panel.h"
+#include "record/event_log.h"
 #include "serial/serial_port.h"
 
 #include <QFileInfo>

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "event_log.h"
 
-#include "delivery.h"
-#include "line_monitor.h"
+#include "core/delivery.h"
+#include "core/line_monitor.h"
+#include "core/panel.h"
 #include "notify/script_launcher.h"
-#include "panel.h"
 #include "serial/qt_serial_port.h"
 #include "serial/serial_port.h"
 

@@ -8,7 +8,7 @@
 // watcher as the lines move; the tick, once a second, only puts DTR and RTS
 // back and feeds the watchdog (every 100 ms where the driver cannot wait).
 
-#include "constants.h"
+#include "core/constants.h"
 #include "systemd_notify.h"
 
 #include <QObject>
