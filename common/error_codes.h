@@ -7,7 +7,7 @@
 #include <utility>
 
 // Every failure the operator can see carries one of these numbers. They are
-// stable: the README's troubleshooting table lists them, so never renumber.
+// stable: the troubleshooting guide's table lists them, so never renumber.
 enum class ErrorCode {
     // Reading the port number typed into the port box
     Overflow = 100,

@@ -12,8 +12,9 @@ namespace MqttModule {
 
 std::unique_ptr<MqttClient> createClient(QString *problem)
 {
-    QStringList places{QCoreApplication::applicationDirPath(), QStringLiteral(PHONE_HOME_MODULE_DIR)};
-    places.removeDuplicates();
+    const QDir programDir(QCoreApplication::applicationDirPath());
+    const QStringList places{programDir.path(),
+                             QDir::cleanPath(programDir.filePath(QStringLiteral(PHONE_HOME_MODULE_DIR)))};
     QString path;
     for (const QString &place : std::as_const(places)) {
         const QString candidate = QDir(place).filePath(QLatin1String(kFileName));

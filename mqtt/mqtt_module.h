@@ -3,7 +3,8 @@
 
 // Loads the MQTT client module (libmosquitto and OpenSSL) when a broker is
 // named, and only then: it is looked for beside the program (a build tree),
-// then in the installed module folder.
+// then in the installed module folder, found from the program's own
+// (../lib/…/rs232-phone-home), so the package works under any prefix.
 
 #include <QString>
 

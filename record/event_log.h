@@ -9,8 +9,8 @@
 // device, then `event=NAME` and the event's own fields as key=value, values
 // with blanks or quotes in double quotes. Under systemd (JOURNAL_STREAM set)
 // each line starts with its syslog priority (<4> and so on), so
-// `journalctl -p warning` picks out alarms and failures. The README lists the
-// events; keep their names and fields stable, scripts grep for them.
+// `journalctl -p warning` picks out alarms and failures. The running-unattended
+// guide lists the events; keep their names and fields stable, scripts grep for them.
 
 #include "serial/serial_port.h"
 

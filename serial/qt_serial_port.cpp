@@ -55,7 +55,8 @@ QString permissionAdvice(const QString &device)
         const QString ownerName = owner ? QString::fromLocal8Bit(owner->pw_name) : QString::number(st.st_uid);
         return QtSerialPort::tr("The device belongs to user '%1' and group '%2' with mode %3, so joining its group "
                                 "does not help. Give it to a group you are in with a udev rule "
-                                "(GROUP=\"dialout\", MODE=\"0660\"; see the README), or ask its owner.")
+                                "(GROUP=\"dialout\", MODE=\"0660\"; see \"Which device is port N\" in "
+                                "docs/using-the-window.md), or ask its owner.")
             .arg(ownerName, groupName, QString::number(st.st_mode & 07777, 8).rightJustified(4, u'0'));
     }
 #else
@@ -358,7 +359,8 @@ void QtSerialPort::throwOpenError(const QString &device)
             // adapter that has no number yet.
             throw PhoneHomeError(ErrorCode::NoSuchDevice,
                                  tr("Cannot open %1: there is no device %2 (%3), and no %4. "
-                                    "To use an adapter as that port, name it %4 with a udev rule (see the README) "
+                                    "To use an adapter as that port, name it %4 with a udev rule (see \"Which device is "
+                                    "port N\" in docs/using-the-window.md) "
                                     "or by hand until the next boot (sudo ln -s ttyUSB0 %4), type the adapter's "
                                     "device path (/dev/ttyUSB0) into the port box, or pick another port.")
                                      .arg(portName())

@@ -2,11 +2,11 @@
 # SPDX-License-Identifier: MIT
 # Builds the .deb from the build tree, unpacks it and checks that what the
 # desktop entry names is where it says, that the program is hardened and
-# carries no run path, that the example scripts, manual page and Debian's
-# documents are there, that the control data declares the run-time needs, and
-# that lintian finds nothing but the placeholder maintainer address, and that
-# the service and its test unit share one sandbox that systemd-analyze
-# security rates 2.0 or lower.
+# carries no run path, that the example scripts, manual page, the README with
+# its guides and Debian's documents are there, that the control data declares
+# the run-time needs, and that lintian finds nothing but the placeholder
+# maintainer address, and that the service and its test unit share one
+# sandbox that systemd-analyze security rates 2.0 or lower.
 #
 # usage: check_deb.sh <build dir> <source dir> <scratch dir>
 # Exit 77 (skipped) where the Debian tools are missing.
@@ -105,6 +105,25 @@ if [ -f "$path" ]; then
     fi
 fi
 
+# ---- the MQTT module -----------------------------------------------------
+# Loaded only with --mqtt, from the folder the programs were built to look in.
+module=$(find "$root/usr/lib" -path '*/rs232-phone-home/rs232-phone-home-mqtt.so' | head -n 1)
+if [ -z "$module" ]; then
+    fail "no rs232-phone-home/rs232-phone-home-mqtt.so under usr/lib"
+else
+    # Looked for relative to the program's folder (usr/sbin or usr/bin).
+    relative=../${module#"$root/usr/"}
+    # (A Qt string: UTF-16.)
+    strings -el "$root/usr/sbin/rs232-phone-homed" | grep -qxF "$(dirname "$relative")" ||
+        fail "rs232-phone-homed does not look for its module in $(dirname "$relative")"
+    readelf -dW "$module" | grep -q 'NEEDED.*libmosquitto' || fail "the MQTT module does not link libmosquitto"
+    for program in usr/bin/rs232-phone-home usr/sbin/rs232-phone-homed; do
+        readelf -dW "$root/$program" | grep -E 'NEEDED.*(libmosquitto|libssl|libcrypto)' &&
+            fail "$program links what only the MQTT module needs"
+    done
+    dpkg-deb -f "$deb" Depends | grep -q libmosquitto1 || fail "Depends lacks libmosquitto1 (the module's)"
+fi
+
 # ---- documents -----------------------------------------------------------
 doc=$root/usr/share/doc/rs232-phone-home
 copyright=$doc/copyright
@@ -127,6 +146,16 @@ else
 fi
 # Error 301 sends the user there.
 cmp -s "$source/README.md" "$doc/README.md" || fail "README.md missing from usr/share/doc/rs232-phone-home or stale"
+# Beside it, every guide and the screenshots the README shows, so that its
+# links (docs/...) and the guides' (../README.md, ../examples/...) lead
+# somewhere there too.
+for file in "$source"/docs/*.md "$source"/docs/screenshot.png "$source"/docs/screenshot-enabled.png; do
+    name=docs/${file##*/}
+    cmp -s "$file" "$doc/$name" || fail "$name missing from usr/share/doc/rs232-phone-home or stale"
+done
+if command -v python3 >/dev/null 2>&1; then
+    python3 "$source/tests/docs/check_links.py" "$doc" || fail "links in usr/share/doc/rs232-phone-home lead nowhere"
+fi
 
 page=$root/usr/share/man/man1/rs232-phone-home.1.gz
 if [ -f "$page" ]; then
