@@ -116,15 +116,9 @@ public:
     static constexpr int kTimedOutStatus = 124;
 
 private:
-    struct Child;
-
-    void watch(std::unique_ptr<Child> child);
-    void childEnded(Child *child);
-
     QString m_host;
     QString m_scriptDir;
     std::chrono::milliseconds m_stillRunningAfter = kStillRunningAfter;
     std::chrono::milliseconds m_trimInterval = kTrimInterval;
     std::chrono::milliseconds m_timeout = kTimeout;
-    std::vector<std::unique_ptr<Child>> m_children;
 };
