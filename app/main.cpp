@@ -14,6 +14,7 @@
 
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -127,32 +128,36 @@ int main(int argc, char *argv[])
     log.checkScripts(panel->launcher());
     if (const QString problem = panel->delivery()->setOptions(shared.delivery); !problem.isEmpty())
         Q_EMIT panel->warning(problem);
-    std::unique_ptr<MqttPublisher> mqtt;
-    if (!shared.mqtt.host.isEmpty()) {
-        mqtt = std::make_unique<MqttPublisher>(panel, &log, shared.mqtt);
-        mqtt->start();
-    }
     window.show();
 
-    // As if the operator had typed the port, pressed Open Port, pressed
-    // "Disabled" and ticked the boxes.
-    if (parser.isSet(port))
-        panel->setPortText(parser.value(port));
-    if (parser.isSet(open))
-        panel->lineMonitor()->Command1_Click();
-    if (parser.isSet(notify))
-        panel->notifier()->CmdCallEnable_Click();
-    if (parser.isSet(dtr))
-        panel->setDtrChecked(true);
-    if (parser.isSet(rts))
-        panel->setRtsChecked(true);
-    // After the open, so that resumed scripts are told the port's device.
-    panel->delivery()->resume();
+    // What the first picture does not need waits until it is up: the MQTT
+    // module and its connection, the spool scan and the heartbeat. The
+    // options act from here too, as if the operator had typed the port,
+    // pressed Open Port, pressed "Disabled" and ticked the boxes.
+    std::unique_ptr<MqttPublisher> mqtt;
     std::unique_ptr<Heartbeat> heartbeat;
-    if (shared.delivery.heartbeat.count() > 0) {
-        heartbeat = std::make_unique<Heartbeat>(panel, shared.delivery.heartbeat);
-        heartbeat->start();
-    }
+    QTimer::singleShot(0, &window, [&] {
+        if (!shared.mqtt.host.isEmpty()) {
+            mqtt = std::make_unique<MqttPublisher>(panel, &log, shared.mqtt);
+            mqtt->start();
+        }
+        if (parser.isSet(port))
+            panel->setPortText(parser.value(port));
+        if (parser.isSet(open))
+            panel->lineMonitor()->Command1_Click();
+        if (parser.isSet(notify))
+            panel->notifier()->CmdCallEnable_Click();
+        if (parser.isSet(dtr))
+            panel->setDtrChecked(true);
+        if (parser.isSet(rts))
+            panel->setRtsChecked(true);
+        // After the open, so that resumed scripts are told the port's device.
+        panel->delivery()->resume();
+        if (shared.delivery.heartbeat.count() > 0) {
+            heartbeat = std::make_unique<Heartbeat>(panel, shared.delivery.heartbeat);
+            heartbeat->start();
+        }
+    });
 
     const int status = QApplication::exec();
     if (mqtt)
