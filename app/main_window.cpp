@@ -11,6 +11,7 @@
 #include "error_reporter.h"
 #include "notification_switch.h"
 #include "notify/script_launcher.h"
+#include "serial/port_mapping.h"
 #include "serial/serial_port.h"
 
 #include <QAccessibleWidget>
@@ -208,8 +209,10 @@ void MainWindow::bindPanel()
     connect(ui->cmdIntrusion, &QPushButton::clicked, notifier, &Notifier::cmdIntrusion_Click);
 
     // What the adapter can do, for the technician: on the open port's box.
-    connect(monitor, &LineMonitor::watching, this,
-            [this](LineWatch watch) { ui->Combo1->setToolTip(watchToolTip(m_panel->port()->device(), watch)); });
+    connect(monitor, &LineMonitor::watching, this, [this](LineWatch watch) {
+        const QString device = m_panel->port()->device();
+        ui->Combo1->setToolTip(watchToolTip(device, PortMapping().byIdName(device), m_panel->port()->driver(), watch));
+    });
     connect(monitor, &LineMonitor::portClosed, this, [this] { ui->Combo1->setToolTip(QString()); });
 
     // Start from the panel's state (the design's own, so nothing changes).
@@ -224,7 +227,8 @@ void MainWindow::bindPanel()
     paintCheck(ui->Check2, panel->rtsChecked());
 }
 
-QString MainWindow::watchToolTip(const QString &device, LineWatch watch)
+QString MainWindow::watchToolTip(const QString &device, const QString &byId, const AdapterDriver &driver,
+                                 LineWatch watch)
 {
     const QString how = watch == LineWatch::WaitAndCount
         ? tr("its driver wakes the program on every edge and counts them, so no pulse is lost")
@@ -233,7 +237,17 @@ QString MainWindow::watchToolTip(const QString &device, LineWatch watch)
                                    : tr("its driver cannot wait for edges, so the lines are read every %1 ms and a "
                                         "shorter pulse may be lost")
                                          .arg(Form::kPollInterval.count());
-    return PortComboBox::asToolTip(tr("%1 is watched by %2: %3.").arg(device, lineWatchName(watch), how));
+    // A USB adapter by the name that stays when it moves to another socket.
+    const QString shown = byId.isEmpty() ? device : tr("%1 (%2)").arg(device, byId);
+    QString text = tr("%1 is watched by %2: %3.").arg(shown, lineWatchName(watch), how);
+    if (!driver.name.isEmpty()) {
+        text += u' '
+            + (driver.reportsAll()
+                   ? tr("Its driver, %1, reports CTS, DSR and DCD.").arg(driver.name)
+                   : tr("Its driver, %1, reports only %2.")
+                         .arg(driver.name, driver.reportedLines().toUpper().replace(u',', QLatin1String(", "))));
+    }
+    return PortComboBox::asToolTip(text);
 }
 
 void MainWindow::describeForScreenReaders()
@@ -247,9 +261,13 @@ void MainWindow::describeForScreenReaders()
     // The state goes into the name too: a screen reader repeats a changed
     // name, and many never read a description unasked.
     const auto nameDisc = [=](int c, quint32 colour) {
-        const QString state = lineState(colour);
-        discs[c]->setAccessibleName(withState(kChannelWords[c].line, state));
+        // A line the adapter does not report says so, in the tooltip's words.
+        const QString unreported = panel->unreported(c);
+        const QString state = unreported.isEmpty() ? lineState(colour) : unreported;
+        discs[c]->setAccessibleName(unreported.isEmpty() ? withState(kChannelWords[c].line, state) : unreported);
         discs[c]->setAccessibleDescription(state);
+        if (discs[c]->toolTip() != unreported)
+            discs[c]->setToolTip(unreported);
     };
     const auto nameStatus = [=](int c, const QString &caption) {
         statuses[c]->setAccessibleName(withState(kChannelWords[c].sensor, caption));
@@ -258,6 +276,7 @@ void MainWindow::describeForScreenReaders()
     // its state is spoken, its name stays.
     const auto setSwitch = [this] { ui->CmdCallEnable->setOn(m_panel->notificationsEnabled()); };
     connect(panel, &Panel::indicatorColourChanged, this, nameDisc);
+    connect(panel, &Panel::unreportedChanged, this, [=](int c) { nameDisc(c, panel->indicatorColour(c)); });
     connect(panel, &Panel::statusCaptionChanged, this, nameStatus);
     connect(panel, &Panel::switchCaptionChanged, this, setSwitch);
     for (int c = 0; c < Form::kChannels; ++c) {

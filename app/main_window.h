@@ -25,6 +25,7 @@ class Panel;
 class PortMapping;
 class ScriptLauncher;
 class SerialPort;
+struct AdapterDriver;
 enum class LineWatch;
 
 class MainWindow : public QWidget
@@ -45,7 +46,8 @@ public:
     // to lie inside the available area (and no more).
     static QRect fitInside(const QRect &frame, const QRect &available);
     // The port box's tooltip while open: how the device's lines are watched.
-    static QString watchToolTip(const QString &device, LineWatch watch);
+    static QString watchToolTip(const QString &device, const QString &byId, const AdapterDriver &driver,
+                                LineWatch watch);
 
 public Q_SLOTS:
     void Form_Load();

@@ -20,6 +20,7 @@ enum class ErrorCode {
     DeviceFailed = 206,
     OpenFailed = 207,
     NoUart = 208,
+    LineNotReported = 209,
     // Notification scripts
     ScriptMissing = 301,
     ScriptHostFailed = 302,

@@ -2,6 +2,7 @@
 #include "line_monitor.h"
 
 #include "panel.h"
+#include "notify/script_launcher.h"
 #include "serial/port_number.h"
 #include "serial/serial_port.h"
 
@@ -89,6 +90,7 @@ bool LineMonitor::open(bool reportRefusals)
             m_panel->timer()->start();
         },
         [&](int number, const QString &error) {
+            m_lastRefusal = number;
             if (!reportRefusals)
                 return;
             // Where the box holds more than the number that was read from it
@@ -100,6 +102,9 @@ bool LineMonitor::open(bool reportRefusals)
         });
     if (!opened)
         return false;
+    if (!takeDriver(reportRefusals))
+        return false;
+    m_lastRefusal = 0;
     m_settled.reset();
     m_lastReading.reset();
     m_latest.reset();
@@ -126,6 +131,36 @@ bool LineMonitor::open(bool reportRefusals)
     // that came back, before the alarms it brings).
     if (watch != LineWatch::Poll)
         m_firstReading.start();
+    return true;
+}
+
+// What the driver cannot report is never read as a level: its channel
+// neither alarms nor starts its script from a reading (its test button still
+// does). A normally closed contact there could never be seen cut, so that is
+// refused.
+bool LineMonitor::takeDriver(bool reportRefusals)
+{
+    SerialPort *port = m_panel->port();
+    const AdapterDriver driver = port->driver();
+    for (int c = 0; c < Form::kChannels; ++c)
+        m_panel->setUnreported(c, driver.unreportedText(c));
+    for (int c = 0; c < Form::kChannels; ++c) {
+        if (!m_normallyClosed[size_t(c)] || driver.reports[size_t(c)])
+            continue;
+        const auto channel = ScriptLauncher::Channel(c);
+        const QString text =
+            tr("Cannot watch %1 as a normally closed contact on %2: %3, so a cut wire could never be seen. "
+               "Wire the contact to a line this adapter reports (%4), use an adapter that reports %5, or "
+               "leave %1 out of --normally-closed.")
+                .arg(ScriptLauncher::channelName(channel), port->device(), driver.unreportedText(c),
+                     driver.reportedLines().toUpper().replace(u',', QLatin1String(", ")),
+                     ScriptLauncher::lineName(channel));
+        reportRefusal([&] { port->setPortOpen(false); }, [](int, const QString &) {});
+        m_lastRefusal = int(ErrorCode::LineNotReported);
+        if (reportRefusals)
+            Q_EMIT errorOccurred(m_lastRefusal, text);
+        return false;
+    }
     return true;
 }
 
@@ -274,8 +309,8 @@ void LineMonitor::watched(const LineReading &reading)
             const bool level = reading.lines.input(c);
             // At least two edges: one alone is an edge the counters saw just
             // before the lines were read, whose level the last reading showed.
-            if (moved >= 2 && level == m_lastWatched->lines.input(c) && !alarmAt(c, level)
-                && !m_alarmShown[size_t(c)]) {
+            if (moved >= 2 && level == m_lastWatched->lines.input(c) && !alarmAt(c, level) && !m_alarmShown[size_t(c)]
+                && m_panel->reported(c)) {
                 m_held[size_t(c)] = true;
                 Q_EMIT pulsed(c, moved);
             }
@@ -286,7 +321,7 @@ void LineMonitor::watched(const LineReading &reading)
     const bool current = reading.taken >= m_latestTaken;
     if (current && m_pulsesHeldForTick && m_settleTime.count() <= 0) {
         for (int c = 0; c < Form::kChannels; ++c) {
-            if (alarmAt(c, reading.lines.input(c)))
+            if (alarmAt(c, reading.lines.input(c)) && m_panel->reported(c))
                 m_held[size_t(c)] = true;
         }
     }
@@ -318,12 +353,13 @@ void LineMonitor::show()
         return;
     const LineState lines = settle(*m_latest);
     for (int c = 0; c < Form::kChannels; ++c) {
-        // A held pulse shows the level it had: the alarm's.
+        // A held pulse shows the level it had: the alarm's. A line the
+        // driver does not report stays as before the first reading.
         const bool level = m_held[size_t(c)] ? !m_normallyClosed[size_t(c)] : lines.input(c);
-        m_panel->setIndicatorColour(c, level ? Form::kRed : Form::kGreen);
+        m_panel->setIndicatorColour(c, !m_panel->reported(c) ? Form::kBlack : level ? Form::kRed : Form::kGreen);
     }
     for (int c = 0; c < Form::kChannels; ++c) {
-        const bool alarm = m_held[size_t(c)] || alarmAt(c, lines.input(c));
+        const bool alarm = m_panel->reported(c) && (m_held[size_t(c)] || alarmAt(c, lines.input(c)));
         m_alarmShown[size_t(c)] = m_alarmShown[size_t(c)] || alarm;
         m_panel->setStatusCaption(c, alarm ? Form::kAlarm : Form::kNormal);
         m_panel->setStatusColour(c, alarm ? Form::kRed : Form::kGreen);

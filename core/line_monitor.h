@@ -59,6 +59,8 @@ public:
     // does; a refusal is reported only when asked (a retry that keeps
     // failing must not report every try).
     bool open(bool reportRefusals);
+    // The number of the last open's refusal; 0 after an open went through.
+    int lastRefusal() const { return m_lastRefusal; }
 
 public Q_SLOTS:
     void Command1_Click();
@@ -82,6 +84,7 @@ Q_SIGNALS:
 
 private:
     void watched(const LineReading &reading);
+    bool takeDriver(bool reportRefusals);
     void firstReading();
     void take(const LineState &reading, std::chrono::steady_clock::time_point taken);
     // Indicators, statuses, then the notification texts, from the latest reading.
@@ -99,6 +102,7 @@ private:
     bool m_pulsesHeldForTick = true;
     std::array<bool, Form::kChannels> m_normallyClosed{};
     std::optional<LineState> m_latest;
+    int m_lastRefusal = 0;
     std::chrono::steady_clock::time_point m_latestTaken;
     std::optional<LineReading> m_lastWatched;
     std::array<bool, Form::kChannels> m_held{};

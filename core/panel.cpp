@@ -61,6 +61,12 @@ void Panel::setStatusCaption(int channel, const QString &caption)
         Q_EMIT statusCaptionChanged(channel, caption);
 }
 
+void Panel::setUnreported(int channel, const QString &why)
+{
+    if (change(m_channels[channel].unreported, why))
+        Q_EMIT unreportedChanged(channel, why);
+}
+
 void Panel::setStatusColour(int channel, quint32 colour)
 {
     if (change(m_channels[channel].statusColour, colour))

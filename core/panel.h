@@ -55,6 +55,13 @@ public:
     void setStatusColour(int channel, quint32 colour);
     QString notificationText(int channel) const { return m_channels[channel].notification; }
     void setNotificationText(int channel, const QString &text);
+    // Why the channel's input cannot be read on this port ("CTS is not
+    // reported by this adapter (cdc_acm)"); empty where it can. Such a
+    // channel's disc keeps its colour from before the first reading and its
+    // status stays NORMAL.
+    QString unreported(int channel) const { return m_channels[channel].unreported; }
+    void setUnreported(int channel, const QString &why);
+    bool reported(int channel) const { return m_channels[channel].unreported.isEmpty(); }
 
     QString switchCaption() const { return m_switchCaption; }
     void setSwitchCaption(const QString &caption);
@@ -77,6 +84,7 @@ Q_SIGNALS:
     void statusCaptionChanged(int channel, const QString &caption);
     void statusColourChanged(int channel, quint32 colour);
     void notificationTextChanged(int channel, const QString &text);
+    void unreportedChanged(int channel, const QString &why);
     void switchCaptionChanged(const QString &caption);
     void alarmSectionVisibleChanged(bool visible);
     void dtrCheckedChanged(bool checked);
@@ -92,6 +100,7 @@ private:
         QString caption = Form::kNormal;
         quint32 statusColour = Form::kGreen;
         QString notification;
+        QString unreported;
     };
 
     std::array<Channel, Form::kChannels> m_channels;

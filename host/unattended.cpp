@@ -12,6 +12,8 @@
 #include <QFileInfo>
 #include <QTimer>
 
+#include <utility>
+
 using Channel = ScriptLauncher::Channel;
 using Reason = ScriptLauncher::Reason;
 
@@ -30,7 +32,7 @@ Unattended::Unattended(Panel *panel, EventLog *log, const Options &options, QObj
     connect(&m_retry, &QTimer::timeout, this, [this] { m_systemd.feedWatchdog(); });
 }
 
-void Unattended::start()
+bool Unattended::start()
 {
     m_panel->lineMonitor()->setSettleTime(m_options.settle);
     m_panel->lineMonitor()->setWatchInterval(kWatchTick);
@@ -48,9 +50,34 @@ void Unattended::start()
 
     // A device that is not there at start is as good as lost: the watch is
     // not on, and someone should know.
-    if (!m_panel->lineMonitor()->open(true))
+    if (m_panel->lineMonitor()->open(true)) {
+        warnUnreported();
+    } else {
+        if (m_panel->lineMonitor()->lastRefusal() == int(ErrorCode::LineNotReported))
+            return false;
         deviceLost();
+    }
     m_systemd.notify("READY=1\n" + watchingStatus());
+    return true;
+}
+
+// Once: the adapter stays what it is while the service runs.
+void Unattended::warnUnreported()
+{
+    if (std::exchange(m_warnedUnreported, true))
+        return;
+    for (int c = 0; c < Form::kChannels; ++c) {
+        if (m_panel->reported(c))
+            continue;
+        const auto channel = Channel(c);
+        m_log->record(
+            EventLog::Priority::Warning, QStringLiteral("warning"),
+            {{QStringLiteral("text"),
+              tr("The %1 channel cannot alarm on %2: %3. Its test still runs its script; wire the "
+                 "contact to a line this adapter reports (%4), or use another adapter.")
+                  .arg(ScriptLauncher::channelName(channel), m_panel->port()->device(), m_panel->unreported(c),
+                       m_panel->port()->driver().reportedLines().toUpper().replace(u',', QLatin1String(", ")))}});
+    }
 }
 
 QByteArray Unattended::watchingStatus() const
@@ -84,6 +111,7 @@ void Unattended::retry()
     m_retry.stop();
     m_away = false;
     m_log->record(EventLog::Priority::Notice, QStringLiteral("device-back"));
+    warnUnreported();
     m_systemd.notify(watchingStatus());
     runFaultScript(false);
 }

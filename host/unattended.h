@@ -40,7 +40,9 @@ public:
     Unattended(Panel *panel, EventLog *log, const Options &options, QObject *parent = nullptr);
 
     // Arms the panel and opens the port (or schedules the first retry).
-    void start();
+    // false where the options cannot work on this port (a normally closed
+    // contact on a line its driver does not report): the reason is recorded.
+    bool start();
     // Closes the port as Close Port does (outputs lowered first).
     void stop();
 
@@ -50,6 +52,7 @@ private:
     void deviceLost();
     void retry();
     void runFaultScript(bool lost);
+    void warnUnreported();
     QByteArray watchingStatus() const;
 
     Panel *m_panel;
@@ -57,5 +60,6 @@ private:
     Options m_options;
     QTimer m_retry;
     bool m_away = false;
+    bool m_warnedUnreported = false;
     SystemdNotify m_systemd;
 };

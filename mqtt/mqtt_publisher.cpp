@@ -26,6 +26,20 @@ QString channelTopic(int channel)
     return ScriptLauncher::channelName(ScriptLauncher::Channel(channel));
 }
 
+// The panel's and the channel's own: a channel whose input the adapter does
+// not report is unavailable, never OFF.
+QJsonObject availability(const QString &topic)
+{
+    return QJsonObject{{QStringLiteral("topic"), topic},
+                       {QStringLiteral("payload_available"), QStringLiteral("online")},
+                       {QStringLiteral("payload_not_available"), QStringLiteral("offline")}};
+}
+
+QByteArray onlineOffline(bool online)
+{
+    return online ? QByteArrayLiteral("online") : QByteArrayLiteral("offline");
+}
+
 QByteArray onOff(bool on)
 {
     return on ? QByteArrayLiteral("ON") : QByteArrayLiteral("OFF");
@@ -37,17 +51,24 @@ QString MqttPublisher::baseTopic(const QString &node)
     return kPrefix + u'/' + node;
 }
 
+QString MqttPublisher::availabilityTopic(const QString &node, int channel)
+{
+    return baseTopic(node) + u'/' + channelTopic(channel) + QStringLiteral("/availability");
+}
+
 QString MqttPublisher::discoveryTopic(const QString &node, int channel)
 {
     return QStringLiteral("%1/binary_sensor/%2/%3/config")
         .arg(QLatin1String(kDiscoveryPrefix), node, channelTopic(channel));
 }
 
-QByteArray MqttPublisher::linesJson(const LineState &lines)
+QByteArray MqttPublisher::linesJson(const LineState &lines, const std::array<bool, Form::kChannels> &reported)
 {
-    const QJsonObject o{{QStringLiteral("cts"), lines.cts},
-                        {QStringLiteral("dsr"), lines.dsr},
-                        {QStringLiteral("dcd"), lines.dcd},
+    // An input the driver does not report has no level: null.
+    const auto input = [&](int c) { return reported[size_t(c)] ? QJsonValue(lines.input(c)) : QJsonValue(); };
+    const QJsonObject o{{QStringLiteral("cts"), input(0)},
+                        {QStringLiteral("dsr"), input(1)},
+                        {QStringLiteral("dcd"), input(2)},
                         {QStringLiteral("dtr"), lines.dtr},
                         {QStringLiteral("rts"), lines.rts}};
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
@@ -82,9 +103,10 @@ QByteArray MqttPublisher::discoveryConfig(const QString &node, int channel)
                              {QStringLiteral("payload_on"), QStringLiteral("ON")},
                              {QStringLiteral("payload_off"), QStringLiteral("OFF")},
                              {QStringLiteral("unique_id"), kPrefix + u'_' + node + u'_' + channelName},
-                             {QStringLiteral("availability_topic"), base + QStringLiteral("/availability")},
-                             {QStringLiteral("payload_available"), QStringLiteral("online")},
-                             {QStringLiteral("payload_not_available"), QStringLiteral("offline")},
+                             {QStringLiteral("availability"),
+                              QJsonArray{availability(base + QStringLiteral("/availability")),
+                                         availability(availabilityTopic(node, channel))}},
+                             {QStringLiteral("availability_mode"), QStringLiteral("all")},
                              {QStringLiteral("device"), device}};
     return QJsonDocument(config).toJson(QJsonDocument::Compact);
 }
@@ -105,10 +127,13 @@ MqttPublisher::MqttPublisher(Panel *panel, EventLog *log, const MqttOptions &opt
         publish(QStringLiteral("notifications"),
                 caption == Form::kEnabled ? QByteArrayLiteral("armed") : QByteArrayLiteral("disarmed"), true);
     });
+    connect(panel, &Panel::unreportedChanged, this, [this](int channel, const QString &why) {
+        publishTo(availabilityTopic(m_options.node, channel), onlineOffline(why.isEmpty()), true);
+    });
     LineMonitor *monitor = panel->lineMonitor();
     connect(monitor, &LineMonitor::linesChanged, this, [this](const LineState &lines) {
         m_lines = lines;
-        publish(QStringLiteral("lines"), linesJson(lines), false);
+        publish(QStringLiteral("lines"), linesJson(lines, reported()), false);
     });
     connect(log, &EventLog::recorded, this,
             [this](const QDateTime &time, EventLog::Priority, const QString &event, const EventLog::Fields &fields) {
@@ -187,12 +212,18 @@ void MqttPublisher::publishAll()
     publish(QStringLiteral("availability"), QByteArrayLiteral("online"), true);
     for (int c = 0; c < Form::kChannels; ++c) {
         publishTo(discoveryTopic(m_options.node, c), discoveryConfig(m_options.node, c), true);
+        publishTo(availabilityTopic(m_options.node, c), onlineOffline(m_panel->reported(c)), true);
         publish(channelTopic(c), onOff(m_panel->inAlarm(c)), true);
     }
     publish(QStringLiteral("notifications"),
             m_panel->notificationsEnabled() ? QByteArrayLiteral("armed") : QByteArrayLiteral("disarmed"), true);
     if (m_lines)
-        publish(QStringLiteral("lines"), linesJson(*m_lines), false);
+        publish(QStringLiteral("lines"), linesJson(*m_lines, reported()), false);
+}
+
+std::array<bool, Form::kChannels> MqttPublisher::reported() const
+{
+    return {m_panel->reported(0), m_panel->reported(1), m_panel->reported(2)};
 }
 
 void MqttPublisher::publish(const QString &leaf, const QByteArray &payload, bool retain)

@@ -5,7 +5,8 @@
 //
 // Under rs232-phone-home/<node>: availability (online, or offline as the
 // broker's last will and on an orderly stop), fire, flood and intrusion
-// (ON in ALARM), notifications (armed/disarmed), lines (the five levels as
+// (ON in ALARM) each with its own availability (offline where the adapter
+// does not report the input), notifications (armed/disarmed), lines (the five levels as
 // JSON) and event (every event of the log as JSON). Discovery configs go to
 // homeassistant/binary_sensor/<node>/<channel>/config. States, availability
 // and configs are retained and published again on every (re)connect.
@@ -17,6 +18,8 @@
 
 #include "mqtt_client.h"
 #include "mqtt_options.h"
+
+#include "core/constants.h"
 #include "record/event_log.h"
 #include "serial/serial_port.h"
 
@@ -25,6 +28,7 @@
 #include <QSet>
 #include <QString>
 
+#include <array>
 #include <memory>
 #include <optional>
 
@@ -34,11 +38,15 @@ class MqttPublisher : public QObject, private MqttClient::Listener
 {
     Q_OBJECT
 public:
-    static QByteArray linesJson(const LineState &lines);
+    // Inputs not reported are null.
+    static QByteArray linesJson(const LineState &lines, const std::array<bool, Form::kChannels> &reported);
     static QByteArray eventJson(const QDateTime &time, const QString &event, const EventLog::Fields &fields);
     static QByteArray discoveryConfig(const QString &node, int channel);
     static QString baseTopic(const QString &node);
     static QString discoveryTopic(const QString &node, int channel);
+    // The channel's own availability: offline where the adapter does not
+    // report its input.
+    static QString availabilityTopic(const QString &node, int channel);
 
     // Without a client, start() loads the module's.
     MqttPublisher(Panel *panel, EventLog *log, const MqttOptions &options,
@@ -61,6 +69,7 @@ private:
     void mqttLost(const QString &why) override;
     void mqttFailed(const QString &text) override;
     void publishAll();
+    std::array<bool, Form::kChannels> reported() const;
     void publish(const QString &leaf, const QByteArray &payload, bool retain);
     void publishTo(const QString &topic, const QByteArray &payload, bool retain);
 

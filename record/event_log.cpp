@@ -91,11 +91,14 @@ void EventLog::watch(Panel *panel)
     // Every line's change, from the tick's own reading; the first reading
     // after an open shows them all.
     connect(monitor, &LineMonitor::portOpened, this, [this] { m_linesKnown = false; });
-    connect(monitor, &LineMonitor::linesChanged, this, [this](const LineState &now) {
+    connect(monitor, &LineMonitor::linesChanged, this, [this, panel](const LineState &now) {
         static const char *const names[] = {"CTS", "DSR", "DCD", "DTR", "RTS"};
         const bool levels[] = {now.cts, now.dsr, now.dcd, now.dtr, now.rts};
         const bool before[] = {m_lines.cts, m_lines.dsr, m_lines.dcd, m_lines.dtr, m_lines.rts};
         for (int i = 0; i < 5; ++i) {
+            // What the driver makes up is no level (the watch event said so).
+            if (i < Form::kChannels && !panel->reported(i))
+                continue;
             if (!m_linesKnown || levels[i] != before[i]) {
                 record(Priority::Info, QStringLiteral("line"),
                        {{QStringLiteral("line"), QLatin1String(names[i])},
@@ -107,8 +110,18 @@ void EventLog::watch(Panel *panel)
     });
     // Once per open (again only if the driver refuses the wait late): what
     // the adapter can do, for the technician.
-    connect(monitor, &LineMonitor::watching, this, [this](LineWatch watch) {
-        record(Priority::Notice, QStringLiteral("watch"), {{QStringLiteral("mode"), lineWatchName(watch)}});
+    // The driver is named even where the table does not know it, so that a
+    // user can report it.
+    connect(monitor, &LineMonitor::watching, this, [this, panel](LineWatch watch) {
+        const AdapterDriver driver = panel->port()->driver();
+        Fields fields{{QStringLiteral("mode"), lineWatchName(watch)}};
+        if (!driver.name.isEmpty()) {
+            fields.append({QStringLiteral("driver"), driver.name});
+            if (!driver.known)
+                fields.append({QStringLiteral("known"), QStringLiteral("no")});
+        }
+        fields.append({QStringLiteral("reports"), driver.reportedLines()});
+        record(Priority::Notice, QStringLiteral("watch"), fields);
     });
     connect(monitor, &LineMonitor::pulsed, this, [this](int c, quint32 edges) {
         record(Priority::Info, QStringLiteral("pulse"),

@@ -9,6 +9,7 @@
 #ifdef Q_OS_LINUX
 #include <linux/serial.h>
 #include <pthread.h>
+#include <time.h>
 #include <sys/ioctl.h>
 #endif
 
@@ -104,7 +105,7 @@ bool LineWatcher::read(int fd, bool counted, LineReading *reading, int *error)
 #endif
 }
 
-bool LineWatcher::start(int fd, const LineReading &from)
+bool LineWatcher::start(int fd, const LineReading &from, bool offered)
 {
 #ifdef Q_OS_LINUX
     stop();
@@ -117,7 +118,7 @@ bool LineWatcher::start(int fd, const LineReading &from)
     // A driver that counts edges has always offered the wait too (8250,
     // ftdi_sio, cdc-acm): no need to make every open wait for a refusal.
     // Should one refuse after all, the refusal arrives as a failure.
-    if (from.counted)
+    if (from.counted || offered)
         return true;
     std::unique_lock lock(m_mutex);
     m_changed.wait_for(lock, kRefusalWindow, [this] { return m_ended; });
@@ -130,6 +131,7 @@ bool LineWatcher::start(int fd, const LineReading &from)
 #else
     Q_UNUSED(fd)
     Q_UNUSED(from)
+    Q_UNUSED(offered)
     return false;
 #endif
 }
@@ -194,10 +196,12 @@ void LineWatcher::run(int fd, LineReading last, unsigned generation)
     const bool counted = last.counted;
     int error = 0;
     bool first = true;
+    bool woken = false;
     while (!m_stop) {
         // A wait counts from its own start: an edge after the last reading
         // and before the wait would wake no one. So read until the inputs
         // and counters stand still, then wait.
+        bool movedSinceWake = false;
         for (;;) {
             LineReading reading;
             if (!read(fd, counted, &reading, &error)) {
@@ -209,8 +213,20 @@ void LineWatcher::run(int fd, LineReading last, unsigned generation)
                 || reading.lines.dsr != last.lines.dsr || reading.lines.dcd != last.lines.dcd;
             if (!moved)
                 break;
+            movedSinceWake = true;
             post(generation, reading);
             last = reading;
+        }
+        // A wake with nothing moved is how cdc_acm tells of an unplugged
+        // device, and its hang-up may not have reached the next read yet:
+        // look again shortly, so that the loss shows as the read's failure
+        // rather than as a wait that never ends.
+        if (woken && !movedSinceWake) {
+            woken = false;
+            // Cut short by stop()'s signal, as the wait would be.
+            const timespec pause{0, long(std::chrono::nanoseconds(kQuietWakeRecheck).count())};
+            ::nanosleep(&pause, nullptr);
+            continue;
         }
         if (::ioctl(fd, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR | TIOCM_CAR) != 0) {
             error = errno;
@@ -223,6 +239,7 @@ void LineWatcher::run(int fd, LineReading last, unsigned generation)
             return;
         }
         first = false;
+        woken = true;
     }
     ended(0);
 #else

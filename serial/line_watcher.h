@@ -30,6 +30,9 @@ public:
     // keeps no counters: a driver without TIOCMIWAIT answers at once, one
     // with it blocks.
     static constexpr std::chrono::milliseconds kRefusalWindow{20};
+    // After a wake that moved nothing, how long before the lines are read
+    // again.
+    static constexpr std::chrono::milliseconds kQuietWakeRecheck{20};
 
     LineWatcher(QObject *target, ReadingHandler onReading, FailureHandler onFailure);
     ~LineWatcher();
@@ -46,8 +49,9 @@ public:
 
     // Starts watching fd from a reading taken just before (the first wake is
     // compared with it). false where the driver refuses TIOCMIWAIT (the
-    // thread has ended).
-    bool start(int fd, const LineReading &from);
+    // thread has ended). offered: the driver is known to offer the wait, so
+    // no refusal is waited for.
+    bool start(int fd, const LineReading &from, bool offered = false);
     // Ends the thread and joins it; nothing it read is posted afterwards.
     void stop();
     bool running() const { return m_thread.joinable(); }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "port_lock.h"
 
+#include "port_holder.h"
+
 #include "common/error_codes.h"
 
 #include <QCoreApplication>
@@ -113,13 +115,12 @@ void PortLock::check(const QString &port, const QString &device) const
                                          .arg(device, path));
             }
             if (processAlive(pid)) {
-                throw PhoneHomeError(ErrorCode::DeviceBusy,
-                                     tr("Cannot open %1 (%2): it is in use by another program (process %3, "
-                                        "lock file %4). Close that program, then try again.")
-                                         .arg(port)
-                                         .arg(device)
-                                         .arg(pid)
-                                         .arg(path));
+                const QList<PortHolder> holder{PortHolder::ofPid(pid)};
+                throw PhoneHomeError(
+                    ErrorCode::DeviceBusy,
+                    tr("Cannot open %1 (%2): it is in use by %3, whose lock file is %4. %5")
+                        .arg(port)
+                        .arg(device, PortHolder::describe(holder), path, PortHolder::advice(holder, device)));
             }
             if (!file.remove()) {
                 throw PhoneHomeError(ErrorCode::OpenFailed,

@@ -2,6 +2,7 @@
 #include "port_mapping.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -38,14 +39,56 @@ bool PortMapping::lacksUart(const QString &device) const
 #else
     // A missing device is a different fault (no such device); only serial
     // core ports have a type file, so ptys and USB adapters never match.
-    const QString resolved = QFileInfo(device).canonicalFilePath();
-    if (resolved.isEmpty())
+    const QString tty = ttyFolder(device);
+    if (tty.isEmpty())
         return false;
-    QFile type(QStringLiteral("%1/class/tty/%2/type").arg(m_sysfsRoot, QFileInfo(resolved).fileName()));
+    QFile type(tty + QStringLiteral("/type"));
     if (!type.open(QIODevice::ReadOnly))
         return false;
     return type.read(16).trimmed() == "0";
 #endif
+}
+
+QString PortMapping::ttyFolder(const QString &device) const
+{
+    // Links followed afresh each time: /dev/com3 or a by-id name may lead
+    // elsewhere since the last look.
+    const QString resolved = QFileInfo(device).canonicalFilePath();
+    if (resolved.isEmpty())
+        return QString();
+    return QStringLiteral("%1/class/tty/%2").arg(m_sysfsRoot, QFileInfo(resolved).fileName());
+}
+
+QString PortMapping::driverName(const QString &device) const
+{
+#ifdef Q_OS_LINUX
+    const QString tty = ttyFolder(device);
+    if (tty.isEmpty())
+        return QString();
+    const QString target = QFileInfo(tty + QStringLiteral("/device/driver")).symLinkTarget();
+    return target.isEmpty() ? QString() : QFileInfo(target).fileName();
+#else
+    Q_UNUSED(device)
+    return QString();
+#endif
+}
+
+QString PortMapping::byIdName(const QString &device) const
+{
+#ifdef Q_OS_LINUX
+    const QString resolved = QFileInfo(device).canonicalFilePath();
+    if (resolved.isEmpty())
+        return QString();
+    const QDir byId(m_deviceDir + QStringLiteral("/serial/by-id"));
+    const QFileInfoList links = byId.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo &link : links) {
+        if (link.canonicalFilePath() == resolved)
+            return link.fileName();
+    }
+#else
+    Q_UNUSED(device)
+#endif
+    return QString();
 }
 
 QString PortMapping::withLinkTarget(const QString &path)

@@ -24,10 +24,20 @@ public:
     // lists such a port's type as 0 (unknown). Links are followed first.
     bool lacksUart(const QString &device) const;
 
+    // The tty's kernel driver as sysfs names it (ftdi_sio, cdc_acm), links
+    // followed afresh; empty where there is none (a pseudo-terminal).
+    QString driverName(const QString &device) const;
+    // The adapter's stable name under serial/by-id, where udev made one
+    // ("usb-FTDI_FT232R_USB_UART_A10K-if00-port0"); empty otherwise.
+    QString byIdName(const QString &device) const;
+
     // "/dev/com3 → /dev/ttyUSB0" for a link, the path itself otherwise.
     static QString withLinkTarget(const QString &path);
 
 private:
+    // The device's folder under class/tty in sysfs; empty where it is missing.
+    QString ttyFolder(const QString &device) const;
+
     QString m_deviceDir;
     QString m_sysfsRoot;
 };

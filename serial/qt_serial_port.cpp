@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "qt_serial_port.h"
 
+#include "port_holder.h"
+
 #include <QFileInfo>
 
 #include <cstring>
@@ -124,6 +126,7 @@ void QtSerialPort::close() noexcept
     // The thread reads the descriptor: it ends before the descriptor does.
     m_watcher.stop();
     m_watch = LineWatch::Poll;
+    m_driver = AdapterDriver();
     if (!m_port.isOpen())
         return;
         // Lower the outputs ourselves: a port set to -hupcl keeps them up on close.
@@ -146,10 +149,11 @@ int QtSerialPort::probeExclusive(const QString &device)
     if (::geteuid() != 0)
         return -1; // the kernel refuses everyone else itself (EBUSY)
     const auto held = [&] {
+        const QList<PortHolder> holders = PortHolder::openersOf(device);
         return PhoneHomeError(ErrorCode::DeviceBusy,
-                              tr("Cannot open %1: %2 is held for exclusive use by another program. "
-                                 "Close the other program, then try again.")
-                                  .arg(portName(), PortMapping::withLinkTarget(device)));
+                              tr("Cannot open %1: %2 is held for exclusive use by %3. %4")
+                                  .arg(portName(), PortMapping::withLinkTarget(device), PortHolder::describe(holders),
+                                       PortHolder::advice(holders, device)));
     };
     const int fd = ::open(QFile::encodeName(device).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -241,6 +245,8 @@ void QtSerialPort::setPortOpen(bool open)
         throwOpenError(m_device);
 
     openPorts().append(this);
+    // Read afresh at every open: a link may lead elsewhere since the last.
+    m_driver = AdapterDriver::named(m_mapping.driverName(m_device));
     LineState lines;
     if (settleLines(&lines)) {
         Q_EMIT noticed(tr("%1 was left in loopback mode, where a port reads its own DTR and RTS back "
@@ -261,9 +267,16 @@ void QtSerialPort::startWatching(const LineState &lines)
     const int fd = m_port.handle();
     m_watchStart = LineReading();
     m_watchStart.lines = lines;
+    // Where the table knows the driver, it decides: no trial wait on one that
+    // cannot wait, and no counters read where they never move.
+    if (m_driver.known && !m_driver.canWait) {
+        m_watch = LineWatch::Poll;
+        return;
+    }
     int error = 0;
-    m_watchStart.counted = LineWatcher::readEdges(fd, &m_watchStart.edges, &error);
-    if (m_watcher.start(fd, m_watchStart))
+    m_watchStart.counted =
+        (!m_driver.known || m_driver.countsEdges) && LineWatcher::readEdges(fd, &m_watchStart.edges, &error);
+    if (m_watcher.start(fd, m_watchStart, m_driver.known))
         m_watch = m_watchStart.counted ? LineWatch::WaitAndCount : LineWatch::Wait;
     else
         m_watch = LineWatch::Poll;
@@ -389,11 +402,14 @@ void QtSerialPort::throwOpenError(const QString &device)
                                      .arg(portName())
                                      .arg(shown, problem));
         }
-        throw PhoneHomeError(ErrorCode::DeviceBusy,
-                             tr("Cannot open %1: %2 is in use or locked by another program (%3). "
-                                "Close the other program, then try again.")
-                                 .arg(portName())
-                                 .arg(shown, reason));
+        {
+            const QList<PortHolder> holders = PortHolder::openersOf(device);
+            throw PhoneHomeError(
+                ErrorCode::DeviceBusy,
+                tr("Cannot open %1: %2 is in use or locked by %3: %4. %5")
+                    .arg(portName())
+                    .arg(shown, PortHolder::describe(holders), reason, PortHolder::advice(holders, device)));
+        }
     default:
         if (isOtherThanTerminal(device)) {
             throw PhoneHomeError(ErrorCode::NoSuchDevice,

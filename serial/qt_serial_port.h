@@ -37,6 +37,7 @@ public:
     bool cdHolding() override;
     void setDtrEnable(bool high) override;
     void setRtsEnable(bool high) override;
+    AdapterDriver driver() const override { return m_driver; }
     LineWatch lineWatch() const override { return m_watch; }
     LineReading watchStart() const override { return m_watchStart; }
 
@@ -70,6 +71,7 @@ private:
     QString m_devicePath; // named by the operator, instead of the number
     int m_commPort = 1;
     LineWatch m_watch = LineWatch::Poll;
+    AdapterDriver m_driver;
     LineReading m_watchStart;
     // Declared last: destroyed first, so its thread never outlives the port.
     LineWatcher m_watcher;

@@ -8,6 +8,7 @@
 // the cycle writes DTR and RTS. No data is sent or received. Every refusal is
 // thrown as a PhoneHomeError (number and text).
 
+#include "adapter_driver.h"
 #include "common/error_codes.h"
 
 #include <QLatin1StringView>
@@ -88,6 +89,10 @@ public:
 
     virtual void setDtrEnable(bool high) = 0;
     virtual void setRtsEnable(bool high) = 0;
+
+    // What the open port's driver reports, read as it opened; while closed,
+    // an unknown driver that reports everything.
+    virtual AdapterDriver driver() const = 0;
 
     // How the open port's inputs are watched; Poll while closed.
     virtual LineWatch lineWatch() const = 0;

@@ -126,7 +126,11 @@ int main(int argc, char *argv[])
         stoppedBy = signal;
         QCoreApplication::quit();
     });
-    service.start();
+    if (!service.start()) {
+        log.record(EventLog::Priority::Notice, QStringLiteral("stop"),
+                   {{QStringLiteral("status"), QStringLiteral("2")}});
+        return 2;
+    }
     // After the open, so that resumed scripts are told the port's device.
     panel.delivery()->resume();
     std::unique_ptr<Heartbeat> heartbeat;

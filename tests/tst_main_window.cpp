@@ -151,6 +151,7 @@ private Q_SLOTS:
     void launcherReportsReachTheOperator();
     void accessibleNames_data();
     void accessibleNames();
+    void unreportedLineSaysWhy();
     void portBoxIsNamed();
     void statesInWords_data();
     void statesInWords();
@@ -641,6 +642,27 @@ void TestMainWindow::accessibleNames()
     if (!description.isNull())
         QCOMPARE(iface->text(QAccessible::Description), description);
     QCOMPARE(iface->role(), role);
+}
+
+// A line the adapter does not report: its disc stays as before any
+// reading, says why to the eye and to a screen reader, and its channel stays
+// NORMAL however the made-up line reads; the port box names the driver.
+void TestMainWindow::unreportedLineSaysWhy()
+{
+    f->port->adapter = AdapterDriver::named(QStringLiteral("cdc_acm"));
+    f->port->cts = f->port->dsr = true;
+    f->pressSwitch();
+    f->open();
+    f->tick();
+    const QString why = QStringLiteral("CTS is not reported by this adapter (cdc_acm)");
+    QCOMPARE(f->indicator(0)->fillColor(), QColor(Qt::black));
+    QCOMPARE(f->indicator(0)->toolTip(), why);
+    QCOMPARE(QAccessible::queryAccessibleInterface(f->indicator(0))->text(QAccessible::Name), why);
+    QCOMPARE(f->fireStatus()->text(), QLatin1String("NORMAL"));
+    QCOMPARE(f->status(1)->text(), QLatin1String("ALARM"));
+    QVERIFY(f->indicator(1)->toolTip().isEmpty());
+    QVERIFY2(f->portBox()->toolTip().contains(QLatin1String("Its driver, cdc_acm, reports only DSR, DCD.")),
+             qPrintable(f->portBox()->toolTip()));
 }
 
 void TestMainWindow::portBoxIsNamed()

@@ -36,6 +36,8 @@ private Q_SLOTS:
     void pulsesBetweenReadings();
     void normallyClosed_data();
     void normallyClosed();
+    void unreportedInputs_data();
+    void unreportedInputs();
     void watchFallsBackToPolling();
     void watchLostEndsLikeAFailedRead();
     void switchFlipsOnlyItsTwoCaptions_data();
@@ -601,6 +603,58 @@ void TestPanel::normallyClosed()
     // The other channels keep their sense.
     QVERIFY(!f->panel->inAlarm(0));
     QVERIFY(!f->panel->inAlarm(1));
+}
+
+void TestPanel::unreportedInputs_data()
+{
+    QTest::addColumn<QString>("driver");
+    QTest::addColumn<bool>("fireClosed"); // --normally-closed fire
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("fireWhy");
+    QTest::addColumn<Starts>("starts"); // with every input high
+
+    QTest::newRow("cdc_acm: CTS made up, DSR and DCD real")
+        << "cdc_acm" << false << 0 << "CTS is not reported by this adapter (cdc_acm)"
+        << Starts{{Channel::Flood, Reason::Alarm}, {Channel::Intrusion, Reason::Alarm}};
+    QTest::newRow("cdc_acm with fire normally closed: refused")
+        << "cdc_acm" << true << int(ErrorCode::LineNotReported) << "CTS is not reported by this adapter (cdc_acm)"
+        << Starts{};
+    QTest::newRow("a driver the table does not know is trusted")
+        << "made_up_uart" << false << 0 << ""
+        << Starts{{Channel::Fire, Reason::Alarm}, {Channel::Flood, Reason::Alarm}, {Channel::Intrusion, Reason::Alarm}};
+    QTest::newRow("ftdi_sio reports every input")
+        << "ftdi_sio" << true << 0 << ""
+        << Starts{{Channel::Flood, Reason::Alarm}, {Channel::Intrusion, Reason::Alarm}};
+}
+
+// An input the driver does not report is never read as a level: its disc
+// stays as before the first reading and its channel NORMAL; its test button
+// still runs the script.
+void TestPanel::unreportedInputs()
+{
+    QFETCH(QString, driver);
+    QFETCH(bool, fireClosed);
+    QFETCH(int, error);
+    QFETCH(QString, fireWhy);
+    QFETCH(Starts, starts);
+
+    f->port->adapter = AdapterDriver::named(driver);
+    f->port->cts = f->port->dsr = f->port->dcd = true;
+    f->panel->lineMonitor()->setNormallyClosed({fireClosed, false, false});
+    f->pressSwitch();
+    f->open();
+    QCOMPARE(f->firstError(), error);
+    QCOMPARE(f->port->portOpen(), error == 0);
+    QCOMPARE(f->panel->unreported(0), fireWhy);
+    QVERIFY(f->panel->reported(1) && f->panel->reported(2));
+    f->tick();
+    QCOMPARE(f->launcher->starts, starts);
+    if (error != 0)
+        return;
+    QCOMPARE(f->panel->indicatorColour(0), fireWhy.isEmpty() ? Form::kRed : Form::kBlack);
+    QCOMPARE(f->panel->statusCaption(0), QString(fireWhy.isEmpty() && !fireClosed ? Form::kAlarm : Form::kNormal));
+    f->panel->notifier()->cmdSmoke_Click();
+    QCOMPARE(f->launcher->starts.last(), qMakePair(Channel::Fire, Reason::Test));
 }
 
 // A driver that refuses the wait after the open: ticks at the polling rate.

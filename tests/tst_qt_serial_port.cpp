@@ -5,11 +5,13 @@
 #include "core/panel.h"
 #include "core/line_monitor.h"
 #include "core/notifier.h"
+#include "serial/port_holder.h"
 #include "serial/port_lock.h"
 #include "serial/port_mapping.h"
 #include "serial/qt_serial_port.h"
 #include "virtual_serial_device.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
@@ -19,6 +21,7 @@
 #include "app/error_reporter.h"
 #include <QPushButton>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QProcess>
 #include <QDateTime>
@@ -29,9 +32,31 @@
 
 #include <sys/ioctl.h>
 
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
 Q_DECLARE_METATYPE(VirtualSerialDevice::DriverSupport)
 
 namespace {
+// Run as `tst_qt_serial_port --hold-exclusive DEVICE`, the test holds DEVICE
+// as another program would: open, TIOCEXCL, until its input is closed.
+constexpr char kHoldExclusive[] = "--hold-exclusive";
+
+int holdExclusive(const char *device)
+{
+    const int fd = ::open(device, O_RDWR | O_NOCTTY);
+    if (fd < 0 || ::ioctl(fd, TIOCEXCL) != 0)
+        return 1;
+    std::fputs("holding\n", stdout);
+    std::fflush(stdout);
+    char byte;
+    while (::read(STDIN_FILENO, &byte, 1) > 0) {
+    }
+    return 0;
+}
+
 // Another program's lock file for /dev/com3 in the system lock folder, where
 // QSerialPort looks too, removed again at the end. setUp "lock:TEXT" writes
 // TEXT with %1 as the pid, "lock-old:…" dates it a minute back, and
@@ -86,6 +111,10 @@ private Q_SLOTS:
     void pathThatIsNoSerialDevice_data();
     void pathThatIsNoSerialDevice();
     void deadLockIsTakenOver();
+    void busyNamesTheHolder_data();
+    void busyNamesTheHolder();
+    void holderAdvice_data();
+    void holderAdvice();
     void closeLowersOutputsWithoutHangUp();
     void vanishedWhileOpen_data();
     void vanishedWhileOpen();
@@ -97,6 +126,8 @@ private Q_SLOTS:
     void tickRequests();
     void watchModes_data();
     void watchModes();
+    void driverTable_data();
+    void driverTable();
     void pulseBetweenTicks();
     void closeWhileWaiting_data();
     void closeWhileWaiting();
@@ -402,6 +433,84 @@ void TestQtSerialPort::deadLockIsTakenOver()
     QVERIFY(!QFile::exists(lock.path()));
 }
 
+void TestQtSerialPort::busyNamesTheHolder_data()
+{
+    QTest::addColumn<bool>("lockFile");
+    QTest::newRow("held for exclusive use, found in /proc") << false;
+    QTest::newRow("named by its live lock file") << true;
+}
+
+// Another process holds the port: the refusal names it and says what to do.
+void TestQtSerialPort::busyNamesTheHolder()
+{
+    QFETCH(bool, lockFile);
+    QProcess holder;
+    holder.start(QCoreApplication::applicationFilePath(), {QLatin1String(kHoldExclusive), m_device->slavePath()});
+    QVERIFY(holder.waitForReadyRead(10000));
+    QCOMPARE(holder.readLine(), QByteArray("holding\n"));
+    QTemporaryDir locks;
+    m_port->setPortLock(PortLock({locks.path()}));
+    const QString lockPath = locks.filePath(QStringLiteral("LCK..com3"));
+    if (lockFile) {
+        QFile lock(lockPath);
+        QVERIFY(lock.open(QIODevice::WriteOnly));
+        lock.write(QByteArray::number(holder.processId()).rightJustified(10, ' ') + '\n');
+    }
+    QString text;
+    QCOMPARE(expectError(
+                 [&] {
+                     m_port->setCommPort(3);
+                     m_port->setPortOpen(true);
+                 },
+                 &text),
+             int(ErrorCode::DeviceBusy));
+    // The kernel keeps 15 characters of a process's name.
+    const QString named = QStringLiteral("%1 (process %2)")
+                              .arg(QFileInfo(QCoreApplication::applicationFilePath()).fileName().left(15))
+                              .arg(holder.processId());
+    QVERIFY2(text.contains(QStringLiteral("by ") + named), qPrintable(text));
+    QVERIFY2(text.endsWith(QStringLiteral("Close %1, then try again.").arg(named)), qPrintable(text));
+    QCOMPARE(text.contains(lockPath), lockFile);
+    holder.closeWriteChannel();
+    QVERIFY(holder.waitForFinished());
+    QCOMPARE(holder.exitCode(), 0);
+}
+
+void TestQtSerialPort::holderAdvice_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("device");
+    QTest::addColumn<QStringList>("mentions");
+    QTest::newRow("ModemManager: the udev property")
+        << "ModemManager"
+        << "ttyUSB0" << QStringList{"ENV{ID_MM_DEVICE_IGNORE}=\"1\"", "docs/using-the-window.md"};
+    QTest::newRow("gpsd: its hotplug rule and socket")
+        << "gpsd"
+        << "ttyUSB0" << QStringList{"/etc/udev/rules.d/60-gpsd.rules", "gpsd.socket"};
+    QTest::newRow("brltty: both units masked")
+        << "brltty"
+        << "ttyUSB0" << QStringList{"systemctl mask --now brltty-udev.service brltty.service"};
+    QTest::newRow("agetty on the console port")
+        << "agetty"
+        << "ttyS0" << QStringList{"console=ttyS0", "serial-getty@ttyS0.service"};
+    QTest::newRow("a getty on an adapter") << "getty"
+                                           << "ttyUSB1" << QStringList{"serial-getty@ttyUSB1.service"};
+    QTest::newRow("anyone else: by name") << "minicom"
+                                          << "ttyS0" << QStringList{"Close minicom (process 4242)"};
+    QTest::newRow("name unreadable: by pid") << ""
+                                             << "ttyS0" << QStringList{"Close that program (process 4242)"};
+}
+
+void TestQtSerialPort::holderAdvice()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, device);
+    QFETCH(QStringList, mentions);
+    const QString text = PortHolder::advice(name, 4242, device);
+    for (const QString &mention : mentions)
+        QVERIFY2(text.contains(mention), qPrintable(text));
+}
+
 void TestQtSerialPort::closeLowersOutputsWithoutHangUp()
 {
     // `stty -hupcl`: the driver keeps DTR and RTS up on close.
@@ -615,6 +724,53 @@ void TestQtSerialPort::watchModes()
         QCOMPARE(reading.edges[2] - m_port->watchStart().edges[2], 1u);
 }
 
+void TestQtSerialPort::driverTable_data()
+{
+    QTest::addColumn<QString>("driver"); // as sysfs names the device's; empty: no link
+    QTest::addColumn<LineWatch>("watch");
+    QTest::addColumn<QString>("reports");
+
+    // The virtual device offers the wait and counts: the table decides.
+    QTest::newRow("no driver (a pty): tried, as always") << "" << LineWatch::WaitAndCount << "cts,dsr,dcd";
+    QTest::newRow("unknown driver: tried, as always") << "made_up" << LineWatch::WaitAndCount << "cts,dsr,dcd";
+    QTest::newRow("ftdi_sio") << "ftdi_sio" << LineWatch::WaitAndCount << "cts,dsr,dcd";
+    QTest::newRow("cdc_acm: no CTS") << "cdc_acm" << LineWatch::WaitAndCount << "dsr,dcd";
+    QTest::newRow("pl2303: counters never read") << "pl2303" << LineWatch::Wait << "cts,dsr,dcd";
+    QTest::newRow("cp210x: polled, no trial wait") << "cp210x" << LineWatch::Poll << "cts,dsr,dcd";
+}
+
+// The driver is read from sysfs at every open, and the table it names
+// decides the watch before the first reading. udev's by-id name is found too.
+void TestQtSerialPort::driverTable()
+{
+    QFETCH(QString, driver);
+    QFETCH(LineWatch, watch);
+    QFETCH(QString, reports);
+
+    QTemporaryDir sys;
+    QTemporaryDir dev;
+    const QString device = m_device->slavePath();
+    const QString tty = QFileInfo(device).fileName();
+    QVERIFY(QDir(sys.path()).mkpath(QStringLiteral("class/tty/%1/device").arg(tty)));
+    if (!driver.isEmpty()) {
+        QVERIFY(QFile::link(QStringLiteral("../../../../bus/usb/drivers/") + driver,
+                            sys.filePath(QStringLiteral("class/tty/%1/device/driver").arg(tty))));
+    }
+    QVERIFY(QDir(dev.path()).mkpath(QStringLiteral("serial/by-id")));
+    QVERIFY(QFile::link(device, dev.filePath(QStringLiteral("serial/by-id/usb-FTDI_FT232R_A10K-if00-port0"))));
+    const PortMapping mapping(dev.path(), sys.path());
+    QCOMPARE(mapping.byIdName(device), QLatin1String("usb-FTDI_FT232R_A10K-if00-port0"));
+    m_port = std::make_unique<QtSerialPort>(mapping);
+    QCOMPARE(m_port->driver().name, QString());
+    m_port->setDevicePath(device);
+    m_port->setPortOpen(true);
+    QCOMPARE(m_port->driver().name, driver);
+    QCOMPARE(m_port->driver().reportedLines(), reports);
+    QCOMPARE(m_port->lineWatch(), watch);
+    m_port->setPortOpen(false);
+    QCOMPARE(m_port->driver().name, QString());
+}
+
 // In the window, a pulse shorter than any reading shows ALARM for at least
 // one tick and starts its script once.
 void TestQtSerialPort::pulseBetweenTicks()
@@ -688,5 +844,14 @@ void TestQtSerialPort::lostDuringWait()
     QCOMPARE(failed.count(), 1);
 }
 
-QTEST_MAIN(TestQtSerialPort)
+int main(int argc, char *argv[])
+{
+    if (argc == 3 && std::strcmp(argv[1], kHoldExclusive) == 0)
+        return holdExclusive(argv[2]);
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    TestQtSerialPort test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_qt_serial_port.moc"

@@ -26,6 +26,8 @@ public:
     // readings with watched().
     LineWatch watch = LineWatch::Poll;
     std::array<quint32, 3> edges{};
+    // What the port's driver reports while open.
+    AdapterDriver adapter;
 
     void setCommPort(int port) override
     {
@@ -65,6 +67,7 @@ public:
     bool cdHolding() override { return read(dcd); }
     void setDtrEnable(bool high) override { write(dtr, high); }
     void setRtsEnable(bool high) override { write(rts, high); }
+    AdapterDriver driver() const override { return m_open ? adapter : AdapterDriver(); }
     LineWatch lineWatch() const override { return m_open ? watch : LineWatch::Poll; }
     LineReading watchStart() const override { return reading(); }
 

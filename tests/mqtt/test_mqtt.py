@@ -236,12 +236,18 @@ def discovery_and_states(t):
         retained, _, payload = late.latest(topic)
         config = json.loads(payload)
         expected = {"device_class": device_class, "state_topic": f"{BASE}/{channel}", "payload_on": "ON",
-                    "payload_off": "OFF", "availability_topic": f"{BASE}/availability"}
+                    "payload_off": "OFF", "availability_mode": "all",
+                    "availability": [{"topic": f"{BASE}/availability", "payload_available": "online",
+                                      "payload_not_available": "offline"},
+                                     {"topic": f"{BASE}/{channel}/availability", "payload_available": "online",
+                                      "payload_not_available": "offline"}]}
         if not retained or {k: config.get(k) for k in expected} != expected:
             raise Failure(f"{channel} config (retained {retained}): {config}")
         if config["device"]["sw_version"] == "" or not config["device"]["identifiers"]:
             raise Failure(f"device block: {config['device']}")
         late.wait(f"{channel} state", f"{BASE}/{channel}", "OFF", retained=True)
+        # A pseudo-terminal has no driver to doubt: every channel is available.
+        late.wait(f"{channel} available", f"{BASE}/{channel}/availability", "online", retained=True)
     if len({json.loads(late.latest(f"homeassistant/binary_sensor/{NODE}/{c}/config")[2])["unique_id"]
             for c, _ in CHANNELS}) != 3:
         raise Failure("unique_id must differ per channel")

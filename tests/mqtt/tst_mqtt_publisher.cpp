@@ -5,6 +5,7 @@
 
 #include "fake_script_launcher.h"
 #include "fake_serial_port.h"
+#include "core/line_monitor.h"
 #include "core/panel.h"
 #include "mqtt/mosquitto_client.h"
 #include "mqtt/mqtt_publisher.h"
@@ -12,6 +13,9 @@
 
 #include <QCommandLineParser>
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -37,6 +41,26 @@ int unusedPort()
 }
 }
 
+// Connected at once; keeps the last payload per topic.
+class RecordingClient : public MqttClient
+{
+public:
+    explicit RecordingClient(QMap<QByteArray, QByteArray> *sent)
+        : m_sent(sent)
+    {
+    }
+    bool start(const Settings &, QObject *, Listener *listener) override
+    {
+        listener->mqttConnected();
+        return true;
+    }
+    void publish(const QByteArray &topic, const QByteArray &payload, bool) override { m_sent->insert(topic, payload); }
+    void stop() override { }
+
+private:
+    QMap<QByteArray, QByteArray> *m_sent;
+};
+
 class TestMqttPublisher : public QObject
 {
     Q_OBJECT
@@ -49,6 +73,7 @@ private Q_SLOTS:
     void options_data();
     void options();
     void unreachableBrokerLogsOnceAndNeverBlocks();
+    void unreportedChannelIsUnavailable();
 
 private:
     QTemporaryDir m_files;
@@ -294,6 +319,42 @@ void TestMqttPublisher::unreachableBrokerLogsOnceAndNeverBlocks()
     clock.restart();
     mqtt.stop();
     QVERIFY2(clock.elapsed() < 2000, "stopping while the broker is away must not wait for it");
+}
+
+// A channel whose input the adapter does not report is unavailable to Home
+// Assistant, never OFF; the others stay available.
+void TestMqttPublisher::unreportedChannelIsUnavailable()
+{
+    auto port = std::make_unique<FakeSerialPort>();
+    port->adapter = AdapterDriver::named(QStringLiteral("cdc_acm"));
+    port->cts = true;
+    Panel panel(std::move(port), std::make_unique<FakeScriptLauncher>());
+    EventLog log;
+    MqttOptions options;
+    options.node = QStringLiteral("cupboard");
+    QMap<QByteArray, QByteArray> sent;
+    MqttPublisher publisher(&panel, &log, options, std::make_unique<RecordingClient>(&sent));
+    QVERIFY(publisher.start());
+    const QByteArray fire = "rs232-phone-home/cupboard/fire/availability";
+    QCOMPARE(sent.value(fire), QByteArray("online"));
+
+    panel.setPortText(QStringLiteral("3"));
+    panel.lineMonitor()->Command1_Click();
+    panel.lineMonitor()->Timer1_Timer();
+    QCOMPARE(sent.value(fire), QByteArray("offline"));
+    QCOMPARE(sent.value("rs232-phone-home/cupboard/flood/availability"), QByteArray("online"));
+    QCOMPARE(sent.value("rs232-phone-home/cupboard/fire"), QByteArray("OFF"));
+    const QJsonObject lines = QJsonDocument::fromJson(sent.value("rs232-phone-home/cupboard/lines")).object();
+    QVERIFY(lines.value(QStringLiteral("cts")).isNull());
+
+    // Both the panel's and the channel's own availability must be online.
+    const QJsonObject config =
+        QJsonDocument::fromJson(sent.value("homeassistant/binary_sensor/cupboard/fire/config")).object();
+    QCOMPARE(config.value(QStringLiteral("availability_mode")).toString(), QLatin1String("all"));
+    QStringList topics;
+    for (const QJsonValue &entry : config.value(QStringLiteral("availability")).toArray())
+        topics << entry.toObject().value(QStringLiteral("topic")).toString();
+    QCOMPARE(topics, (QStringList{"rs232-phone-home/cupboard/availability", QString::fromLatin1(fire)}));
 }
 
 QTEST_GUILESS_MAIN(TestMqttPublisher)

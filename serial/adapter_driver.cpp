@@ -1,0 +1,59 @@
+// SPDX-License-Identifier: MIT
+#include "adapter_driver.h"
+
+#include <QCoreApplication>
+#include <QStringList>
+
+namespace {
+struct Entry {
+    const char *name;
+    std::array<bool, 3> reports;
+    bool canWait;
+    bool countsEdges;
+};
+
+// Read from Linux 6.1's drivers; ftdi_sio and cdc_acm also measured on the
+// real drivers (docs/using-the-window.md lists the sources).
+constexpr Entry kTable[] = {
+    {"serial", {true, true, true}, true, true}, // 8250 found through PnP or ACPI
+    {"serial8250", {true, true, true}, true, true}, {"ftdi_sio", {true, true, true}, true, true},
+    {"pl2303", {true, true, true}, true, false},    {"ch341-uart", {true, true, true}, true, false},
+    {"cp210x", {true, true, true}, false, false},   {"cdc_acm", {false, true, true}, true, true},
+};
+
+const char *const kLineNames[] = {"CTS", "DSR", "DCD"};
+}
+
+AdapterDriver AdapterDriver::named(const QString &name)
+{
+    AdapterDriver driver;
+    driver.name = name;
+    for (const Entry &entry : kTable) {
+        if (name == QLatin1String(entry.name)) {
+            driver.known = true;
+            driver.reports = entry.reports;
+            driver.canWait = entry.canWait;
+            driver.countsEdges = entry.countsEdges;
+            break;
+        }
+    }
+    return driver;
+}
+
+QString AdapterDriver::reportedLines() const
+{
+    QStringList lines;
+    for (size_t c = 0; c < reports.size(); ++c) {
+        if (reports[c])
+            lines.append(QString::fromLatin1(kLineNames[c]).toLower());
+    }
+    return lines.join(u',');
+}
+
+QString AdapterDriver::unreportedText(int channel) const
+{
+    if (reports[size_t(channel)])
+        return QString();
+    return QCoreApplication::translate("AdapterDriver", "%1 is not reported by this adapter (%2)")
+        .arg(QLatin1String(kLineNames[channel]), name);
+}
