@@ -84,6 +84,10 @@ bool LineMonitor::open(bool reportRefusals)
                 port = convertPortText(text);
                 m_panel->port()->setCommPort(port);
             }
+            // The service holds its outputs from the open on; the window
+            // keeps them low until its first tick.
+            m_panel->port()->setOutputsAtOpen(m_outputsOnOpen && m_panel->dtrChecked(),
+                                              m_outputsOnOpen && m_panel->rtsChecked());
             m_panel->port()->setPortOpen(true);
             const bool polled = m_panel->port()->lineWatch() == LineWatch::Poll;
             m_panel->timer()->setInterval(polled ? Form::kPollInterval : m_watchInterval);
@@ -118,13 +122,9 @@ bool LineMonitor::open(bool reportRefusals)
         m_lastWatched = serial->watchStart();
     Q_EMIT portOpened();
     Q_EMIT watching(watch);
-    if (m_outputsOnOpen) {
-        // Opening left both outputs low.
-        const bool written = reportRefusal([&] { writeOutputs(LineState{}); },
-                                           [&](int number, const QString &error) { failed(number, error); });
-        if (!written)
-            return false;
-    }
+    // The open set the outputs from the boxes already (setOutputsAtOpen).
+    if (m_outputsOnOpen && (m_panel->dtrChecked() || m_panel->rtsChecked()))
+        Q_EMIT outputsWritten(m_panel->dtrChecked(), m_panel->rtsChecked());
     // The watcher tells only of changes, and the next tick may be a second
     // away: the first reading follows at once, after the outputs, and after
     // whoever opened has done what an open means to it (told of a device

@@ -301,11 +301,12 @@ void QtSerialPort::watchEnded(int error)
                            .arg(portAndDevice(), QString::fromLocal8Bit(std::strerror(error))));
 }
 
-// The kernel raises DTR and RTS on open; both stay low until the first
-// polling cycle sets them from the check boxes. The 8250 driver also keeps a
-// loopback bit across close and reopen, and a port left in loopback shows its
-// own outputs as inputs. One reading and one write settle both. Returns
-// whether loopback had been on.
+// The kernel raises DTR and RTS on open, before any program can act. An
+// output not wanted at open goes down at once; one wanted stays up instead of
+// dropping for a moment. The 8250 driver also keeps a loopback bit across
+// close and reopen, and a port left in loopback shows its own outputs as
+// inputs. One reading and at most two writes settle all. Returns whether
+// loopback had been on.
 bool QtSerialPort::settleLines(LineState *state)
 {
 #ifdef Q_OS_LINUX
@@ -317,22 +318,33 @@ bool QtSerialPort::settleLines(LineState *state)
     state->cts = lines & TIOCM_CTS;
     state->dsr = lines & TIOCM_DSR;
     state->dcd = lines & TIOCM_CAR;
+    state->dtr = m_dtrAtOpen;
+    state->rts = m_rtsAtOpen;
+    const int wanted = (m_dtrAtOpen ? TIOCM_DTR : 0) | (m_rtsAtOpen ? TIOCM_RTS : 0);
     const bool looped = lines & TIOCM_LOOP;
-    int clear = TIOCM_DTR | TIOCM_RTS | (looped ? TIOCM_LOOP : 0);
-    if (::ioctl(fd, TIOCMBIC, &clear) == 0)
-        return looped;
-    // A driver without loopback may refuse the bit; the outputs still go down.
-    const int error = errno;
-    if (!looped || (error != EINVAL && error != ENOTTY))
-        throwSettleFailure(QString::fromLocal8Bit(std::strerror(error)));
-    clear = TIOCM_DTR | TIOCM_RTS;
-    if (::ioctl(fd, TIOCMBIC, &clear) != 0)
+    int clear = (TIOCM_DTR | TIOCM_RTS) & ~wanted;
+    if (looped || clear) {
+        int bits = clear | (looped ? TIOCM_LOOP : 0);
+        if (::ioctl(fd, TIOCMBIC, &bits) != 0) {
+            // A driver without loopback may refuse the bit; the outputs still go down.
+            const int error = errno;
+            if (!looped || (error != EINVAL && error != ENOTTY))
+                throwSettleFailure(QString::fromLocal8Bit(std::strerror(error)));
+            if (clear && ::ioctl(fd, TIOCMBIC, &clear) != 0)
+                throwSettleFailure(QString::fromLocal8Bit(std::strerror(errno)));
+            return false;
+        }
+    }
+    // Where the kernel did not raise an output that is wanted.
+    int raise = wanted & ~lines;
+    if (raise && ::ioctl(fd, TIOCMBIS, &raise) != 0)
         throwSettleFailure(QString::fromLocal8Bit(std::strerror(errno)));
-    return false;
+    return looped;
 #else
-    Q_UNUSED(state)
     m_port.clearError();
-    if (!m_port.setDataTerminalReady(false) || !m_port.setRequestToSend(false))
+    state->dtr = m_dtrAtOpen;
+    state->rts = m_rtsAtOpen;
+    if (!m_port.setDataTerminalReady(m_dtrAtOpen) || !m_port.setRequestToSend(m_rtsAtOpen))
         throwSettleFailure(m_port.errorString());
     return false;
 #endif
@@ -342,7 +354,7 @@ void QtSerialPort::throwSettleFailure(const QString &reason)
 {
     close();
     throw PhoneHomeError(ErrorCode::DeviceFailed,
-                         tr("Opened %1 but could not lower DTR and RTS: %2. "
+                         tr("Opened %1 but could not set DTR and RTS: %2. "
                             "The port was closed; check the device, then open it again.")
                              .arg(portAndDevice(), reason));
 }

@@ -29,6 +29,11 @@ public:
     int commPort() const override { return m_commPort; }
     void setDevicePath(const QString &path) override;
     QString device() const override { return m_device; }
+    void setOutputsAtOpen(bool dtr, bool rts) override
+    {
+        m_dtrAtOpen = dtr;
+        m_rtsAtOpen = rts;
+    }
     void setPortOpen(bool open) override;
     bool portOpen() const override { return m_port.isOpen(); }
     LineState readLines() override;
@@ -70,6 +75,8 @@ private:
     QString m_device;
     QString m_devicePath; // named by the operator, instead of the number
     int m_commPort = 1;
+    bool m_dtrAtOpen = false;
+    bool m_rtsAtOpen = false;
     LineWatch m_watch = LineWatch::Poll;
     AdapterDriver m_driver;
     LineReading m_watchStart;

@@ -74,6 +74,10 @@ public:
     // The device the port is (or was last) opened on.
     virtual QString device() const = 0;
 
+    // The levels the next open leaves DTR and RTS at (default both low). The
+    // kernel raises both as it opens a port; an output wanted high is then
+    // left high rather than dropped and raised again a moment later.
+    virtual void setOutputsAtOpen(bool dtr, bool rts) = 0;
     // true opens (refused when already open), false closes (always accepted).
     virtual void setPortOpen(bool open) = 0;
     virtual bool portOpen() const = 0;

@@ -105,7 +105,8 @@ private Q_SLOTS:
     void mapping_data();
     void mapping();
     void openReadWriteClose();
-    void outputsLowAfterOpen();
+    void outputsAfterOpen_data();
+    void outputsAfterOpen();
     void refusals_data();
     void refusals();
     void pathThatIsNoSerialDevice_data();
@@ -290,12 +291,26 @@ void TestQtSerialPort::openReadWriteClose()
     QVERIFY(m_port->portOpen());
 }
 
-void TestQtSerialPort::outputsLowAfterOpen()
+void TestQtSerialPort::outputsAfterOpen_data()
 {
+    QTest::addColumn<bool>("dtr");
+    QTest::addColumn<bool>("rts");
+    QTest::newRow("both low (the window)") << false << false;
+    QTest::newRow("DTR held (the service with --dtr)") << true << false;
+    QTest::newRow("RTS held") << false << true;
+    QTest::newRow("both held") << true << true;
+}
+
+// The open leaves the outputs as asked, whatever the kernel raised.
+void TestQtSerialPort::outputsAfterOpen()
+{
+    QFETCH(bool, dtr);
+    QFETCH(bool, rts);
+    m_port->setOutputsAtOpen(dtr, rts);
     m_port->setCommPort(3);
     m_port->setPortOpen(true);
-    QVERIFY(!m_device->dtr());
-    QVERIFY(!m_device->rts());
+    QCOMPARE(m_device->dtr(), dtr);
+    QCOMPARE(m_device->rts(), rts);
 }
 
 void TestQtSerialPort::refusals_data()

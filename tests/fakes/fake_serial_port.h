@@ -43,6 +43,11 @@ public:
         m_path = path;
     }
     QString device() const override { return m_path.isEmpty() ? QStringLiteral("/dev/fake%1").arg(m_port) : m_path; }
+    void setOutputsAtOpen(bool high, bool rtsHigh) override
+    {
+        m_dtrAtOpen = high;
+        m_rtsAtOpen = rtsHigh;
+    }
     void setPortOpen(bool open) override
     {
         if (open && m_open)
@@ -51,6 +56,10 @@ public:
             throw PhoneHomeError(ErrorCode(refuseOpenWith), QStringLiteral("refused"));
         if (open && m_path.isEmpty() && m_port < 1)
             throw PhoneHomeError(ErrorCode::InvalidPortNumber, QStringLiteral("invalid"));
+        if (open && !m_open) {
+            dtr = m_dtrAtOpen;
+            rts = m_rtsAtOpen;
+        }
         m_open = open;
     }
     bool portOpen() const override { return m_open; }
@@ -115,5 +124,7 @@ private:
 
     int m_port = 1;
     QString m_path;
+    bool m_dtrAtOpen = false;
+    bool m_rtsAtOpen = false;
     bool m_open = false;
 };
