@@ -461,13 +461,15 @@ SCRIPTS = {"fire": "Fire.sh", "flood": "Flood.sh", "intrusion": "Intruder.sh"}
 
 
 class Service:
-    """rs232-phone-homed on port 2 with DTR and RTS held high, its scripts
-    the test's own: each writes one line to a file per run, and with
-    console_marker first "QEMU-SCRIPT <channel>" to the console, where the
-    host sees it at once."""
+    """rs232-phone-homed on a port (port 2 unless told), its scripts the
+    test's own (scripts: channel -> file name): each writes one line to a
+    file per run, and with console_marker first "QEMU-SCRIPT <channel>" to
+    the console, where the host sees it at once. g needs .tmp and
+    .args.service."""
 
-    def __init__(self, g, name="service", console_marker=False):
+    def __init__(self, g, name="service", console_marker=False, port="2", scripts=SCRIPTS):
         self.g = g
+        self.port = port
         self.proc = None
         self.log_path = os.path.join(g.tmp, f"{name}.log")
         self.runs_path = os.path.join(g.tmp, f"{name}-script-runs.txt")
@@ -478,7 +480,7 @@ class Service:
         self.script_dir = os.path.join(g.tmp, f"{name}-scripts")
         os.mkdir(self.script_dir)
         os.chmod(self.script_dir, 0o755)
-        for script in SCRIPTS.values():
+        for script in scripts.values():
             path = os.path.join(self.script_dir, script)
             with open(path, "w") as f:
                 if console_marker:
@@ -490,7 +492,7 @@ class Service:
     def start(self, *options):
         env = {"PATH": "/usr/bin:/bin", "HOME": os.environ.get("HOME", self.g.tmp), "LANG": "C.UTF-8"}
         with open(self.log_path, "ab") as log:
-            self.proc = subprocess.Popen([self.g.args.service, "--port", "2", *options,
+            self.proc = subprocess.Popen([self.g.args.service, "--port", self.port, *options,
                                           "--script-dir", self.script_dir,
                                           "--state-dir", self.state_dir], env=env, cwd=self.g.tmp,
                                          stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)

@@ -355,6 +355,7 @@ class Com2:
             raise Failure(f"vserial_ctl did not start: {ready}")
         # The pty's own path: the preload takes QEMU's open of it as the device's
         # and answers its line ioctls from the state mapped then.
+        self.devdir = ready[1]
         self.tty = os.readlink(os.path.join(ready[1], "tty"))
         self.results = []  # the host's own checks, as (PASS|FAIL, name, detail)
         self.pulses = []  # when each timed pulse started
@@ -520,6 +521,35 @@ def run_guest(cmd, work, console, timeout, artifacts, started, accel, name="qemu
     return 0
 
 
+def host_tools():
+    """qemu-system-x86_64 and busybox's paths; a Failure names what is missing."""
+    qemu = shutil.which("qemu-system-x86_64")
+    busybox = next((p for p in ("/bin/busybox", "/usr/bin/busybox") if os.path.isfile(p)), None)
+    missing = [n for n, p in (("qemu-system-x86", qemu), ("busybox-static", busybox),
+                              ("apt-get", shutil.which("apt-get")), ("dpkg-deb", shutil.which("dpkg-deb")))
+               if not p]
+    if missing:
+        raise Failure(f"missing {', '.join(missing)}: run tools/setup.sh")
+    return qemu, busybox
+
+
+def check_paths(paths):
+    """They go onto the guest's shell line and into QEMU's option lists."""
+    if any(c in "".join(paths) for c in " ,'\"$\\`"):
+        raise Failure(f"a path here holds a space, comma, quote, $ or backslash, which the guest cannot take: {paths}")
+
+
+def guest_init(modules, checks, guest_args, keep):
+    """INIT for these module files, running the python script checks with guest_args,
+    the folders keep visible under the guest's scratch space."""
+    return (INIT.replace("@MODULES@", " ".join(os.path.basename(m) for m in modules))
+            .replace("@PYTHON@", "/usr/bin/python3")
+            .replace("@CHECKS@", checks)
+            .replace("@ARGS@", " ".join(guest_args))
+            .replace("@KEEP@", " ".join(keep))
+            .replace("@END@", END_MARK))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--app", required=True)
@@ -535,13 +565,10 @@ def main():
     here = os.path.dirname(os.path.abspath(__file__))
     app, service, ctl = (os.path.abspath(p) for p in (args.app, args.service, args.uart_ctl))
 
-    qemu = shutil.which("qemu-system-x86_64")
-    busybox = next((p for p in ("/bin/busybox", "/usr/bin/busybox") if os.path.isfile(p)), None)
-    missing = [n for n, p in (("qemu-system-x86", qemu), ("busybox-static", busybox),
-                              ("apt-get", shutil.which("apt-get")), ("dpkg-deb", shutil.which("dpkg-deb")))
-               if not p]
-    if missing:
-        log(f"FAIL: missing {', '.join(missing)}: run tools/setup.sh")
+    try:
+        qemu, busybox = host_tools()
+    except Failure as e:
+        log(f"FAIL: {e}")
         return 1
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
 
@@ -552,10 +579,10 @@ def main():
         log(f"FAIL: preparing the guest kernel: {e}")
         return 1
 
-    # They go onto the guest's shell line and into QEMU's option lists.
-    paths = [here, app, service, ctl, os.path.abspath(args.work), vmlinuz]
-    if any(c in "".join(paths) for c in " ,'\"$\\`"):
-        log(f"FAIL: a path here holds a space, comma, quote, $ or backslash, which the guest cannot take: {paths}")
+    try:
+        check_paths([here, app, service, ctl, os.path.abspath(args.work), vmlinuz])
+    except Failure as e:
+        log(f"FAIL: {e}")
         return 1
     os.makedirs(args.work, exist_ok=True)
     work = tempfile.mkdtemp(prefix="run-", dir=args.work)
@@ -563,12 +590,7 @@ def main():
     accel, accel_args = accelerator()
     guest_args = ["--app", app, "--service", service, "--uart-ctl", ctl, "--accel", accel,
                   "--pulses", str(PULSES), "--pulse-ms", str(PULSE_MS)]
-    init = (INIT.replace("@MODULES@", " ".join(os.path.basename(m) for m in modules))
-            .replace("@PYTHON@", "/usr/bin/python3")
-            .replace("@CHECKS@", os.path.join(here, "guest_checks.py"))
-            .replace("@ARGS@", " ".join(guest_args))
-            .replace("@KEEP@", " ".join(kept_paths(here, app, service, ctl)))
-            .replace("@END@", END_MARK))
+    init = guest_init(modules, os.path.join(here, "guest_checks.py"), guest_args, kept_paths(here, app, service, ctl))
     initramfs = os.path.join(work, "initramfs.cpio")
     make_initramfs(initramfs, busybox, modules, init)
 
