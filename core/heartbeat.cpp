@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "heartbeat.h"
 
+#include "arming.h"
 #include "constants.h"
 #include "delivery.h"
 #include "panel.h"
@@ -40,11 +41,15 @@ ScriptLauncher::Environment Heartbeat::summary() const
         if (m_panel->inAlarm(c))
             inAlarm.append(ScriptLauncher::channelName(Channel(c)));
     }
-    return {{QStringLiteral("PHONE_HOME_UPTIME"), QString::number(m_up.isValid() ? m_up.elapsed() / 1000 : 0)},
-            {QStringLiteral("PHONE_HOME_LINES"), levels.join(u' ')},
-            {QStringLiteral("PHONE_HOME_IN_ALARM"), inAlarm.join(u' ')},
-            {QStringLiteral("PHONE_HOME_ALARMS"), QString::number(m_alarms)},
-            {QStringLiteral("PHONE_HOME_FAILED"), QString::number(m_failed)}};
+    ScriptLauncher::Environment told{
+        {QStringLiteral("PHONE_HOME_UPTIME"), QString::number(m_up.isValid() ? m_up.elapsed() / 1000 : 0)},
+        {QStringLiteral("PHONE_HOME_LINES"), levels.join(u' ')},
+        {QStringLiteral("PHONE_HOME_IN_ALARM"), inAlarm.join(u' ')},
+        {QStringLiteral("PHONE_HOME_ALARMS"), QString::number(m_alarms)},
+        {QStringLiteral("PHONE_HOME_FAILED"), QString::number(m_failed)}};
+    if (m_arming)
+        told.append({QStringLiteral("PHONE_HOME_PANEL"), Arming::stateName(m_arming->state())});
+    return told;
 }
 
 void Heartbeat::beat()

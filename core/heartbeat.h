@@ -14,6 +14,7 @@
 
 #include <chrono>
 
+class Arming;
 class Panel;
 
 class Heartbeat : public QObject
@@ -23,6 +24,8 @@ public:
     Heartbeat(Panel *panel, std::chrono::seconds interval, QObject *parent = nullptr);
 
     void start();
+    // The alarm panel whose state it tells (PHONE_HOME_PANEL); none in the window.
+    void setArming(const Arming *arming) { m_arming = arming; }
     // What the next heartbeat tells; counting starts again after it.
     ScriptLauncher::Environment summary() const;
 
@@ -30,6 +33,7 @@ private:
     void beat();
 
     Panel *m_panel;
+    const Arming *m_arming = nullptr;
     QTimer m_timer;
     QElapsedTimer m_up;
     int m_alarms = 0;

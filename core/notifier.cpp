@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "notifier.h"
 
+#include "arming.h"
 #include "common/error_codes.h"
 #include "delivery.h"
 #include "panel.h"
@@ -40,8 +41,29 @@ void Notifier::setNotifyOnClear(bool on)
 
 void Notifier::statusChanged(int channel, const QString &caption)
 {
+    if (m_arming)
+        return; // told in the arming's own order, below
     if (m_notifyOnClear && caption == Form::kNormal && m_panel->notificationsEnabled())
         m_panel->delivery()->notify(Channel(channel), Reason::Clear);
+}
+
+void Notifier::setArming(Arming *arming)
+{
+    m_arming = arming;
+    connect(m_panel, &Panel::statusCaptionChanged, this, [this](int channel, const QString &caption) {
+        const bool alarm = caption == Form::kAlarm;
+        // Before the arming sees it: a channel that triggered the panel is
+        // let go as it clears.
+        const bool wasLetAlarm = m_arming->alwaysArmed(channel)
+            || (m_arming->state() == Arming::State::Triggered && m_arming->triggeredBy()[size_t(channel)]);
+        if (!alarm && m_notifyOnClear && wasLetAlarm && m_panel->notificationsEnabled())
+            m_panel->delivery()->notify(Channel(channel), Reason::Clear);
+        m_arming->input(channel, alarm);
+    });
+    connect(arming, &Arming::notify, this, [this](int channel) {
+        if (m_panel->notificationsEnabled())
+            m_panel->delivery()->notify(Channel(channel), Reason::Alarm);
+    });
 }
 
 void Notifier::notificationChanged(int channel)
@@ -91,6 +113,8 @@ void Notifier::cmdIntrusion_Click()
 
 void Notifier::textChanged(Channel channel)
 {
+    if (m_arming)
+        return; // the arming's notify() starts it, or holds it back
     const bool enabled = m_panel->notificationsEnabled();
     const bool sending = m_panel->notificationText(int(channel)) == Form::kSendingNotification;
     if (sending && enabled)

@@ -12,6 +12,7 @@
 
 #include <QObject>
 
+class Arming;
 class Panel;
 
 class Notifier : public QObject
@@ -23,6 +24,10 @@ public:
     // Set after the log watches the panel, so that its "normal" comes before
     // the clear notification it causes.
     void setNotifyOnClear(bool on);
+    // From then on the arming decides which alarms start their script (the
+    // service): each status change is its input, and its notify() starts the
+    // script. A clear is told only for a channel the arming let alarm.
+    void setArming(Arming *arming);
 
 public Q_SLOTS:
     void CmdCallEnable_Click();
@@ -48,5 +53,6 @@ private:
     void start(ScriptLauncher::Channel channel, ScriptLauncher::Reason reason);
 
     Panel *m_panel;
+    Arming *m_arming = nullptr;
     bool m_notifyOnClear = false;
 };

@@ -43,6 +43,13 @@ bool Unattended::start()
     // on, at start and at every return of the device.
     m_panel->lineMonitor()->setOutputsOnOpen(true);
     m_panel->notifier()->setNotifyOnClear(m_options.notifyClear);
+    // The arming decides which alarms are told; restored before the first
+    // reading, so a restart never tells what the saved state holds back.
+    m_arming.setAlwaysArmed(m_options.alwaysArmed);
+    m_arming.setDelays(m_options.exitDelay, m_options.entryDelay);
+    for (const QString &text : m_arming.start(m_options.stateDir))
+        m_log->record(EventLog::Priority::Warning, QStringLiteral("warning"), {{QStringLiteral("text"), text}});
+    m_panel->notifier()->setArming(&m_arming);
     m_panel->setPortText(m_options.port);
     m_panel->setDtrChecked(m_options.dtr);
     m_panel->setRtsChecked(m_options.rts);

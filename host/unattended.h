@@ -8,6 +8,7 @@
 // watcher as the lines move; the tick, once a second, only puts DTR and RTS
 // back and feeds the watchdog (every 100 ms where the driver cannot wait).
 
+#include "core/arming.h"
 #include "core/constants.h"
 #include "systemd_notify.h"
 
@@ -35,6 +36,12 @@ public:
         std::chrono::milliseconds settle{0};
         bool notifyClear = false;
         std::array<bool, Form::kChannels> normallyClosed{};
+        // The alarm panel: which channels alarm in every state, the delays,
+        // and where its state is kept (empty: nowhere).
+        std::array<bool, Form::kChannels> alwaysArmed = Arming::defaultAlwaysArmed();
+        std::chrono::milliseconds exitDelay{0};
+        std::chrono::milliseconds entryDelay{0};
+        QString stateDir;
     };
 
     Unattended(Panel *panel, EventLog *log, const Options &options, QObject *parent = nullptr);
@@ -47,6 +54,8 @@ public:
     void stop();
 
     bool deviceAway() const { return m_away; }
+    // Its code is read (PanelCode::readFile) before start().
+    Arming *arming() { return &m_arming; }
 
 private:
     void deviceLost();
@@ -62,4 +71,5 @@ private:
     bool m_away = false;
     bool m_warnedUnreported = false;
     SystemdNotify m_systemd;
+    Arming m_arming;
 };

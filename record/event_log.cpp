@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "event_log.h"
 
+#include "core/arming.h"
 #include "core/delivery.h"
 #include "core/line_monitor.h"
 #include "core/panel.h"
+#include "core/panel_code.h"
 #include "notify/script_launcher.h"
 #include "serial/qt_serial_port.h"
 #include "serial/serial_port.h"
@@ -77,6 +79,23 @@ void EventLog::record(Priority priority, const QString &event, const Fields &fie
         std::fflush(m_out);
     }
     Q_EMIT recorded(now, priority, event, fields);
+}
+
+void EventLog::watch(Arming *arming)
+{
+    connect(arming, &Arming::stateChanged, this, [this](Arming::State state, Arming::By by) {
+        record(Priority::Notice, QStringLiteral("panel"),
+               {{QStringLiteral("state"), Arming::stateName(state)}, {QStringLiteral("by"), Arming::byName(by)}});
+    });
+    connect(arming->code(), &PanelCode::lockedOut, this, [this](const QDateTime &until) {
+        record(Priority::Warning, QStringLiteral("lockout"),
+               {{QStringLiteral("until"), until.toUTC().toString(Qt::ISODate)}});
+    });
+    const auto warn = [this](const QString &text) {
+        record(Priority::Warning, QStringLiteral("warning"), {{QStringLiteral("text"), text}});
+    };
+    connect(arming, &Arming::warning, this, warn);
+    connect(arming->code(), &PanelCode::warning, this, warn);
 }
 
 void EventLog::watch(Panel *panel)

@@ -22,6 +22,7 @@
 
 #include <cstdio>
 
+class Arming;
 class Panel;
 class ScriptLauncher;
 
@@ -44,6 +45,9 @@ public:
     // outputs written, each channel's ALARM and NORMAL, every script started
     // and how it ended, every error and warning.
     void watch(Panel *panel);
+    // The alarm panel's state (event=panel state=… by=…), its lockouts and
+    // what it could not keep.
+    void watch(Arming *arming);
 
     // Which scripts are present and would run, as a warning where one is
     // missing or refused: known at start, not only at the first alarm.

@@ -1,15 +1,16 @@
 // SPDX-License-Identifier: MIT
 // rs232-phone-homed: the alarm panel without a window, for systemd.
 
-#include "host/command_line.h"
 #include "core/delivery.h"
-#include "record/event_log.h"
 #include "core/heartbeat.h"
-#include "mqtt/mqtt_publisher.h"
 #include "core/panel.h"
+#include "core/panel_code.h"
+#include "host/command_line.h"
 #include "host/termination_signals.h"
 #include "host/unattended.h"
+#include "mqtt/mqtt_publisher.h"
 #include "notify/script_launcher.h"
+#include "record/event_log.h"
 #include "serial/qt_serial_port.h"
 
 #include <QCommandLineParser>
@@ -22,7 +23,8 @@
 namespace {
 const char kUsage[] =
     "Usage: rs232-phone-homed --port PORT [--dtr] [--rts] [--settle MS] [--notify-clear] [--script-dir DIR]\n"
-    "                         [--normally-closed CHANNELS]\n"
+    "                         [--normally-closed CHANNELS] [--always-armed CHANNELS]\n"
+    "                         [--entry-delay DURATION] [--exit-delay DURATION] [--code-file FILE]\n"
     "                         [--state-dir DIR] [--retry-base SECONDS] [--retry-for DURATION]\n"
     "                         [--script-timeout SECONDS] [--heartbeat DURATION]\n"
     "                         [--mqtt URL [--mqtt-ca FILE] [--mqtt-password-file FILE] [--mqtt-node NAME]]\n"
@@ -34,7 +36,13 @@ const char kUsage[] =
     "  --dtr, --rts      hold that output high while the port is open\n"
     "  --settle MS       a line must keep its new level this long to count (default 0)\n"
     "  --notify-clear    also run the script when a channel returns to NORMAL\n"
-    "  --script-dir DIR  the notification scripts (default /etc/rs232-phone-home)\n";
+    "  --script-dir DIR  the notification scripts (default /etc/rs232-phone-home)\n"
+    "  --always-armed CHANNELS  channels that alarm whether the panel is armed or not\n"
+    "                    (a comma list of fire, flood, intrusion; default fire,flood)\n"
+    "  --entry-delay DURATION   an armed panel waits this long after an onset before it\n"
+    "                    tells anyone, so that it can be disarmed (default 0)\n"
+    "  --exit-delay DURATION    arming takes effect after this long (default 0)\n"
+    "  --code-file FILE  the code that disarms the panel: 4 to 12 digits on the first line\n";
 // The options both programs share come after their own.
 void printUsage(std::FILE *out)
 {
@@ -57,9 +65,16 @@ int main(int argc, char *argv[])
     const QCommandLineOption notifyClear(QStringLiteral("notify-clear"));
     const QCommandLineOption scriptDir(QStringLiteral("script-dir"), QString(), QStringLiteral("DIR"),
                                        ProcessScriptLauncher::defaultScriptDir());
+    const QCommandLineOption alwaysArmed(QStringLiteral("always-armed"), QString(), QStringLiteral("CHANNELS"));
+    const QCommandLineOption entryDelay(QStringLiteral("entry-delay"), QString(), QStringLiteral("DURATION"),
+                                        QStringLiteral("0"));
+    const QCommandLineOption exitDelay(QStringLiteral("exit-delay"), QString(), QStringLiteral("DURATION"),
+                                       QStringLiteral("0"));
+    const QCommandLineOption codeFile(QStringLiteral("code-file"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption help(QStringLiteral("help"));
     const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions({port, dtr, rts, settle, notifyClear, scriptDir, help, version});
+    parser.addOptions(
+        {port, dtr, rts, settle, notifyClear, scriptDir, alwaysArmed, entryDelay, exitDelay, codeFile, help, version});
     parser.addOptions(CommandLine::sharedOptions());
     if (!parser.parse(CommandLine::arguments(argc, argv)))
         return usageError(parser.errorText());
@@ -82,6 +97,19 @@ int main(int argc, char *argv[])
     if (!ok || settleMs < 0)
         return usageError(
             QStringLiteral("bad --settle \"%1\": give milliseconds, 0 or more").arg(parser.value(settle)));
+    Arming::Channels armedAlways = Arming::defaultAlwaysArmed();
+    if (parser.isSet(alwaysArmed)) {
+        if (const QString problem = Arming::alwaysArmedProblem(parser.value(alwaysArmed), &armedAlways);
+            !problem.isEmpty())
+            return usageError(problem);
+    }
+    std::chrono::seconds delays[2];
+    const QCommandLineOption *delayOptions[] = {&entryDelay, &exitDelay};
+    for (int i = 0; i < 2; ++i) {
+        if (!Delivery::parseDuration(parser.value(*delayOptions[i]), &delays[i]))
+            return usageError(QStringLiteral("bad --%1 \"%2\": give a duration such as 30s, 2m or 0")
+                                  .arg(delayOptions[i]->names().constFirst(), parser.value(*delayOptions[i])));
+    }
     CommandLine::Shared shared;
     if (const QString problem =
             CommandLine::readShared(parser, parser.value(port), Delivery::defaultServiceStateDir(), &shared);
@@ -113,7 +141,20 @@ int main(int argc, char *argv[])
     options.settle = std::chrono::milliseconds(settleMs);
     options.notifyClear = parser.isSet(notifyClear);
     options.normallyClosed = shared.normallyClosed;
+    options.alwaysArmed = armedAlways;
+    options.entryDelay = delays[0];
+    options.exitDelay = delays[1];
+    options.stateDir = shared.delivery.stateDir;
     Unattended service(&panel, &log, options);
+    log.watch(service.arming());
+    if (parser.isSet(codeFile)) {
+        QStringList warnings;
+        if (const QString problem = service.arming()->code()->readFile(parser.value(codeFile), &warnings);
+            !problem.isEmpty())
+            return usageError(problem);
+        for (const QString &text : std::as_const(warnings))
+            log.record(EventLog::Priority::Warning, QStringLiteral("warning"), {{QStringLiteral("text"), text}});
+    }
     std::unique_ptr<MqttPublisher> mqtt;
     if (!shared.mqtt.host.isEmpty()) {
         mqtt = std::make_unique<MqttPublisher>(&panel, &log, shared.mqtt);
@@ -136,6 +177,7 @@ int main(int argc, char *argv[])
     std::unique_ptr<Heartbeat> heartbeat;
     if (shared.delivery.heartbeat.count() > 0) {
         heartbeat = std::make_unique<Heartbeat>(&panel, shared.delivery.heartbeat);
+        heartbeat->setArming(service.arming());
         heartbeat->start();
     }
     const int status = QCoreApplication::exec();

@@ -1,7 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "panel_fixture.h"
 
+#include "core/arming.h"
+#include "core/panel_code.h"
+
 #include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -38,6 +43,8 @@ private Q_SLOTS:
     void normallyClosed();
     void unreportedInputs_data();
     void unreportedInputs();
+    void armingDecidesWhatIsTold_data();
+    void armingDecidesWhatIsTold();
     void watchFallsBackToPolling();
     void watchLostEndsLikeAFailedRead();
     void switchFlipsOnlyItsTwoCaptions_data();
@@ -655,6 +662,57 @@ void TestPanel::unreportedInputs()
     QCOMPARE(f->panel->statusCaption(0), QString(fireWhy.isEmpty() && !fireClosed ? Form::kAlarm : Form::kNormal));
     f->panel->notifier()->cmdSmoke_Click();
     QCOMPARE(f->launcher->starts.last(), qMakePair(Channel::Fire, Reason::Test));
+}
+
+void TestPanel::armingDecidesWhatIsTold_data()
+{
+    QTest::addColumn<bool>("disarmed");
+    QTest::addColumn<bool>("notifyClear");
+    QTest::addColumn<Starts>("starts"); // fire and intrusion high, then both low
+
+    QTest::newRow("armed: both told") << false << false
+                                      << Starts{{Channel::Fire, Reason::Alarm}, {Channel::Intrusion, Reason::Alarm}};
+    QTest::newRow("disarmed: fire alone, armed around the clock")
+        << true << false << Starts{{Channel::Fire, Reason::Alarm}};
+    QTest::newRow("disarmed with --notify-clear: no clear for what was never told")
+        << true << true << Starts{{Channel::Fire, Reason::Alarm}, {Channel::Fire, Reason::Clear}};
+    QTest::newRow("armed with --notify-clear: both cleared") << false << true
+                                                             << Starts{{Channel::Fire, Reason::Alarm},
+                                                                       {Channel::Intrusion, Reason::Alarm},
+                                                                       {Channel::Fire, Reason::Clear},
+                                                                       {Channel::Intrusion, Reason::Clear}};
+}
+
+// With an arming, it decides which alarms start their scripts; the lines and
+// statuses show everything either way.
+void TestPanel::armingDecidesWhatIsTold()
+{
+    QFETCH(bool, disarmed);
+    QFETCH(bool, notifyClear);
+    QFETCH(Starts, starts);
+
+    QTemporaryDir code;
+    QFile file(code.filePath(QStringLiteral("code")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("2468\n");
+    file.close();
+    QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+    Arming arming;
+    QStringList warnings;
+    QCOMPARE(arming.code()->readFile(file.fileName(), &warnings), QString());
+    arming.start(QString());
+    if (disarmed)
+        QCOMPARE(arming.disarm(QStringLiteral("2468"), Arming::By::Local), Arming::Result::Accepted);
+    f->panel->notifier()->setNotifyOnClear(notifyClear);
+    f->panel->notifier()->setArming(&arming);
+    f->pressSwitch();
+    f->open();
+    f->port->cts = f->port->dcd = true;
+    f->tick();
+    QCOMPARE(f->panel->statusCaption(2), QString(Form::kAlarm));
+    f->port->cts = f->port->dcd = false;
+    f->tick();
+    QCOMPARE(f->launcher->starts, starts);
 }
 
 // A driver that refuses the wait after the open: ticks at the polling rate.

@@ -10,6 +10,7 @@ Standard library only; prints "N passed, N failed" at the end.
 
 import argparse
 import fcntl
+import json
 import os
 import re
 import shutil
@@ -144,6 +145,16 @@ class Run:
         except subprocess.TimeoutExpired:
             raise Failure(f"signal {sig} did not end the program within 10 s")
 
+    def kill_hard(self):
+        """kill -9, then what the kernel would do at a real port's last close."""
+        self.proc.kill()
+        self.proc.wait()
+        # A real port forgets its exclusive flag at the last close; the pty stays
+        # alive under the virtual device, so root clears it for the dead program.
+        fd = os.open(os.path.join(self.device_dir, "tty"), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        fcntl.ioctl(fd, termios.TIOCNXCL)
+        os.close(fd)
+
     def stop(self, keep):
         if self.proc and self.proc.poll() is None:
             self.proc.kill()
@@ -257,14 +268,9 @@ def restart_resumes(r):
     r.service("--retry-base", "30")
     r.ask("cts 1")
     r.wait_log("a retry is pending", "event=notification-retry")
-    r.proc.kill()
-    r.proc.wait()
-    # A real port forgets its exclusive flag at the last close; the pty stays
-    # alive under the virtual device, so root clears it for the dead program.
-    fd = os.open(os.path.join(r.device_dir, "tty"), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-    fcntl.ioctl(fd, termios.TIOCNXCL)
-    os.close(fd)
-    if len(os.listdir(r.state)) != 1:
+    r.kill_hard()
+    spool = [name for name in os.listdir(r.state) if name.endswith(".json")]
+    if len(spool) != 1:
         raise Failure(f"spool after kill -9: {os.listdir(r.state)}")
     r.ask("cts 0")
     r.script("Fire.sh", 'exit 0')
@@ -273,7 +279,8 @@ def restart_resumes(r):
     if [(c, why, n) for c, why, n, _, _ in runs] != [("fire", "alarm", 1), ("fire", "alarm", 2)] \
             or runs[0][3] != runs[1][3]:
         raise Failure(f"runs: {runs}")
-    wait_for("the spool emptied", lambda: (not os.listdir(r.state), os.listdir(r.state)))
+    wait_for("the spool emptied", lambda: (not [n for n in os.listdir(r.state) if n.endswith(".json")],
+                                           os.listdir(r.state)))
     time.sleep(1.0)
     if len(r.runs()) != 2:
         raise Failure(f"ran again: {r.runs()}")
@@ -420,6 +427,37 @@ def device_goes_and_comes_back(r):
     r.wait_log("device back logged", "event=device-back")
 
 
+def panel_delays_and_restart(r):
+    """First start armed_away; an intrusion waits out the entry delay, then triggers once and
+    re-arms as the door closes; a kill -9 keeps the state; a disarmed panel sees an intrusion
+    but tells nobody, while fire, armed around the clock, still phones home."""
+    r.service("--entry-delay", "1s")
+    r.wait_log("armed at the first start", "event=panel state=armed_away by=start")
+    r.ask("dcd 1")
+    r.wait_log("the entry delay runs", "event=panel state=pending by=line")
+    time.sleep(0.5)
+    if r.runs():
+        raise Failure(f"told within the entry delay: {r.runs()}")
+    r.wait_log("triggered", "event=panel state=triggered by=timer", timeout=3)
+    r.expect_runs("Intruder.sh once", [("intrusion", "alarm")])
+    r.ask("dcd 0")
+    r.wait_log("armed again once the door closed", "event=panel state=armed_away by=line")
+    r.kill_hard()
+    with open(os.path.join(r.state, "arming.state")) as f:
+        if json.load(f).get("state") != "armed_away":
+            raise Failure("the kept state is not armed_away")
+
+    with open(os.path.join(r.state, "arming.state"), "w") as f:
+        json.dump({"format": 1, "state": "disarmed", "channels": []}, f)
+    os.remove(r.markers)
+    r.service("--entry-delay", "1s")
+    r.wait_log("restored disarmed", "event=panel state=disarmed by=start")
+    r.ask("dcd 1")
+    r.wait_log("the intrusion is seen", "event=alarm channel=intrusion")
+    r.ask("cts 1")
+    r.expect_runs("fire alone is told", [("fire", "alarm")], settle=1.5)
+
+
 def sigterm_ends_in_order(r):
     """SIGTERM with DTR and RTS held: exit 0, outputs low (even with -hupcl), lock gone."""
     if r.ask("hupcl 0") != "ok":
@@ -491,10 +529,20 @@ def command_lines(r):
         (r.args.service, ["--port", "3", "--settle", "soon"], 2, "--settle"),
         (r.args.service, ["--port", "3", "--normally-closed", "fire,smoke"], 2, "channel \"smoke\""),
         (r.args.app, ["--normally-closed", "Fire"], 2, "channel \"Fire\""),
+        (r.args.service, ["--port", "3", "--always-armed", "fire,door"], 2, "door"),
+        (r.args.service, ["--port", "3", "--entry-delay", "soon"], 2, "--entry-delay"),
     ]
+    # The code file is refused naming the file, and never shows the code.
+    for name, content in [("short", "123\n"), ("letter", "12a4\n"), ("long", "1234567890123\n")]:
+        path = os.path.join(r.work, f"code-{name}")
+        with open(path, "w") as f:
+            f.write(content)
+        os.chmod(path, 0o600)
+        cases.append((r.args.service, ["--port", "3", "--code-file", path], 2, path))
+    cases.append((r.args.service, ["--port", "3", "--code-file", r.work], 2, r.work))
     for program, options, status, text in cases:
         done = subprocess.run([program, *options], env=bare, capture_output=True, text=True, timeout=20)
-        if done.returncode != status or text not in done.stdout + done.stderr:
+        if done.returncode != status or text not in done.stdout + done.stderr or "12a4" in done.stderr:
             raise Failure(f"{os.path.basename(program)} {options}: status {done.returncode}, "
                           f"output {(done.stdout + done.stderr)[:300]!r}")
 
@@ -536,7 +584,7 @@ def unit_verifies(r):
 GROUPS = [alarm_runs_script_once, settle_makes_one_alarm, settle_high_from_start, contact_fed_from_dtr,
           port_that_is_no_device, retried_until_delivered, restart_resumes, hung_script_ended, bad_spool_set_aside,
           no_state_folder, heartbeat_on_time, notify_clear, pulse_between_readings, fallbacks, normally_closed,
-          device_goes_and_comes_back,
+          device_goes_and_comes_back, panel_delays_and_restart,
           sigterm_ends_in_order, tells_systemd, command_lines, window_options, unit_verifies]
 
 
