@@ -6,6 +6,7 @@
 #include "core/panel.h"
 #include "core/panel_code.h"
 #include "host/command_line.h"
+#include "host/local_control.h"
 #include "host/termination_signals.h"
 #include "host/unattended.h"
 #include "mqtt/mqtt_publisher.h"
@@ -25,6 +26,7 @@ const char kUsage[] =
     "Usage: rs232-phone-homed --port PORT [--dtr] [--rts] [--settle MS] [--notify-clear] [--script-dir DIR]\n"
     "                         [--normally-closed CHANNELS] [--always-armed CHANNELS]\n"
     "                         [--entry-delay DURATION] [--exit-delay DURATION] [--code-file FILE]\n"
+    "                         [--control-socket PATH]\n"
     "                         [--state-dir DIR] [--retry-base SECONDS] [--retry-for DURATION]\n"
     "                         [--script-timeout SECONDS] [--heartbeat DURATION]\n"
     "                         [--mqtt URL [--mqtt-ca FILE] [--mqtt-password-file FILE] [--mqtt-node NAME]]\n"
@@ -42,7 +44,12 @@ const char kUsage[] =
     "  --entry-delay DURATION   an armed panel waits this long after an onset before it\n"
     "                    tells anyone, so that it can be disarmed (default 0)\n"
     "  --exit-delay DURATION    arming takes effect after this long (default 0)\n"
-    "  --code-file FILE  the code that disarms the panel: 4 to 12 digits on the first line\n";
+    "  --code-file FILE  the code that disarms the panel: 4 to 12 digits on the first line\n"
+    "  --control-socket PATH    arm, disarm and tell the state to local users through this socket\n"
+    "\n"
+    "       rs232-phone-homed --control-socket PATH --panel status|arm|disarm\n"
+    "\n"
+    "Asks the panel running there; disarm reads the code from standard input.\n";
 // The options both programs share come after their own.
 void printUsage(std::FILE *out)
 {
@@ -71,10 +78,12 @@ int main(int argc, char *argv[])
     const QCommandLineOption exitDelay(QStringLiteral("exit-delay"), QString(), QStringLiteral("DURATION"),
                                        QStringLiteral("0"));
     const QCommandLineOption codeFile(QStringLiteral("code-file"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption controlSocket(QStringLiteral("control-socket"), QString(), QStringLiteral("PATH"));
+    const QCommandLineOption panelCommand(QStringLiteral("panel"), QString(), QStringLiteral("COMMAND"));
     const QCommandLineOption help(QStringLiteral("help"));
     const QCommandLineOption version(QStringLiteral("version"));
-    parser.addOptions(
-        {port, dtr, rts, settle, notifyClear, scriptDir, alwaysArmed, entryDelay, exitDelay, codeFile, help, version});
+    parser.addOptions({port, dtr, rts, settle, notifyClear, scriptDir, alwaysArmed, entryDelay, exitDelay, codeFile,
+                       controlSocket, panelCommand, help, version});
     parser.addOptions(CommandLine::sharedOptions());
     if (!parser.parse(CommandLine::arguments(argc, argv)))
         return usageError(parser.errorText());
@@ -88,6 +97,9 @@ int main(int argc, char *argv[])
     }
     if (!parser.positionalArguments().isEmpty())
         return usageError(QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments().constFirst()));
+    // A command to a running panel, not a panel of its own.
+    if (parser.isSet(panelCommand))
+        return LocalControl::runClient(parser.value(controlSocket), parser.value(panelCommand));
     if (!parser.isSet(port))
         return usageError(QStringLiteral("--port is required"));
     if (const QString problem = CommandLine::portProblem(parser.value(port)); !problem.isEmpty())
@@ -179,6 +191,16 @@ int main(int argc, char *argv[])
         heartbeat = std::make_unique<Heartbeat>(&panel, shared.delivery.heartbeat);
         heartbeat->setArming(service.arming());
         heartbeat->start();
+    }
+    // Someone at the machine may arm, disarm and ask; without the socket
+    // the panel still watches.
+    std::unique_ptr<LocalControl> control;
+    if (parser.isSet(controlSocket)) {
+        control = std::make_unique<LocalControl>(service.arming(), &log);
+        if (const QString problem = control->listen(parser.value(controlSocket)); !problem.isEmpty()) {
+            log.record(EventLog::Priority::Warning, QStringLiteral("warning"), {{QStringLiteral("text"), problem}});
+            control.reset();
+        }
     }
     const int status = QCoreApplication::exec();
     service.stop();

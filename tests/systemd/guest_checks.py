@@ -8,14 +8,15 @@ server) and an HTTP listener on port 8080 (the push URL); postfix, started
 from its own unit, delivers to /var/mail. Then tries each script through
 rs232-phone-home-test@.service, starts rs232-phone-homed@2.service on
 /dev/ttyS1 and raises its lines through the UART's loopback, and checks what
-came out. Prints "QEMU-CHECK PASS|FAIL name detail" per check and powers the
-guest off.
+came out, then asks it through its control socket. Prints "QEMU-CHECK
+PASS|FAIL name detail" per check and powers the guest off.
 """
 
 import argparse
 import grp
 import http.server
 import os
+import re
 import shutil
 import socket
 import socketserver
@@ -163,6 +164,9 @@ def setup(args):
         os.chown("/dev/ttyS1", 0, grp.getgrnam("dialout").gr_gid)
         os.chmod("/dev/ttyS1", 0o660)
         how = "by hand, as udev would"
+    # The panel's code as the guide has it: root's, readable by the service's group.
+    os.chown(CODE_FILE, 0, grp.getgrnam("dialout").gr_gid)
+    os.chmod(CODE_FILE, 0o640)
     done = run("systemctl", "start", "postfix@-.service", timeout=120)
     if done.returncode != 0:
         raise Failure(f"postfix did not start: {journal('-u', 'postfix@-.service')[-800:]!r}")
@@ -256,19 +260,76 @@ def service_alarms(args):
     return f"mails {len(MAIL.items)}, pushes {len(PUSHES.items)}"
 
 
+CONTROL_DIR = "/run/rs232-phone-home/2"
+CONTROL = CONTROL_DIR + "/control"
+CODE_FILE = "/etc/rs232-phone-home/code"
+WRONG_CODE = "57392046"
+STATES = ("disarmed", "arming", "armed_away", "pending", "triggered")
+
+
+def panel(args, command, code=None, user=None):
+    """rs232-phone-homed --panel COMMAND against the running unit; as root, or
+    through setpriv as uid 65533 in the given groups."""
+    cmd = [args.service, "--control-socket", CONTROL, "--panel", command]
+    if user is not None:
+        groups = ["--groups", ",".join(str(g) for g in user)] if user else ["--clear-groups"]
+        cmd = ["setpriv", "--reuid=65533", "--regid=65533", *groups, *cmd]
+    done = subprocess.run(cmd, input=code + "\n" if code is not None else "", capture_output=True, text=True,
+                          timeout=30)
+    return done.returncode, done.stdout.strip(), done.stderr.strip()
+
+
+def service_local_control(args):
+    """The running unit's control socket under its sandbox: root and a member of dialout are served, others not;
+    a wrong code is refused and logged without it; the unit's exposure stays at 2.0 or lower."""
+    with open(CODE_FILE) as f:
+        code = f.readline().strip()
+    info = os.stat(CONTROL)
+    dialout = grp.getgrnam("dialout").gr_gid
+    folder = os.stat(CONTROL_DIR).st_mode & 0o7777
+    if info.st_mode & 0o7777 != 0o660 or info.st_gid != dialout or folder != 0o750:
+        raise Failure(f"{CONTROL} is mode {info.st_mode & 0o7777:o} group {info.st_gid}, its folder {folder:o}: "
+                      f"want 660, dialout ({dialout}), 750")
+    expected = [
+        ("status as root", panel(args, "status"), 0, STATES),
+        # PrivateUsers= shows this caller's uid as nobody: only its group lets it in.
+        ("status as a member of dialout", panel(args, "status", user=[dialout]), 0, STATES),
+        ("status as another user", panel(args, "status", user=[]), 1, ("",)),
+        ("a wrong code", panel(args, "disarm", code=WRONG_CODE), 1, ("",)),
+        ("the code", panel(args, "disarm", code=code), 0, ("disarmed",)),
+        ("arm", panel(args, "arm"), 0, STATES[1:]),
+    ]
+    wrong = [f"{name}: status {got[0]}, stdout {got[1]!r}, stderr {got[2]!r}"
+             for name, got, status, answers in expected if got[0] != status or got[1] not in answers]
+    if wrong:
+        raise Failure("; ".join(wrong))
+    logged = journal("-u", SERVICE)
+    if "event=command-refused by=local reason=wrong-code" not in logged:
+        raise Failure(f"no refusal of the wrong code in the journal: {logged[-600:]!r}")
+    if code in logged or WRONG_CODE in logged:
+        raise Failure("a code given is in the journal")
+    text = run("systemd-analyze", "security", SERVICE).stdout
+    score = re.search(r"Overall exposure level for \S+: ([0-9.]+)", text)
+    if not score or float(score.group(1)) > 2.0:
+        raise Failure(f"systemd-analyze security: {text[-300:]!r}")
+    return f"exposure {score.group(1)}"
+
+
 def service_stops(args):
-    """systemctl stop ends the service cleanly and it leaves no lock file."""
+    """systemctl stop ends the service cleanly and it leaves no lock file, nor its control folder."""
     run("systemctl", "stop", SERVICE, timeout=60)
     result = run("systemctl", "show", "-P", "Result", SERVICE).stdout.strip()
     if result != "success":
         raise Failure(f"{SERVICE} ended with result {result}")
     if os.path.exists("/run/lock/LCK..ttyS1"):
         raise Failure("the lock file /run/lock/LCK..ttyS1 stayed")
+    if os.path.exists(CONTROL_DIR):
+        raise Failure(f"{CONTROL_DIR} stayed")
     return ""
 
 
 CHECKS = [test_unit_postfix, test_unit_msmtp, test_unit_push, test_unit_failure_logged,
-          test_unit_sendmail_refused, test_unit_mail_bounded, service_alarms, service_stops]
+          test_unit_sendmail_refused, test_unit_mail_bounded, service_alarms, service_local_control, service_stops]
 
 
 def main():

@@ -145,7 +145,10 @@ def make_payload(root, args):
     with open(os.path.join(args.source, "resources/systemd/rs232-phone-home.sysusers")) as f:
         write(root, "/etc/sysusers.d/rs232-phone-home.conf", f.read())
     write(root, "/etc/sysusers.d/alarm-mailbox.conf", 'u alarm - "alarm mailbox" /nonexistent\n')
-    write(root, "/etc/default/rs232-phone-homed", 'RS232_PHONE_HOMED_OPTIONS="--dtr --rts"\n')
+    write(root, "/etc/default/rs232-phone-homed",
+          'RS232_PHONE_HOMED_OPTIONS="--dtr --rts --code-file /etc/rs232-phone-home/code"\n')
+    # Not the 4711 of the unit tests: a pid could hold that, and the check looks for the code in the journal.
+    write(root, "/etc/rs232-phone-home/code", "90817263\n", 0o600)
     examples = os.path.join(args.source, "examples/notifications")
     with open(os.path.join(examples, "phone-home-common.sh")) as f:
         write(root, "/etc/rs232-phone-home/phone-home-common.sh", f.read())
