@@ -458,6 +458,37 @@ def panel_delays_and_restart(r):
     r.expect_runs("fire alone is told", [("fire", "alarm")], settle=1.5)
 
 
+def disarm_within_entry_delay(r):
+    """At the machine: a wrong code is refused and logged without the code; the right one
+    within the entry delay disarms, and nothing is sent; arming needs no code."""
+    code = os.path.join(r.work, "code")
+    with open(code, "w") as f:
+        f.write("004711\n")
+    os.chmod(code, 0o600)
+    socket_path = os.path.join(r.work, "control")
+    r.service("--entry-delay", "2s", "--code-file", code, "--control-socket", socket_path)
+
+    def panel(command, code_line=None):
+        done = subprocess.run([r.args.service, "--control-socket", socket_path, "--panel", command],
+                              input=code_line, capture_output=True, text=True, env=r.env, timeout=10)
+        return done.returncode, (done.stdout + done.stderr).strip()
+
+    r.ask("dcd 1")
+    r.wait_log("the entry delay runs", "event=panel state=pending by=line")
+    status, said = panel("disarm", "4711\n")
+    if status != 1 or "wrong-code" not in said:
+        raise Failure(f"a wrong code: status {status}, {said!r}")
+    if panel("disarm", "004711\n") != (0, "disarmed"):
+        raise Failure("the right code did not disarm")
+    r.wait_log("disarmed at the machine", "event=panel state=disarmed by=local")
+    time.sleep(2.5)
+    if r.runs() or "4711" in r.log():
+        raise Failure(f"runs {r.runs()}, or the code in the log")
+    r.ask("dcd 0")
+    if panel("arm") != (0, "armed_away"):
+        raise Failure("arming without a code")
+
+
 def sigterm_ends_in_order(r):
     """SIGTERM with DTR and RTS held: exit 0, outputs low (even with -hupcl), lock gone."""
     if r.ask("hupcl 0") != "ok":
@@ -584,7 +615,7 @@ def unit_verifies(r):
 GROUPS = [alarm_runs_script_once, settle_makes_one_alarm, settle_high_from_start, contact_fed_from_dtr,
           port_that_is_no_device, retried_until_delivered, restart_resumes, hung_script_ended, bad_spool_set_aside,
           no_state_folder, heartbeat_on_time, notify_clear, pulse_between_readings, fallbacks, normally_closed,
-          device_goes_and_comes_back, panel_delays_and_restart,
+          device_goes_and_comes_back, panel_delays_and_restart, disarm_within_entry_delay,
           sigterm_ends_in_order, tells_systemd, command_lines, window_options, unit_verifies]
 
 
