@@ -99,6 +99,10 @@ int main(int argc, char *argv[])
             CommandLine::readShared(parser, parser.value(port), Delivery::defaultUserStateDir(), &shared);
         !problem.isEmpty())
         return usageError(problem);
+    // The window's switch is the operator's; the broker does not arm it.
+    if (shared.mqtt.control)
+        return usageError(QStringLiteral("--mqtt-control is for the service rs232-phone-homed; the window is armed "
+                                         "with its own switch"));
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("rs232-phone-home"));

@@ -4,6 +4,8 @@
 #include "mqtt_options.h"
 #include "tls_check.h"
 
+#include <QStringList>
+
 #include <mosquitto.h>
 
 #include <algorithm>
@@ -19,6 +21,10 @@
 namespace {
 // The broker keeps the last will until it is needed: at least once.
 constexpr int kWillQos = 1;
+// A command sent to us is not lost between the broker and us.
+constexpr int kSubscribeQos = 1;
+// What a broker answers in SUBACK for a subscription it refuses.
+constexpr int kSubscriptionRefused = 0x80;
 // Everything else at most once. The whole state is published again on every
 // connect, and libmosquitto would send an unacknowledged QoS 1 message again
 // after that, putting an old state back over the new one.
@@ -57,6 +63,7 @@ struct MosquittoClient::Link {
     int keepAlive = 0;
     QString broker;
     QString caFile;
+    QList<QByteArray> subscriptions;
 
     // The network thread's own (libmosquitto's callbacks run on it).
     bool answered = false;    // CONNACK 0 for the current attempt
@@ -256,6 +263,7 @@ bool MosquittoClient::start(const Settings &settings, QObject *context, Listener
     m_link->keepAlive = settings.keepAlive;
     m_link->broker = broker();
     m_link->caFile = settings.caFile;
+    m_link->subscriptions = settings.subscriptions;
     mosquitto_user_data_set(m_mosq, m_link.get());
     mosquitto_connect_callback_set(m_mosq, [](mosquitto *, void *obj, int rc) {
         auto *link = static_cast<Link *>(obj);
@@ -263,6 +271,12 @@ bool MosquittoClient::start(const Settings &settings, QObject *context, Listener
             link->answered = true;
         else
             link->refusalTold = true;
+        // A clean session starts with no subscription: made again on every
+        // connect, before anything of ours is published.
+        if (rc == 0) {
+            for (const QByteArray &topic : std::as_const(link->subscriptions))
+                mosquitto_subscribe(link->mosq, nullptr, topic.constData(), kSubscribeQos);
+        }
         link->post([rc](MosquittoClient *self) {
             if (rc == 0) {
                 self->m_connected = true;
@@ -294,6 +308,30 @@ bool MosquittoClient::start(const Settings &settings, QObject *context, Listener
             else if (rc != 0)
                 why = QString::fromUtf8(mosquitto_strerror(rc));
             self->m_listener->mqttLost(why);
+        });
+    });
+    mosquitto_subscribe_callback_set(m_mosq, [](mosquitto *, void *obj, int, int count, const int *granted) {
+        // Told like a refused connect, once until the next connect: the
+        // broker's ACL is the usual reason.
+        if (std::none_of(granted, granted + count, [](int qos) { return qos == kSubscriptionRefused; }))
+            return;
+        static_cast<Link *>(obj)->post([](MosquittoClient *self) {
+            QStringList topics;
+            for (const QByteArray &topic : std::as_const(self->m_settings.subscriptions))
+                topics << QString::fromUtf8(topic);
+            self->m_listener->mqttFailed(
+                QStringLiteral("the MQTT broker %1 refused the subscription to %2; check that the broker lets the "
+                               "user read it (its ACL)")
+                    .arg(self->broker(), topics.join(QStringLiteral(", "))));
+        });
+    });
+    mosquitto_message_callback_set(m_mosq, [](mosquitto *, void *obj, const mosquitto_message *message) {
+        QByteArray topic(message->topic);
+        QByteArray payload(static_cast<const char *>(message->payload), message->payloadlen);
+        const bool retained = message->retain;
+        static_cast<Link *>(obj)->post([topic, payload, retained](MosquittoClient *self) {
+            if (self->m_connected)
+                self->m_listener->mqttMessage(topic, payload, retained);
         });
     });
     mosquitto_log_callback_set(m_mosq, [](mosquitto *, void *obj, int level, const char *text) {

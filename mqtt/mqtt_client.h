@@ -10,6 +10,7 @@
 // no symbol of the program that loads it.
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -20,7 +21,7 @@ class MqttClient
 public:
     // Raised on every change to this header; the loader refuses a module
     // built against another.
-    static constexpr int kInterfaceVersion = 1;
+    static constexpr int kInterfaceVersion = 2;
     // A stop waits at most this for the network: one stuck in a name lookup
     // is left to end with the process.
     static constexpr std::chrono::milliseconds kStopWait{500};
@@ -36,6 +37,9 @@ public:
         int keepAlive = 0;
         QByteArray willTopic; // retained, told by the broker if we vanish
         QByteArray willPayload;
+        // Subscribed at QoS 1 on every connect (the session is clean, so a
+        // reconnect starts with none).
+        QList<QByteArray> subscriptions;
     };
 
     // What the client learns, told queued on the thread of the context
@@ -49,6 +53,9 @@ public:
         // A connection that could not be made or was refused, in words that
         // name the broker and say what to check.
         virtual void mqttFailed(const QString &text) = 0;
+        // A message on a subscribed topic; retained: the broker's stored
+        // copy, sent because we subscribed, not a message sent just now.
+        virtual void mqttMessage(const QByteArray &topic, const QByteArray &payload, bool retained) = 0;
 
     protected:
         ~Listener() = default;

@@ -21,6 +21,7 @@ const QString kOptCa = QStringLiteral("mqtt-ca");
 const QString kOptPasswordFile = QStringLiteral("mqtt-password-file");
 const QString kOptNode = QStringLiteral("mqtt-node");
 const QString kOptKeepAlive = QStringLiteral("mqtt-keepalive");
+const QString kOptControl = QStringLiteral("mqtt-control");
 
 // A password is a line, not a file's worth: more than this is not one.
 constexpr qsizetype kPasswordFileMax = 4096;
@@ -30,6 +31,11 @@ constexpr qsizetype kNodeSuffixLength = 4;
 bool isNodeCharacter(QChar c)
 {
     return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') || c == u'_' || c == u'-';
+}
+
+bool isLoopback(const QString &host)
+{
+    return host == u"localhost" || host == u"::1" || host.startsWith(u"127.");
 }
 
 QString cannotRead(const QString &option, const QString &path)
@@ -104,12 +110,12 @@ QString readPasswordFile(const QString &path, QString *password, QStringList *wa
 
 QList<QCommandLineOption> MqttOptions::commandLineOptions()
 {
-    return {
-        QCommandLineOption(kOptUrl, QString(), QStringLiteral("URL")),
-        QCommandLineOption(kOptCa, QString(), QStringLiteral("FILE")),
-        QCommandLineOption(kOptPasswordFile, QString(), QStringLiteral("FILE")),
-        QCommandLineOption(kOptNode, QString(), QStringLiteral("NAME")),
-        QCommandLineOption(kOptKeepAlive, QString(), QStringLiteral("SECONDS"), QString::number(kDefaultKeepAlive))};
+    return {QCommandLineOption(kOptUrl, QString(), QStringLiteral("URL")),
+            QCommandLineOption(kOptCa, QString(), QStringLiteral("FILE")),
+            QCommandLineOption(kOptPasswordFile, QString(), QStringLiteral("FILE")),
+            QCommandLineOption(kOptNode, QString(), QStringLiteral("NAME")),
+            QCommandLineOption(kOptKeepAlive, QString(), QStringLiteral("SECONDS"), QString::number(kDefaultKeepAlive)),
+            QCommandLineOption(kOptControl)};
 }
 
 const char *MqttOptions::usage()
@@ -120,13 +126,15 @@ const char *MqttOptions::usage()
            "  --mqtt-password-file FILE  the broker password (else $PHONE_HOME_MQTT_PASSWORD)\n"
            "  --mqtt-node NAME  topic level for this panel: letters, digits, - and _\n"
            "                    (default: host name, port and a mark of the machine)\n"
-           "  --mqtt-keepalive SECONDS  how soon the broker declares it offline (default 30)\n";
+           "  --mqtt-keepalive SECONDS  how soon the broker declares it offline (default 30)\n"
+           "  --mqtt-control    accept arm and disarm (with the code) from the broker, as\n"
+           "                    the user in --mqtt with its password\n";
 }
 
 QString MqttOptions::fromCommandLine(const QCommandLineParser &parser, const QString &port, MqttOptions *options)
 {
     if (!parser.isSet(kOptUrl)) {
-        for (const QString &name : {kOptCa, kOptPasswordFile, kOptNode, kOptKeepAlive}) {
+        for (const QString &name : {kOptCa, kOptPasswordFile, kOptNode, kOptKeepAlive, kOptControl}) {
             if (parser.isSet(name))
                 return QStringLiteral("--%1 needs --mqtt").arg(name);
         }
@@ -154,6 +162,17 @@ QString MqttOptions::fromCommandLine(const QCommandLineParser &parser, const QSt
     }
     if (!options->password.isEmpty() && options->user.isEmpty())
         return QStringLiteral("a broker password needs a user: --mqtt mqtt://USER@host");
+    // Commands are taken only from a connection the broker authenticated:
+    // with an anonymous one, anybody on the broker could disarm.
+    options->control = parser.isSet(kOptControl);
+    if (options->control && (options->user.isEmpty() || options->password.isEmpty()))
+        return QStringLiteral("--mqtt-control needs the broker to know the panel: give mqtt://USER@host and its "
+                              "password (--mqtt-password-file or $%1)")
+            .arg(QLatin1String(kPasswordVariable));
+    if (options->control && !options->tls && !isLoopback(options->host))
+        options->warnings.append(QStringLiteral("--mqtt-control over mqtt:// sends the disarm code to %1 "
+                                                "unencrypted; use mqtts://")
+                                     .arg(options->host));
     bool ok = false;
     options->keepAlive = parser.value(kOptKeepAlive).toInt(&ok);
     if (!ok || options->keepAlive < kMinKeepAlive)

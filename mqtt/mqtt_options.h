@@ -32,12 +32,15 @@ struct MqttOptions {
     QString password;
     QString node;
     int keepAlive = kDefaultKeepAlive;
+    // --mqtt-control: arm and disarm from the broker (…/panel/set).
+    bool control = false;
     QStringList warnings; // told once the log runs (a password file others can read)
 
     // host:port, as every message about the broker names it.
     QString broker() const;
 
-    // --mqtt, --mqtt-ca, --mqtt-password-file, --mqtt-node, --mqtt-keepalive.
+    // --mqtt, --mqtt-ca, --mqtt-password-file, --mqtt-node, --mqtt-keepalive,
+    // --mqtt-control.
     static QList<QCommandLineOption> commandLineOptions();
     // The usage text's lines for them.
     static const char *usage();

@@ -29,7 +29,8 @@ const char kUsage[] =
     "                         [--control-socket PATH]\n"
     "                         [--state-dir DIR] [--retry-base SECONDS] [--retry-for DURATION]\n"
     "                         [--script-timeout SECONDS] [--heartbeat DURATION]\n"
-    "                         [--mqtt URL [--mqtt-ca FILE] [--mqtt-password-file FILE] [--mqtt-node NAME]]\n"
+    "                         [--mqtt URL [--mqtt-ca FILE] [--mqtt-password-file FILE] [--mqtt-node NAME]\n"
+    "                          [--mqtt-control]]\n"
     "\n"
     "Watches CTS (fire), DSR (flooding) and DCD (intrusion) of a serial port and\n"
     "starts the channel's notification script when a line goes high.\n"
@@ -128,6 +129,11 @@ int main(int argc, char *argv[])
         !problem.isEmpty())
         return usageError(problem);
 
+    // A panel that takes commands must be able to check the code.
+    if (shared.mqtt.control && !parser.isSet(codeFile))
+        return usageError(QStringLiteral("--mqtt-control needs --code-file: without a code anyone on the broker "
+                                         "could disarm the panel"));
+
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("rs232-phone-homed"));
     QCoreApplication::setApplicationVersion(QStringLiteral(PHONE_HOME_VERSION));
@@ -170,6 +176,7 @@ int main(int argc, char *argv[])
     std::unique_ptr<MqttPublisher> mqtt;
     if (!shared.mqtt.host.isEmpty()) {
         mqtt = std::make_unique<MqttPublisher>(&panel, &log, shared.mqtt);
+        mqtt->setArming(service.arming());
         mqtt->start();
     }
 

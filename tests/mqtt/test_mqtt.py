@@ -3,7 +3,9 @@
 """The service publishing to a real broker: Debian's mosquitto on 127.0.0.1
 with a free port and a configuration of the test's own, the service a real
 process on the virtual device (the helpers of tests/service), and
-mosquitto_sub as the subscriber.
+mosquitto_sub as the subscriber. A hang and a wake are also run against
+aedes (Node-RED's broker), installed from tests/mqtt/aedes's lock file with
+npm into --aedes-dir.
 
 Prints "N passed, N failed" at the end.
 """
@@ -12,6 +14,7 @@ import argparse
 import json
 import os
 import select
+import shutil
 import signal
 import socket
 import subprocess
@@ -24,6 +27,7 @@ from test_service import Failure, Run, run_groups, wait_for  # noqa: E402
 
 NODE = "test-panel"
 BASE = f"rs232-phone-home/{NODE}"
+HERE = os.path.dirname(os.path.abspath(__file__))
 CHANNELS = [("fire", "smoke"), ("flood", "moisture"), ("intrusion", "opening")]
 
 
@@ -36,11 +40,12 @@ def free_port():
 class Broker:
     """One mosquitto of the test's own; stopped by its pid only."""
 
-    def __init__(self, program, work, users=None):
+    def __init__(self, program, work, users=None, acl=None):
         self.program = program
         self.port = free_port()
         self.conf = os.path.join(work, "mosquitto.conf")
         self.log_path = os.path.join(work, "mosquitto.log")
+        self.acl = acl
         self.write_conf(self.configuration(work, users))
         self.proc = None
         self.start()
@@ -55,6 +60,11 @@ class Broker:
             # mosquitto started as root reads it as its own user.
             os.chmod(passwords, 0o644)
             lines += ["allow_anonymous false", f"password_file {passwords}"]
+        if self.acl:
+            with open(os.path.join(work, "acl"), "w") as f:
+                f.write(self.acl)
+            os.chmod(os.path.join(work, "acl"), 0o644)
+            lines.append(f"acl_file {os.path.join(work, 'acl')}")
         else:
             lines.append("allow_anonymous true")
         return lines
@@ -63,14 +73,16 @@ class Broker:
         with open(self.conf, "w") as f:
             f.write("\n".join(lines) + "\n")
 
+    def command(self):
+        return [self.program, "-c", self.conf]
+
     def start(self):
         with open(self.log_path, "ab") as log:
-            self.proc = subprocess.Popen([self.program, "-c", self.conf], stdin=subprocess.DEVNULL,
-                                         stdout=log, stderr=log)
+            self.proc = subprocess.Popen(self.command(), stdin=subprocess.DEVNULL, stdout=log, stderr=log)
 
         def listening():
             if self.proc.poll() is not None:
-                raise Failure(f"mosquitto ended with {self.proc.returncode}: {open(self.log_path).read()[-500:]}")
+                raise Failure(f"the broker ended with {self.proc.returncode}: {open(self.log_path).read()[-500:]}")
             try:
                 socket.create_connection(("127.0.0.1", self.port), timeout=0.5).close()
                 return True, ""
@@ -89,6 +101,40 @@ class Broker:
 
     def url(self, user=None):
         return f"mqtt://{user + '@' if user else ''}127.0.0.1:{self.port}"
+
+
+def install_aedes(folder):
+    """aedes as tests/mqtt/aedes/package-lock.json has it, installed into folder once per lock; the broker script."""
+    npm, node = shutil.which("npm"), shutil.which("node")
+    major = subprocess.run([node, "-p", "process.versions.node.split('.')[0]"], capture_output=True,
+                           text=True).stdout.strip() if node else ""
+    if not npm or not major.isdigit() or int(major) < 20:
+        raise Failure(f"aedes needs Node.js 20 or later with npm: node {major or 'not found'}, npm {npm}")
+    os.makedirs(folder, exist_ok=True)
+    for name in ("package.json", "package-lock.json", "broker.mjs"):
+        shutil.copy(os.path.join(HERE, "aedes", name), folder)
+    with open(os.path.join(folder, "package-lock.json")) as f:
+        lock = f.read()
+    stamp = os.path.join(folder, "node_modules", "installed-lock")
+    if not os.path.exists(stamp) or open(stamp).read() != lock:
+        done = subprocess.run([npm, "ci", "--ignore-scripts", "--no-audit", "--no-fund"], cwd=folder,
+                              capture_output=True, text=True, timeout=240)
+        if done.returncode != 0:
+            raise Failure(f"npm ci of aedes failed: {done.stderr[-600:]}")
+        with open(stamp, "w") as f:
+            f.write(lock)
+    return node, os.path.join(folder, "broker.mjs")
+
+
+class AedesBroker(Broker):
+    """aedes on 127.0.0.1, anonymous, in memory."""
+
+    def __init__(self, folder, work):
+        self.node, self.script = install_aedes(folder)
+        super().__init__(None, work)
+
+    def command(self):
+        return [self.node, self.script, str(self.port)]
 
 
 def openssl(work, *args):
@@ -196,9 +242,12 @@ class Subscriber:
 
 
 class Setup:
-    def __init__(self, args, name, users=None, broker=True):
+    def __init__(self, args, name, users=None, broker=True, acl=None):
         self.run = Run(args, name)
-        self.broker = Broker(args.mosquitto, self.run.work, users) if broker else None
+        if broker == "aedes":
+            self.broker = AedesBroker(args.aedes_dir, self.run.work)
+        else:
+            self.broker = Broker(args.mosquitto, self.run.work, users, acl) if broker else None
         self.subscribers = []
         self.extra = []  # brokers and sockets of the group's own, stopped or closed with it
 
@@ -209,6 +258,7 @@ class Setup:
 
     def service(self, *options, user=None):
         self.run.service("--mqtt", self.broker.url(user), "--mqtt-node", NODE, *options)
+
 
     def stop(self, keep):
         for s in self.subscribers:
@@ -318,8 +368,8 @@ def normally_closed(t):
 
 
 def last_will(t):
-    """A hung service goes offline (keep-alive 5 s; mosquitto takes 1.5 of them plus its own check period), online
-    again when it wakes; SIGKILL: offline at once."""
+    """A hung service goes offline (keep-alive 5 s; the broker takes 1.5 of them plus its own check period), online
+    again when it wakes, and a subscriber that stayed gets the states and configs again; SIGKILL: offline at once."""
     t.service("--mqtt-keepalive", "5")
     t.run.wait_log("connected", "event=mqtt-connected")
     sub = t.subscribe()
@@ -329,10 +379,81 @@ def last_will(t):
         sub.wait("offline from the last will", f"{BASE}/availability", "offline", timeout=5 * 3)
     finally:
         t.run.proc.send_signal(signal.SIGCONT)
+    will = len(sub.messages())
     sub.wait("online once awake", f"{BASE}/availability", "online", timeout=8)
+    # aedes once dropped, for this subscriber, every retained message that the non-retained lines overtook.
+    wanted = {f"{BASE}/{c}" for c, _ in CHANNELS} | {f"homeassistant/binary_sensor/{NODE}/{c}/config"
+                                                    for c, _ in CHANNELS} | {f"{BASE}/lines"}
+    if sub.latest(f"{BASE}/panel"):
+        wanted.add(f"{BASE}/panel")
+
+    def again():
+        missing = wanted - {topic for _, topic, _ in sub.messages()[will:]}
+        return not missing, f"missing {sorted(missing)}"
+    wait_for("states, configs and lines again", again)
     t.run.proc.kill()
     t.run.proc.wait()
     sub.wait("offline after SIGKILL", f"{BASE}/availability", "offline", timeout=3)
+
+
+def last_will_aedes(t):
+    """The same against aedes."""
+    last_will(t)
+
+
+CODE = "000042"
+# The panel's user: its own topics and discovery, its commands read only. Home Assistant's: everything read, and
+# the panel's commands written. Anybody else: nothing. (docs/home-assistant.md has the same.)
+ACL = f"""user panel
+topic write rs232-phone-home/{NODE}/#
+topic write homeassistant/+/{NODE}/#
+topic read rs232-phone-home/{NODE}/panel/set
+
+user ha
+topic read rs232-phone-home/#
+topic read homeassistant/#
+topic write rs232-phone-home/{NODE}/panel/set
+"""
+
+
+def panel_commands(t):
+    """Home Assistant's alarm panel: arm and disarm with the code as its template renders it, nothing from a user
+    the ACL does not allow, the code in no log and no message, and a stale retained DISARM left on the broker does
+    not disarm the panel when it comes back."""
+    secret, code_file = os.path.join(t.run.work, "secret"), os.path.join(t.run.work, "code")
+    for path, text in ((secret, "s3cret"), (code_file, CODE)):
+        with open(path, "w") as f:
+            f.write(text + "\n")
+        os.chmod(path, 0o600)
+    options = ("--code-file", code_file, "--mqtt-control", "--mqtt-password-file", secret)
+    t.service(*options, user="panel")
+    ha = t.subscribe(user="ha", password="ha-pw")
+    ha.wait("armed_away at the start", f"{BASE}/panel", "armed_away")
+    topic = f"homeassistant/alarm_control_panel/{NODE}/panel/config"
+    wait_for("the panel's config", lambda: (ha.latest(topic) is not None, "none"))
+    template = json.loads(ha.latest(topic)[2])["command_template"]
+
+    def send(action, code, user="ha", password="ha-pw", retain=False):
+        payload = template.replace("{{ action }}", action).replace("{{ code }}", code)
+        subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(t.broker.port), "-u", user, "-P", password,
+                        "-q", "1", "-t", f"{BASE}/panel/set", "-m", payload] + (["-r"] if retain else []), check=True)
+    send("DISARM", CODE, "intruder", "in-pw")
+    send("DISARM", "123456")
+    t.run.wait_log("a wrong code refused", "event=command-refused by=mqtt reason=wrong-code")
+    if ha.latest(f"{BASE}/panel")[2] != "armed_away":
+        raise Failure("a user the ACL does not allow disarmed the panel")
+    send("DISARM", CODE)
+    ha.wait("disarmed", f"{BASE}/panel", "disarmed")
+    send("ARM_AWAY", "None")
+    ha.wait("armed again", f"{BASE}/panel", "armed_away")
+    t.run.terminate()
+    send("DISARM", CODE, retain=True)
+    t.service(*options, user="panel")
+    t.run.wait_log("the retained DISARM refused", "event=command-refused by=mqtt reason=retained")
+    time.sleep(0.5)
+    leaks = [m for m in ha.messages() if m[1] != f"{BASE}/panel/set" and ("123456" in m[2] or CODE in m[2])]
+    if ha.latest(f"{BASE}/panel")[2] != "armed_away" or leaks or CODE in t.run.log() or "123456" in t.run.log():
+        raise Failure(f"state {ha.latest(f'{BASE}/panel')}, the code in {leaks or t.run.log()[-600:]}")
 
 
 def broker_restart(t):
@@ -432,6 +553,7 @@ def command_lines(t):
         (["--mqtt", "mqtt://p@127.0.0.1", "--mqtt-password-file", "/nonexistent/pw"], "/nonexistent/pw"),
         (["--mqtt", "mqtt://127.0.0.1", "--mqtt-node", "a/b"], "bad --mqtt-node"),
         (["--mqtt", "mqtt://p@127.0.0.1", "--mqtt-password-file", "/dev/zero"], "not a regular file"),
+        (["--mqtt", "mqtt://127.0.0.1", "--mqtt-control"], "--mqtt-control"),
     ]
     for options, text in cases:
         done = subprocess.run([service, "--port", "12", *options], env=t.run.env, capture_output=True, text=True,
@@ -545,22 +667,27 @@ def stop_during_lookup(t):
         raise Failure(f"status {status} after {took:.1f} s")
 
 
-GROUPS = [discovery_and_states, normally_closed, last_will, broker_restart, no_stale_state_after_reconnect, passwords, command_lines, tls_refusals, silent_broker,
-          each_cause_once, stop_during_lookup]
+GROUPS = [discovery_and_states, normally_closed, last_will, last_will_aedes, panel_commands, broker_restart,
+          no_stale_state_after_reconnect, passwords, command_lines, tls_refusals, silent_broker, each_cause_once,
+          stop_during_lookup]
 # Groups that need no plain broker of their own.
 NO_BROKER = {tls_refusals, silent_broker, each_cause_once, stop_during_lookup}
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    for name in ("service", "app", "ctl", "preload", "mosquitto"):
+    for name in ("service", "app", "ctl", "preload", "mosquitto", "aedes-dir"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--only", action="append")
     args = parser.parse_args()
-    users = {"panel": "s3cret"}
-    return run_groups(GROUPS, args.only,
-                      lambda group: Setup(args, group.__name__, users=users if group is passwords else None,
-                                          broker=group not in NO_BROKER), "mqtt")
+    users = {"panel": "s3cret", "ha": "ha-pw", "intruder": "in-pw"}
+
+    def setup(group):
+        if group is last_will_aedes:
+            return Setup(args, group.__name__, broker="aedes")
+        return Setup(args, group.__name__, users=users if group in (passwords, panel_commands) else None,
+                     broker=group not in NO_BROKER, acl=ACL if group is panel_commands else None)
+    return run_groups(GROUPS, args.only, setup, "mqtt")
 
 
 if __name__ == "__main__":

@@ -5,8 +5,10 @@
 
 #include "fake_script_launcher.h"
 #include "fake_serial_port.h"
+#include "core/arming.h"
 #include "core/line_monitor.h"
 #include "core/panel.h"
+#include "core/panel_code.h"
 #include "mqtt/mosquitto_client.h"
 #include "mqtt/mqtt_publisher.h"
 #include "record/event_log.h"
@@ -16,6 +18,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -41,25 +44,130 @@ int unusedPort()
 }
 }
 
-// Connected at once; keeps the last payload per topic.
+// Connected at once; keeps the last payload per topic and every payload.
+// deliver() is the broker passing a message on to each subscription.
 class RecordingClient : public MqttClient
 {
 public:
-    explicit RecordingClient(QMap<QByteArray, QByteArray> *sent)
+    explicit RecordingClient(QMap<QByteArray, QByteArray> *sent, QByteArrayList *all = nullptr)
         : m_sent(sent)
+        , m_all(all)
     {
     }
-    bool start(const Settings &, QObject *, Listener *listener) override
+    bool start(const Settings &settings, QObject *, Listener *listener) override
     {
+        m_subscriptions = settings.subscriptions;
+        m_listener = listener;
         listener->mqttConnected();
         return true;
     }
-    void publish(const QByteArray &topic, const QByteArray &payload, bool) override { m_sent->insert(topic, payload); }
+    void publish(const QByteArray &topic, const QByteArray &payload, bool) override
+    {
+        m_sent->insert(topic, payload);
+        if (m_all)
+            m_all->append(payload);
+    }
     void stop() override { }
+    void deliver(const QByteArray &payload, bool retained)
+    {
+        for (const QByteArray &topic : std::as_const(m_subscriptions))
+            m_listener->mqttMessage(topic, payload, retained);
+    }
 
 private:
     QMap<QByteArray, QByteArray> *m_sent;
+    QByteArrayList *m_all;
+    QList<QByteArray> m_subscriptions;
+    Listener *m_listener = nullptr;
 };
+
+// A connected publisher with a real Arming: code 000042, no delays, armed_away.
+struct Rig {
+    Panel panel{std::make_unique<FakeSerialPort>(), std::make_unique<FakeScriptLauncher>()};
+    EventLog log{nullptr};
+    Arming arming;
+    QMap<QByteArray, QByteArray> sent;
+    QByteArrayList all;
+    QStringList lines; // the log's
+    RecordingClient *client = nullptr;
+    std::unique_ptr<MqttPublisher> publisher;
+
+    Rig(bool control, const QString &user)
+    {
+        QObject::connect(&log, &EventLog::recorded, &log,
+                         [this](const QDateTime &t, EventLog::Priority, const QString &e, const EventLog::Fields &f) {
+                             lines << EventLog::line(t, QString(), QString(), e, f);
+                         });
+        arming.code()->setCode(QStringLiteral("000042"));
+        arming.start(QString());
+        MqttOptions options;
+        options.node = QStringLiteral("hall");
+        options.user = user;
+        options.password = QStringLiteral("pw");
+        options.control = control;
+        auto recording = std::make_unique<RecordingClient>(&sent, &all);
+        client = recording.get();
+        publisher = std::make_unique<MqttPublisher>(&panel, &log, options, std::move(recording));
+        publisher->setArming(&arming);
+        publisher->start();
+    }
+    QByteArray state() const { return sent.value("rs232-phone-home/hall/panel"); }
+};
+
+// Home Assistant's MQTT discovery rules for what a panel sends, from its
+// alarm_control_panel and sensor platforms and the schema all MQTT entities
+// share: per key its JSON type and, for a closed set, the values allowed (for
+// a list, its items). It drops keys it does not know without a word, so one
+// here is a mistake. A sensor with options must be of class enum.
+namespace HomeAssistant {
+const QMap<QString, QStringList> kShared{{"name", {"string"}},        {"unique_id", {"string"}},
+                                         {"state_topic", {"string"}}, {"availability", {"array"}},
+                                         {"device", {"object"}},      {"qos", {"number", "0", "1", "2"}}};
+const QMap<QString, QStringList> kAlarmPanel{
+    {"command_topic", {"string"}},
+    {"command_template", {"string"}},
+    {"code", {"string"}},
+    {"code_arm_required", {"bool"}},
+    {"code_disarm_required", {"bool"}},
+    {"retain", {"bool"}},
+    {"payload_arm_away", {"string"}},
+    {"payload_disarm", {"string"}},
+    {"supported_features",
+     {"array", "arm_home", "arm_away", "arm_night", "arm_vacation", "arm_custom_bypass", "trigger"}}};
+const QMap<QString, QStringList> kSensor{{"device_class", {"string", "enum"}}, {"options", {"array"}}};
+// What an alarm panel's state topic may say.
+const QStringList kAlarmStates{
+    "disarmed", "armed_home", "armed_away", "armed_night", "armed_vacation", "armed_custom_bypass",
+    "pending",  "triggered",  "arming",     "disarming"};
+
+QString problem(const QJsonObject &config, bool alarmPanel)
+{
+    const QStringList required = alarmPanel ? QStringList{"state_topic", "command_topic"}
+                                            : QStringList{"state_topic", "options", "device_class"};
+    for (const QString &key : required) {
+        if (!config.contains(key))
+            return key + " is required";
+    }
+    const QStringList types{"null", "bool", "number", "string", "array", "object"};
+    for (auto it = config.begin(); it != config.end(); ++it) {
+        const QStringList rule = (alarmPanel ? kAlarmPanel : kSensor).value(it.key(), kShared.value(it.key()));
+        if (rule.value(0) != types.value(int(it->type())))
+            return it.key() + " is no key, or of another type";
+        for (const QJsonValue &item : it->isArray() ? it->toArray() : QJsonArray{*it}) {
+            if (rule.size() > 1 && !rule.contains(item.isDouble() ? QString::number(item.toInt()) : item.toString()))
+                return it.key() + " may not be " + item.toVariant().toString();
+        }
+        if (it.key().endsWith("_topic") && it->toString().contains(QRegularExpression("^$|[+#]")))
+            return it.key() + " is no topic to publish on";
+    }
+    for (const QJsonValue &entry : config.value("availability").toArray()) {
+        if (!entry.toObject().value("topic").isString())
+            return "an availability without a topic";
+    }
+    return config.value("device").toObject().value("identifiers").toArray().isEmpty() ? "a device without ids"
+                                                                                      : QString();
+}
+}
 
 class TestMqttPublisher : public QObject
 {
@@ -74,6 +182,10 @@ private Q_SLOTS:
     void options();
     void unreachableBrokerLogsOnceAndNeverBlocks();
     void unreportedChannelIsUnavailable();
+    void panelFollowsHomeAssistantRules_data();
+    void panelFollowsHomeAssistantRules();
+    void commands_data();
+    void commands();
 
 private:
     QTemporaryDir m_files;
@@ -239,7 +351,15 @@ void TestMqttPublisher::options_data()
     QTest::newRow("password file others can read: used, with a warning")
         << url + QStringList{"--mqtt-password-file", "%D/shared"} << QByteArray() << ""
         << "pw"
-        << "mode 0644); make it chmod 640";
+        << "%D/shared\" can be read by other users (mode 0644); make it chmod 640";
+    QTest::newRow("commands from an anonymous connection")
+        << QStringList{"--mqtt", "mqtt://h", "--mqtt-control"} << QByteArray() << "--mqtt-control needs"
+        << ""
+        << "";
+    QTest::newRow("commands over plain MQTT to another host: told")
+        << url + QStringList{"--mqtt-control"} << QByteArray("pw") << ""
+        << "pw"
+        << "disarm code to h unencrypted";
     QTest::newRow("password file that never ends") << url + QStringList{"--mqtt-password-file", "/dev/zero"}
                                                    << QByteArray() << "\"/dev/zero\" is not a regular file"
                                                    << ""
@@ -266,6 +386,7 @@ void TestMqttPublisher::options()
     QFETCH(QString, problem);
     QFETCH(QString, warning);
     arguments.replaceInStrings(QStringLiteral("%D"), m_files.path());
+    warning.replace(QStringLiteral("%D"), m_files.path());
     if (environmentPassword.isEmpty())
         qunsetenv(MqttOptions::kPasswordVariable);
     else
@@ -288,8 +409,6 @@ void TestMqttPublisher::options()
     QCOMPARE(options.host.isEmpty(), arguments.isEmpty());
     const QString warnings = options.warnings.join(u'\n');
     QVERIFY2(warning.isEmpty() ? warnings.isEmpty() : warnings.contains(warning), qPrintable(warnings));
-    if (!warning.isEmpty())
-        QVERIFY2(warnings.contains(m_files.filePath(QStringLiteral("shared"))), qPrintable(warnings));
 }
 
 void TestMqttPublisher::unreachableBrokerLogsOnceAndNeverBlocks()
@@ -344,6 +463,9 @@ void TestMqttPublisher::unreportedChannelIsUnavailable()
     QCOMPARE(sent.value(fire), QByteArray("offline"));
     QCOMPARE(sent.value("rs232-phone-home/cupboard/flood/availability"), QByteArray("online"));
     QCOMPARE(sent.value("rs232-phone-home/cupboard/fire"), QByteArray("OFF"));
+    // Not right after the retained states: kAfterRetained later.
+    QVERIFY(!sent.contains("rs232-phone-home/cupboard/lines"));
+    QTRY_VERIFY(sent.contains("rs232-phone-home/cupboard/lines"));
     const QJsonObject lines = QJsonDocument::fromJson(sent.value("rs232-phone-home/cupboard/lines")).object();
     QVERIFY(lines.value(QStringLiteral("cts")).isNull());
 
@@ -355,6 +477,102 @@ void TestMqttPublisher::unreportedChannelIsUnavailable()
     for (const QJsonValue &entry : config.value(QStringLiteral("availability")).toArray())
         topics << entry.toObject().value(QStringLiteral("topic")).toString();
     QCOMPARE(topics, (QStringList{"rs232-phone-home/cupboard/availability", QString::fromLatin1(fire)}));
+}
+
+void TestMqttPublisher::panelFollowsHomeAssistantRules_data()
+{
+    QTest::addColumn<bool>("control");
+    QTest::newRow("alarm panel, with --mqtt-control") << true;
+    QTest::newRow("state sensor, without") << false;
+}
+
+// Published on connect, within Home Assistant's rules, every state shown, the
+// other kind removed; the alarm panel's template renders commands it takes.
+void TestMqttPublisher::panelFollowsHomeAssistantRules()
+{
+    QFETCH(bool, control);
+    Rig rig(control, QStringLiteral("panel"));
+    const QByteArray config = rig.sent.value(MqttPublisher::panelDiscoveryTopic("hall", control).toUtf8());
+    QCOMPARE(rig.sent.value(MqttPublisher::panelDiscoveryTopic("hall", !control).toUtf8(), "none"), QByteArray());
+    const QJsonObject o = QJsonDocument::fromJson(config).object();
+    const QString why = HomeAssistant::problem(o, control);
+    QVERIFY2(why.isEmpty(), qPrintable(why + u'\n' + config));
+    QCOMPARE(o.value("state_topic").toString(), "rs232-phone-home/hall/panel");
+    QCOMPARE(rig.state(), QByteArray("armed_away"));
+    const QStringList shown = control ? HomeAssistant::kAlarmStates : o.value("options").toVariant().toStringList();
+    for (auto state : {Arming::State::Disarmed, Arming::State::Arming, Arming::State::ArmedAway, Arming::State::Pending,
+                       Arming::State::Triggered})
+        QVERIFY2(shown.contains(Arming::stateName(state)), qPrintable(Arming::stateName(state)));
+    if (!control)
+        return;
+    QCOMPARE(o.value("code").toString(), "REMOTE_CODE");
+    QCOMPARE(o.value("supported_features").toArray(), QJsonArray{"arm_away"});
+    // As Home Assistant renders it: None where no code was typed.
+    const auto render = [&o](const char *action, const char *code) {
+        return o.value("command_template").toString().replace("{{ action }}", action).replace("{{ code }}", code);
+    };
+    rig.client->deliver(render("DISARM", "000042").toUtf8(), false);
+    QCOMPARE(rig.state(), QByteArray("disarmed"));
+    rig.client->deliver(render("ARM_AWAY", "None").toUtf8(), false);
+    QCOMPARE(rig.state(), QByteArray("armed_away"));
+}
+
+void TestMqttPublisher::commands_data()
+{
+    QTest::addColumn<bool>("control");
+    QTest::addColumn<QString>("user");   // empty: an anonymous connection
+    QTest::addColumn<int>("wrongFirst"); // wrong codes sent before
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<bool>("retained");
+    QTest::addColumn<QByteArray>("state"); // after, from armed_away
+    QTest::addColumn<QString>("reason");   // empty: accepted
+
+    const QByteArray disarm = R"({"action":"DISARM","code":"000042"})";
+    const auto row = [](const char *name) -> QTestData & { return QTest::newRow(name) << true << QString("panel"); };
+    row("disarm with the code") << 0 << disarm << false << QByteArray("disarmed") << "";
+    row("wrong code") << 0 << QByteArray(R"({"action":"DISARM","code":"123456"})") << false << QByteArray("armed_away")
+                      << "wrong-code";
+    row("locked out: the right code too")
+        << PanelCode::kMaxWrong << disarm << false << QByteArray("armed_away") << "locked-out";
+    row("no code") << 0 << QByteArray(R"({"action":"DISARM"})") << false << QByteArray("armed_away") << "code-required";
+    row("code as a number, its zeros lost")
+        << 0 << QByteArray(R"({"action":"DISARM","code":42})") << false << QByteArray("armed_away") << "code-not-text";
+    row("not JSON") << 0 << QByteArray("DISARM 000042") << false << QByteArray("armed_away") << "not-json";
+    row("JSON, no object") << 0 << QByteArray(R"(["DISARM"])") << false << QByteArray("armed_away") << "not-json";
+    row("action not offered") << 0 << QByteArray(R"({"action":"ARM_HOME"})") << false << QByteArray("armed_away")
+                              << "unknown-action";
+    row("larger than 1 KiB") << 0 << disarm.chopped(1) + R"(,"x":")" + QByteArray(1024, 'x') + "\"}" << false
+                             << QByteArray("armed_away") << "too-large";
+    row("the broker's retained copy") << 0 << disarm << true << QByteArray("armed_away") << "retained";
+    QTest::newRow("anonymous connection")
+        << true << QString() << 0 << disarm << false << QByteArray("armed_away") << "not-authenticated";
+    QTest::newRow("without --mqtt-control: not heard")
+        << false << QString("panel") << 0 << disarm << false << QByteArray("armed_away") << "";
+}
+
+// A command changes the state, or is refused and logged with its reason once
+// a minute, changing nothing; the code shows nowhere.
+void TestMqttPublisher::commands()
+{
+    QFETCH(bool, control);
+    QFETCH(QString, user);
+    QFETCH(int, wrongFirst);
+    QFETCH(QByteArray, payload);
+    QFETCH(bool, retained);
+    QFETCH(QString, reason);
+    Rig rig(control, user);
+    for (int i = 0; i < wrongFirst; ++i)
+        rig.client->deliver(R"({"action":"DISARM","code":"123456"})", false);
+    rig.lines.clear();
+    rig.client->deliver(payload, retained);
+    rig.client->deliver(payload, retained);
+    QTEST(rig.state(), "state");
+    const QStringList refused = rig.lines.filter("event=command-refused by=mqtt reason=" + reason);
+    QCOMPARE(rig.lines.filter("command-refused").size(), reason.isEmpty() ? 0 : 1);
+    QCOMPARE(refused.size(), reason.isEmpty() ? 0 : 1);
+    QTest::qWait(2 * MqttPublisher::kAfterRetained.count()); // the events, sent later
+    const QString everything = rig.lines.join(u'\n') + QString::fromUtf8(rig.all.join('\n'));
+    QVERIFY2(!everything.contains("000042") && !everything.contains("123456"), qPrintable(everything));
 }
 
 QTEST_GUILESS_MAIN(TestMqttPublisher)
