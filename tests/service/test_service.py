@@ -553,6 +553,7 @@ def tells_systemd(r):
 def command_lines(r):
     """--help and --version without a display; bad options and ports exit 2."""
     bare = {k: v for k, v in r.env.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
+    bare["PHONE_HOME_MQTT_PASSWORD"] = "secret"
     cases = [
         (r.args.app, ["--help"], 0, "Usage: rs232-phone-home"),
         (r.args.app, ["--version"], 0, "rs232-phone-home "),
@@ -567,6 +568,10 @@ def command_lines(r):
         (r.args.app, ["--normally-closed", "Fire"], 2, "channel \"Fire\""),
         (r.args.service, ["--port", "3", "--always-armed", "fire,door"], 2, "door"),
         (r.args.service, ["--port", "3", "--entry-delay", "soon"], 2, "--entry-delay"),
+        # Commands from a broker only where the panel can check a code; never to the window.
+        (r.args.service, ["--port", "3", "--mqtt", "mqtt://panel@127.0.0.1", "--mqtt-control"], 2,
+         "--mqtt-control needs --code-file"),
+        (r.args.app, ["--mqtt", "mqtt://panel@127.0.0.1", "--mqtt-control"], 2, "--mqtt-control is for the service"),
     ]
     # The code file is refused naming the file, and never shows the code.
     for name, content in [("short", "123\n"), ("letter", "12a4\n"), ("long", "1234567890123\n")]:
