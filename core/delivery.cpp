@@ -226,6 +226,7 @@ QString Delivery::setOptions(const Options &options)
 {
     m_options = options;
     m_durable = false;
+    m_launcher->setStateDir(options.stateDir);
     if (auto *process = qobject_cast<ProcessScriptLauncher *>(m_launcher))
         process->setTimeout(options.scriptTimeout);
     if (options.stateDir.isEmpty())

@@ -98,7 +98,8 @@ ScriptLauncher::Environment ScriptLauncher::environment(Channel channel, Reason 
                     {QStringLiteral("PHONE_HOME_LINE"), lineName(channel)},
                     {QStringLiteral("PHONE_HOME_TIME"),
                      timeText(details.time.isValid() ? details.time : QDateTime::currentDateTime())},
-                    {QStringLiteral("PHONE_HOME_ATTEMPT"), QString::number(details.attempt)}};
+                    {QStringLiteral("PHONE_HOME_ATTEMPT"), QString::number(details.attempt)},
+                    {QStringLiteral("PHONE_HOME_STATE_DIR"), m_stateDir}};
     env += details.extra;
     return env;
 }

@@ -51,6 +51,9 @@ public:
     }
     QString port() const { return m_port; }
     QString device() const { return m_device; }
+    // Where scripts may keep what outlives one run, such as which messages of
+    // an event already went out (PHONE_HOME_STATE_DIR); empty: none.
+    void setStateDir(const QString &dir) { m_stateDir = dir; }
 
     static QString channelName(Channel channel);
     static QString reasonName(Reason reason);
@@ -73,6 +76,7 @@ Q_SIGNALS:
 private:
     QString m_port;
     QString m_device;
+    QString m_stateDir;
 };
 
 // The fixed command lines: a script host and one script per channel. On
