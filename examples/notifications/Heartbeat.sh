@@ -7,7 +7,16 @@ set -u
 TO="alarm@example.com"
 PUSH_URL=""
 SUBJECT="ALARM PANEL ALIVE"
+# With GSM_DEVICE set (here or in phone-home-common.sh) every heartbeat also
+# checks the modem path: SIM, network, signal. SMS_HEARTBEAT=1 sends it by SMS too.
 
 # shellcheck source-path=SCRIPTDIR source=phone-home-common.sh
 . "$(dirname "$0")/phone-home-common.sh"
-phone_home "$TO" "$SUBJECT" "$PUSH_URL"
+status=0
+phone_home "$TO" "$SUBJECT" "$PUSH_URL" || status=1
+# A broken second path fails the heartbeat, so it is shown and retried now,
+# not found on the night it is needed.
+if [ -n "$GSM_DEVICE" ]; then
+    gsm_check || status=1
+fi
+exit $status

@@ -164,6 +164,9 @@ def setup(args):
         os.chown("/dev/ttyS1", 0, grp.getgrnam("dialout").gr_gid)
         os.chmod("/dev/ttyS1", 0o660)
         how = "by hand, as udev would"
+    # COM3, the fake GSM modem, as udev gives a modem to dialout.
+    os.chown("/dev/ttyS2", 0, grp.getgrnam("dialout").gr_gid)
+    os.chmod("/dev/ttyS2", 0o660)
     # The panel's code as the guide has it: root's, readable by the service's group.
     os.chown(CODE_FILE, 0, grp.getgrnam("dialout").gr_gid)
     os.chmod(CODE_FILE, 0o640)
@@ -232,6 +235,15 @@ def test_unit_mail_bounded(args):
     if took > 30:
         raise Failure(f"the script took {took:.0f} s with MAIL_TIMEOUT=5")
     return f"{result} after {took:.1f} s"
+
+
+def test_unit_sms(args):
+    """rs232-phone-home-test@Sms: gammu, as the service's user in its sandbox, sends an SMS through
+    the fake modem on /dev/ttyS2 and takes its turn through the lock in /run/lock (the host reads the text)."""
+    took = expect_test_ok("Sms")
+    if not os.path.exists("/run/lock/rs232-phone-home-gsm.lock"):
+        raise Failure("no lock file /run/lock/rs232-phone-home-gsm.lock")
+    return took
 
 
 def service_alarms(args):
@@ -329,7 +341,7 @@ def service_stops(args):
 
 
 CHECKS = [test_unit_postfix, test_unit_msmtp, test_unit_push, test_unit_failure_logged,
-          test_unit_sendmail_refused, test_unit_mail_bounded, service_alarms, service_local_control, service_stops]
+          test_unit_sendmail_refused, test_unit_mail_bounded, test_unit_sms, service_alarms, service_local_control, service_stops]
 
 
 def main():

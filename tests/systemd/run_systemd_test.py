@@ -3,7 +3,8 @@
 """Runs the service and its test unit under systemd itself, inside QEMU.
 
 The guest is the real-driver test's (tests/qemu): Debian's kernel, two
-16550A UARTs (COM1 the console, COM2 /dev/ttyS1 the port under test), this
+16550A UARTs (COM1 the console, COM2 /dev/ttyS1 the port under test), and
+here a third, COM3 /dev/ttyS2, with a fake GSM modem of this test's behind it; this
 machine's root over virtio-9p. Here it is read-only beneath a tmpfs in an
 overlay, and the initramfs hands over to /lib/systemd/systemd, which boots
 straight into phone-home-checks.target. What goes into the writable layer
@@ -28,6 +29,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "qemu"))
 import run_qemu_test as qemu  # noqa: E402  (shares the kernel, initramfs and QEMU set-up)
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "examples"))
+from fake_modem import FakeModem  # noqa: E402
 
 TARGET = "phone-home-checks.target"
 
@@ -97,6 +100,8 @@ syslog LOG_MAIL
 # Each example script set to one way out, so one alarm tries each.
 SCRIPT_SETTINGS = {
     "Fire.sh": {"TO": "alarm@localhost", "PUSH_URL": ""},
+    # The second path alone, through the fake modem on COM3.
+    "Sms.sh": {"TO": "", "PUSH_URL": "", "SMS_TO": "+491701234567", "GSM_DEVICE": "/dev/ttyS2", "GSM_TIMEOUT": "60"},
     "Flood.sh": {"TO": "flood@example.org", "PUSH_URL": "", "MAIL_VIA": "msmtp"},
     "Intruder.sh": {"TO": "", "PUSH_URL": "http://127.0.0.1:8080/intrusion"},
     # Nothing listens on port 9: the push fails, which the journal must show.
@@ -184,7 +189,7 @@ def main():
              "busybox-static": next((p for p in ("/bin/busybox", "/usr/bin/busybox") if os.path.isfile(p)), None),
              "systemd": "/lib/systemd/systemd" if os.path.exists("/lib/systemd/systemd") else None,
              "postfix": shutil.which("postfix", path="/usr/sbin"),
-             "msmtp": shutil.which("msmtp"), "curl": shutil.which("curl"),
+             "msmtp": shutil.which("msmtp"), "curl": shutil.which("curl"), "gammu": shutil.which("gammu"),
              "apt-get": shutil.which("apt-get"), "dpkg-deb": shutil.which("dpkg-deb")}
     missing = [name for name, path in tools.items() if not path]
     if missing:
@@ -224,8 +229,21 @@ def main():
               "systemd.show_status=false systemd.log_target=console systemd.log_level=warning "
               "systemd.firstboot=no")
     cmd = qemu.qemu_command(tools["qemu-system-x86"], accel_args, vmlinuz, initramfs, append, console)
+    # COM3 (/dev/ttyS2): a GSM modem answering on a pseudo-terminal of this test's.
+    modem = FakeModem("ok")
+    cmd += ["-chardev", f"serial,id=com3,path={modem.device}", "-serial", "chardev:com3"]
     qemu.log(f"booting {os.path.basename(vmlinuz)} with systemd under {accel} (console: {console})")
-    return qemu.run_guest(cmd, work, console, args.timeout, args.artifacts, started, accel, "systemd", "systemd-")
+    try:
+        status = qemu.run_guest(cmd, work, console, args.timeout, args.artifacts, started, accel, "systemd",
+                                "systemd-")
+    finally:
+        modem.close()
+    texts = [text for _, text in modem.messages]
+    if not any(text.startswith("TEST: SMOKE or FIRE DETECTED") for text in texts):
+        qemu.log(f"FAIL: the fake modem on COM3 got no TEST SMS from the guest: {texts}")
+        return 1
+    qemu.log(f"PASS: the fake modem on COM3 got {texts[0]!r}")
+    return status
 
 
 if __name__ == "__main__":
