@@ -63,6 +63,7 @@ struct MosquittoClient::Link {
     int keepAlive = 0;
     QString broker;
     QString caFile;
+    bool tls = false;
     QList<QByteArray> subscriptions;
 
     // The network thread's own (libmosquitto's callbacks run on it).
@@ -137,6 +138,12 @@ QString MosquittoClient::Link::failureText(int rc, int error) const
             .arg(broker)
             .arg(connectTimeout());
     case MOSQ_ERR_ERRNO:
+        // A plain MQTT port may reset a TLS hello rather than close on it:
+        // libmosquitto then tells the errno, not a TLS failure.
+        if (tls && (error == ECONNRESET || error == EPIPE)) {
+            if (QString why = TlsCheck::whyRefused(host, port, caFile, broker, kTlsCheckTimeout); !why.isEmpty())
+                return why + QStringLiteral("; trying again");
+        }
         return QStringLiteral("cannot reach the MQTT broker %1: %2; trying again")
             .arg(broker, QString::fromLocal8Bit(std::strerror(error)));
     case MOSQ_ERR_EAI:
@@ -263,6 +270,7 @@ bool MosquittoClient::start(const Settings &settings, QObject *context, Listener
     m_link->keepAlive = settings.keepAlive;
     m_link->broker = broker();
     m_link->caFile = settings.caFile;
+    m_link->tls = settings.tls;
     m_link->subscriptions = settings.subscriptions;
     mosquitto_user_data_set(m_mosq, m_link.get());
     mosquitto_connect_callback_set(m_mosq, [](mosquitto *, void *obj, int rc) {
