@@ -244,8 +244,7 @@ QString MainWindow::watchToolTip(const QString &device, const QString &byId, con
         text += u' '
             + (driver.reportsAll()
                    ? tr("Its driver, %1, reports CTS, DSR and DCD.").arg(driver.name)
-                   : tr("Its driver, %1, reports only %2.")
-                         .arg(driver.name, driver.reportedLines().toUpper().replace(u',', QLatin1String(", "))));
+                   : tr("Its driver, %1, reports only %2.").arg(driver.name, driver.reportedLinesText()));
     }
     return PortComboBox::asToolTip(text);
 }

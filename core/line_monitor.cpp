@@ -153,8 +153,7 @@ bool LineMonitor::takeDriver(bool reportRefusals)
                "Wire the contact to a line this adapter reports (%4), use an adapter that reports %5, or "
                "leave %1 out of --normally-closed.")
                 .arg(ScriptLauncher::channelName(channel), port->device(), driver.unreportedText(c),
-                     driver.reportedLines().toUpper().replace(u',', QLatin1String(", ")),
-                     ScriptLauncher::lineName(channel));
+                     driver.reportedLinesText(), ScriptLauncher::lineName(channel));
         reportRefusal([&] { port->setPortOpen(false); }, [](int, const QString &) {});
         m_lastRefusal = int(ErrorCode::LineNotReported);
         if (reportRefusals)

@@ -77,13 +77,12 @@ void Unattended::warnUnreported()
         if (m_panel->reported(c))
             continue;
         const auto channel = Channel(c);
-        m_log->record(
-            EventLog::Priority::Warning, QStringLiteral("warning"),
-            {{QStringLiteral("text"),
-              tr("The %1 channel cannot alarm on %2: %3. Its test still runs its script; wire the "
-                 "contact to a line this adapter reports (%4), or use another adapter.")
-                  .arg(ScriptLauncher::channelName(channel), m_panel->port()->device(), m_panel->unreported(c),
-                       m_panel->port()->driver().reportedLines().toUpper().replace(u',', QLatin1String(", ")))}});
+        m_log->record(EventLog::Priority::Warning, QStringLiteral("warning"),
+                      {{QStringLiteral("text"),
+                        tr("The %1 channel cannot alarm on %2: %3. Its test still runs its script; wire the "
+                           "contact to a line this adapter reports (%4), or use another adapter.")
+                            .arg(ScriptLauncher::channelName(channel), m_panel->port()->device(),
+                                 m_panel->unreported(c), m_panel->port()->driver().reportedLinesText())}});
     }
 }
 

@@ -30,6 +30,8 @@ struct AdapterDriver {
     bool reportsAll() const { return reports[0] && reports[1] && reports[2]; }
     // "cts,dsr,dcd", as the record names them.
     QString reportedLines() const;
+    // "CTS, DSR, DCD", for texts people read.
+    QString reportedLinesText() const { return reportedLines().toUpper().replace(u',', QLatin1String(", ")); }
     // Where the line is not reported: "CTS is not reported by this adapter
     // (cdc_acm)"; empty where it is.
     QString unreportedText(int channel) const;

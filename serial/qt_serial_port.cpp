@@ -382,14 +382,15 @@ void QtSerialPort::throwOpenError(const QString &device)
         if (m_devicePath.isEmpty() && device != m_mapping.aliasPath(m_commPort)) {
             // Neither comN nor the built-in port is there: most likely an
             // adapter that has no number yet.
-            throw PhoneHomeError(ErrorCode::NoSuchDevice,
-                                 tr("Cannot open %1: there is no device %2 (%3), and no %4. "
-                                    "To use an adapter as that port, name it %4 with a udev rule (see \"Which device is "
-                                    "port N\" in docs/using-the-window.md) "
-                                    "or by hand until the next boot (sudo ln -s ttyUSB0 %4), type the adapter's "
-                                    "device path (/dev/ttyUSB0) into the port box, or pick another port.")
-                                     .arg(portName())
-                                     .arg(shown, reason, m_mapping.aliasPath(m_commPort)));
+            throw PhoneHomeError(
+                ErrorCode::NoSuchDevice,
+                tr("Cannot open %1: there is no device %2 (%3), and no %4. "
+                   "To use an adapter as that port, name it %4 with a udev rule (see \"Which device is "
+                   "port N\" in docs/using-the-window.md) "
+                   "or by hand until the next boot (sudo ln -s ttyUSB0 %4), type the adapter's "
+                   "device path (/dev/ttyUSB0) into the port box, or pick another port.")
+                    .arg(portName())
+                    .arg(shown, reason, m_mapping.aliasPath(m_commPort)));
         }
         throw PhoneHomeError(ErrorCode::NoSuchDevice,
                              tr("Cannot open %1: there is no device %2 (%3). "

@@ -52,6 +52,24 @@ def report(result, name, detail=""):
     print(f"QEMU-CHECK {result} {name}{' ' + detail if detail else ''}", flush=True)
 
 
+def run_checks(g, checks, after_failure):
+    """Runs each (name, check) on g, reporting each with its time; after_failure(g)
+    prints what helps to read a failure. Returns whether any failed."""
+    failed = False
+    for name, check in checks:
+        t0 = time.monotonic()
+        try:
+            detail = check(g)
+            report("PASS", name, f"({time.monotonic() - t0:.1f} s){': ' + detail if detail else ''}")
+        except Exception as e:
+            failed = True
+            report("FAIL", name, f"({time.monotonic() - t0:.1f} s) {e}")
+            if not isinstance(e, Failure):
+                traceback.print_exc(file=sys.stdout)
+            after_failure(g)
+    return failed
+
+
 class Screen:
     """Pixels of the X server's root window, read in-process: a screenshot
     program per look would take seconds under emulation."""
@@ -705,17 +723,8 @@ def main():
         t0 = time.monotonic()
         g.start()
         print(f"window after {time.monotonic() - t0:.1f} s", flush=True)
-        for name, check in CHECKS:
-            t0 = time.monotonic()
-            try:
-                detail = check(g)
-                report("PASS", name, f"({time.monotonic() - t0:.1f} s){': ' + detail if detail else ''}")
-            except Exception as e:
-                failed = True
-                report("FAIL", name, f"{e}")
-                if not isinstance(e, Failure):
-                    traceback.print_exc(file=sys.stdout)
-                print(f"    kernel: {open('/proc/tty/driver/serial').read().strip()}", flush=True)
+        failed = run_checks(g, CHECKS, lambda g: print(
+            f"    kernel: {open('/proc/tty/driver/serial').read().strip()}", flush=True))
     except Exception as e:
         failed = True
         report("FAIL", "guest-setup", str(e))

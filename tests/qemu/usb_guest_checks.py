@@ -44,7 +44,7 @@ import time
 import traceback
 import tty
 
-from guest_checks import SCRIPTS, Service, host, report, waiting_threads
+from guest_checks import SCRIPTS, Service, host, report, run_checks, waiting_threads
 from test_e2e import Failure, hold, wait_for
 
 FAULT_SCRIPTS = dict(SCRIPTS, device="Fault.sh")
@@ -692,18 +692,8 @@ def main():
     failed = False
     try:
         g = Guest(args)
-        for name, check in CHECKS:
-            t0 = time.monotonic()
-            try:
-                detail = check(g)
-                report("PASS", name, f"({time.monotonic() - t0:.1f} s){': ' + detail if detail else ''}")
-            except Exception as e:
-                failed = True
-                report("FAIL", name, f"({time.monotonic() - t0:.1f} s) {e}")
-                if not isinstance(e, Failure):
-                    traceback.print_exc(file=sys.stdout)
-                if g.service is not None:
-                    print(f"    service events: {recent(g.service, 12)}", flush=True)
+        failed = run_checks(g, CHECKS, lambda g: g.service is not None and print(
+            f"    service events: {recent(g.service, 12)}", flush=True))
     except Exception as e:
         failed = True
         report("FAIL", "guest-setup", str(e))
