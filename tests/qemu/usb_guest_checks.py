@@ -613,7 +613,13 @@ def acm_service_watch(g):
     g.service = svc = start_service(g, "acm", ACM, "--dtr")
     svc.wait_event("the service opens ttyACM0", "event=opened", timeout=SLOW)
     detail = expect_watch(svc, "cdc_acm", "dsr,dcd")
-    warnings = [e for e in svc.find("event=warning") if "fire channel cannot alarm" in e]
+
+    # Written just after the watch event: the log may not hold it yet.
+    def fire_warnings():
+        return [e for e in svc.find("event=warning") if "fire channel cannot alarm" in e]
+    wait_for("the warning that fire cannot alarm",
+             lambda: (bool(fire_warnings()), f"warnings: {svc.find('event=warning')}"), SLOW)
+    warnings = fire_warnings()
     if len(warnings) != 1:
         raise Failure(f"{len(warnings)} warnings that fire cannot alarm, one expected: {svc.find('event=warning')}")
     return detail
