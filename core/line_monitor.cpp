@@ -94,21 +94,21 @@ bool LineMonitor::open(bool reportRefusals)
             m_panel->timer()->start();
         },
         [&](int number, const QString &error) {
-            m_lastRefusal = number;
-            if (!reportRefusals)
-                return;
             // Where the box holds more than the number that was read from it
             // (a stray character, a NUL), show what it holds.
             const bool plain =
                 number == int(ErrorCode::Overflow) || isDevicePath(text) || text.trimmed() == QString::number(port);
-            Q_EMIT errorOccurred(number,
-                                 plain ? error : tr("%1 (The port box reads \"%2\".)").arg(error, shownPortText(text)));
+            m_lastRefusal = number;
+            m_lastRefusalText = plain ? error : tr("%1 (The port box reads \"%2\".)").arg(error, shownPortText(text));
+            if (reportRefusals)
+                reportLastRefusal();
         });
     if (!opened)
         return false;
     if (!takeDriver(reportRefusals))
         return false;
     m_lastRefusal = 0;
+    m_lastRefusalText.clear();
     m_settled.reset();
     m_lastReading.reset();
     m_latest.reset();
@@ -156,11 +156,18 @@ bool LineMonitor::takeDriver(bool reportRefusals)
                      driver.reportedLinesText(), ScriptLauncher::lineName(channel));
         reportRefusal([&] { port->setPortOpen(false); }, [](int, const QString &) {});
         m_lastRefusal = int(ErrorCode::LineNotReported);
+        m_lastRefusalText = text;
         if (reportRefusals)
-            Q_EMIT errorOccurred(m_lastRefusal, text);
+            reportLastRefusal();
         return false;
     }
     return true;
+}
+
+void LineMonitor::reportLastRefusal()
+{
+    if (m_lastRefusal != 0)
+        Q_EMIT errorOccurred(m_lastRefusal, m_lastRefusalText);
 }
 
 void LineMonitor::firstReading()

@@ -61,6 +61,9 @@ public:
     bool open(bool reportRefusals);
     // The number of the last open's refusal; 0 after an open went through.
     int lastRefusal() const { return m_lastRefusal; }
+    // Reports the last open's refusal after all, as an open that was asked
+    // to would have: for a retry whose refusal a person must now hear.
+    void reportLastRefusal();
 
 public Q_SLOTS:
     void Command1_Click();
@@ -103,6 +106,7 @@ private:
     std::array<bool, Form::kChannels> m_normallyClosed{};
     std::optional<LineState> m_latest;
     int m_lastRefusal = 0;
+    QString m_lastRefusalText;
     std::chrono::steady_clock::time_point m_latestTaken;
     std::optional<LineReading> m_lastWatched;
     std::array<bool, Form::kChannels> m_held{};

@@ -112,8 +112,23 @@ void Unattended::deviceLost()
 
 void Unattended::retry()
 {
-    if (!m_panel->lineMonitor()->open(false))
+    LineMonitor *monitor = m_panel->lineMonitor();
+    if (!monitor->open(false)) {
+        // An absent device is retried quietly; an adapter that came back but
+        // cannot watch a normally closed contact is told, once, or the log
+        // would say only that the device is lost while it is plugged in.
+        const bool refused = monitor->lastRefusal() == int(ErrorCode::LineNotReported);
+        if (refused && !std::exchange(m_refusalTold, true)) {
+            monitor->reportLastRefusal();
+            m_systemd.notify("STATUS="
+                             + QStringLiteral("Port %1 is back but cannot be watched as asked; see the log")
+                                   .arg(m_options.port)
+                                   .toUtf8());
+        }
+        m_refusalTold = refused;
         return;
+    }
+    m_refusalTold = false;
     m_retry.stop();
     m_away = false;
     m_log->record(EventLog::Priority::Notice, QStringLiteral("device-back"));

@@ -70,6 +70,7 @@ private:
     QTimer m_retry;
     bool m_away = false;
     bool m_warnedUnreported = false;
+    bool m_refusalTold = false;
     SystemdNotify m_systemd;
     Arming m_arming;
 };

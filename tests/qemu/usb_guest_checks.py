@@ -666,6 +666,25 @@ def acm_fire_never(g):
     return "no fire alarm, one warning"
 
 
+def acm_refused_when_back(g):
+    """A normally closed fire contact cannot be watched on cdc_acm: started while the adapter is
+    away, the service tells so once when it comes back, and goes on retrying rather than watching."""
+    bind("")
+    wait_for("ttyACM0 is gone", lambda: (not os.path.exists(ACM), f"ttys: {ttys('ttyACM')}"), 30)
+    g.service = svc = start_service(g, "acm-nc", ACM, "--normally-closed", "fire")
+    svc.wait_event("the device is lost at start", "event=device-lost", timeout=SLOW)
+    bind(UDC)
+    wait_count(svc, "the refusal told", ["event=error", "number=209"], 1)
+    time.sleep(5)  # two more retries: still refused, not told again
+    wait_count(svc, "the refusal told once", ["event=error", "number=209"], 1, timeout=1)
+    if svc.find("event=device-back") or svc.find("event=opened"):
+        raise Failure(f"the port was taken as watched: {recent(svc)}")
+    error = svc.find("event=error", "number=209")[0]
+    if "cdc_acm" not in error or "normally closed" not in error:
+        raise Failure(f"the error does not say why: {error}")
+    return "told once: 209, cdc_acm"
+
+
 CHECKS = [
     ("ftdi-adapter-present", ftdi_present),
     ("ftdi-tiocmget-sees-without-nudge-wait-and-count-with-one", ftdi_driver_facts),
@@ -685,6 +704,8 @@ CHECKS = [
     ("acm-no-fd-or-thread-growth", no_growth),
     ("acm-fire-never-alarms", acm_fire_never),
     ("acm-service-sigterm", stop_service),
+    ("acm-normally-closed-fire-refused-when-back", acm_refused_when_back),
+    ("acm-refused-service-sigterm", stop_service),
 ]
 
 
