@@ -3,6 +3,7 @@
 in one of a few states, and remembers what it was told: the commands, the
 numbers dialled and the text of every message the network took."""
 
+import fcntl
 import os
 import re
 import threading
@@ -18,6 +19,8 @@ SCENARIOS = {
     "pin": {"sim": "SIM PIN", "creg": 0, "csq": 12, "sms": "+CMS ERROR: 311"},
     "refused": {"sim": "READY", "creg": 1, "csq": 18, "sms": "+CMS ERROR: 38"},
     "silent": {"sim": "READY", "creg": 1, "csq": 18, "sms": None},
+    # Held by another program (ModemManager, another gammu): its lock on the device.
+    "busy": {"sim": "READY", "creg": 1, "csq": 18, "sms": "+CMGS: 7", "held": True},
 }
 
 GSM7 = ("@£$¥èéùìòÇ\nØø\rÅåΔ_ΦΓΛΩΠΨΣΘΞ\x1bÆæßÉ !\"#¤%&'()*+,-./0123456789:;<=>?"
@@ -69,6 +72,8 @@ class FakeModem:
         self.master, self.slave = os.openpty()
         tty.setraw(self.slave)
         self.device = os.ttyname(self.slave)
+        if self.state.get("held"):
+            fcntl.flock(self.slave, fcntl.LOCK_EX)
         self.commands = []
         self.messages = []  # (number, text) the network took
         self.dialled = []

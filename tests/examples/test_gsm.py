@@ -128,6 +128,7 @@ FAULTS = [
     ("pin", "PIN"),
     ("refused", "+CMS ERROR 38"),
     ("silent", "silent"),
+    ("busy", "busy"),
     (None, "absent"),
 ]
 
@@ -154,6 +155,7 @@ HEARTBEATS = [
     ("nosim", False, "no SIM"),
     ("pin", False, "PIN"),
     ("silent", True, ""),  # silent only after a message: the check sends none
+    ("busy", False, "busy"),
     (None, False, "absent"),
 ]
 
