@@ -52,22 +52,35 @@ def report(result, name, detail=""):
     print(f"QEMU-CHECK {result} {name}{' ' + detail if detail else ''}", flush=True)
 
 
-def run_checks(g, checks, after_failure):
-    """Runs each (name, check) on g, reporting each with its time; after_failure(g)
-    prints what helps to read a failure. Returns whether any failed."""
+def run_checks(make_guest, checks, after_failure, before_close=lambda g, failed: None):
+    """Makes the guest's bench with make_guest() and runs each (name, check) on it,
+    reporting each with its time; after_failure(g) prints what helps to read a
+    failed check, before_close(g, failed) what helps at the end. The exit status."""
+    g = None
     failed = False
-    for name, check in checks:
-        t0 = time.monotonic()
-        try:
-            detail = check(g)
-            report("PASS", name, f"({time.monotonic() - t0:.1f} s){': ' + detail if detail else ''}")
-        except Exception as e:
-            failed = True
-            report("FAIL", name, f"({time.monotonic() - t0:.1f} s) {e}")
-            if not isinstance(e, Failure):
-                traceback.print_exc(file=sys.stdout)
-            after_failure(g)
-    return failed
+    try:
+        g = make_guest()
+        for name, check in checks:
+            t0 = time.monotonic()
+            try:
+                detail = check(g)
+                report("PASS", name, f"({time.monotonic() - t0:.1f} s){': ' + detail if detail else ''}")
+            except Exception as e:
+                failed = True
+                report("FAIL", name, f"({time.monotonic() - t0:.1f} s) {e}")
+                if not isinstance(e, Failure):
+                    traceback.print_exc(file=sys.stdout)
+                after_failure(g)
+    except Exception as e:
+        failed = True
+        report("FAIL", "guest-setup", str(e))
+        if not isinstance(e, Failure):
+            traceback.print_exc(file=sys.stdout)
+    finally:
+        if g is not None:
+            before_close(g, failed)
+            g.close()
+    return 1 if failed else 0
 
 
 class Screen:
@@ -716,28 +729,21 @@ def main():
     if args.allowance is None:
         args.allowance = 0.15 if args.accel == "kvm" else 0.3
 
-    g = None
-    failed = False
-    try:
+    def make_guest():
         g = Guest(args)
         t0 = time.monotonic()
         g.start()
         print(f"window after {time.monotonic() - t0:.1f} s", flush=True)
-        failed = run_checks(g, CHECKS, lambda g: print(
-            f"    kernel: {open('/proc/tty/driver/serial').read().strip()}", flush=True))
-    except Exception as e:
-        failed = True
-        report("FAIL", "guest-setup", str(e))
-        if not isinstance(e, Failure):
-            traceback.print_exc(file=sys.stdout)
-    finally:
-        if g is not None:
-            if failed and g.app is not None:
-                print(f"program output: {g.program_output()!r}", flush=True)
-            if failed and g.service is not None:
-                print(f"service output: {g.service.output()!r}", flush=True)
-            g.close()
-    return 1 if failed else 0
+        return g
+
+    def before_close(g, failed):
+        if failed and g.app is not None:
+            print(f"program output: {g.program_output()!r}", flush=True)
+        if failed and g.service is not None:
+            print(f"service output: {g.service.output()!r}", flush=True)
+
+    return run_checks(make_guest, CHECKS, lambda g: print(
+        f"    kernel: {open('/proc/tty/driver/serial').read().strip()}", flush=True), before_close)
 
 
 if __name__ == "__main__":

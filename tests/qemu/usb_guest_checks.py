@@ -41,10 +41,9 @@ import sys
 import tempfile
 import termios
 import time
-import traceback
 import tty
 
-from guest_checks import SCRIPTS, Service, host, report, run_checks, waiting_threads
+from guest_checks import SCRIPTS, Service, host, run_checks, waiting_threads
 from test_e2e import Failure, hold, wait_for
 
 FAULT_SCRIPTS = dict(SCRIPTS, device="Fault.sh")
@@ -715,21 +714,8 @@ def main():
     parser.add_argument("--accel", default="tcg")
     parser.add_argument("--cycles", type=int, default=5)
     args = parser.parse_args()
-    g = None
-    failed = False
-    try:
-        g = Guest(args)
-        failed = run_checks(g, CHECKS, lambda g: g.service is not None and print(
-            f"    service events: {recent(g.service, 12)}", flush=True))
-    except Exception as e:
-        failed = True
-        report("FAIL", "guest-setup", str(e))
-        if not isinstance(e, Failure):
-            traceback.print_exc(file=sys.stdout)
-    finally:
-        if g is not None:
-            g.close()
-    return 1 if failed else 0
+    return run_checks(lambda: Guest(args), CHECKS, lambda g: g.service is not None and print(
+        f"    service events: {recent(g.service, 12)}", flush=True))
 
 
 if __name__ == "__main__":
