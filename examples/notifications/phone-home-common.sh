@@ -259,12 +259,38 @@ sms_text() {
     printf '%s\n' "$text"
 }
 
-# gsm_marker KIND NUMBER: the file that says this event's KIND (sms, call)
+# gsm_marker KIND NUMBER: the file that says this event's KIND (SMS, call)
 # reached NUMBER, so that a retry of the event does not repeat it.
 gsm_marker() {
     event=$(printf '%s' "${PHONE_HOME_CHANNEL:-}-${PHONE_HOME_REASON:-}-${PHONE_HOME_TIME:-}-$1-$2" |
         tr -c 'A-Za-z0-9+._-' '_')
     printf '%s/%s\n' "$gsm_markers" "$event"
+}
+
+# gsm_once WHAT NUMBER ARGUMENT...: the gammu run that sends this event's WHAT
+# (SMS, call) to NUMBER, unless it went out at an earlier attempt or the modem
+# failed for an earlier number (dead); non-zero unless it went out.
+gsm_once() {
+    what=$1
+    number=$2
+    shift 2
+    marker=$(gsm_marker "$what" "$number")
+    [ ! -e "$marker" ] || return 0
+    if [ -n "$dead" ]; then
+        complain "no $what to $number: $dead"
+        return 1
+    fi
+    if gsm_run "$@"; then
+        : >"$marker"
+        return 0
+    else
+        run_status=$?
+    fi
+    cause=$(gsm_cause "$run_status")
+    complain "the $what to $number did not go out: $cause"
+    # Only a refusal may be the number's own; the rest would repeat for every number.
+    case $cause in "the network refused"*) ;; *) dead=$cause ;; esac
+    return 1
 }
 
 # gsm_path TEXT CALL: TEXT by SMS to each SMS_TO number, and with CALL=1 a ring
@@ -280,45 +306,14 @@ gsm_path() {
     gsm_status=0
     dead=
     for number in $SMS_TO; do
-        marker=$(gsm_marker sms "$number")
-        [ ! -e "$marker" ] || continue
-        if [ -n "$dead" ]; then
-            complain "no SMS to $number: $dead"
-            gsm_status=1
-            continue
-        fi
         set -- sendsms TEXT "$number" -textutf8 "$sms"
         [ -z "$GSM_SMSC" ] || set -- "$@" -smscnumber "$GSM_SMSC"
-        if gsm_run "$@"; then
-            : >"$marker"
-        else
-            run_status=$?
-            cause=$(gsm_cause "$run_status")
-            complain "the SMS to $number did not go out: $cause"
-            # Only a refusal may be the number's own; the rest would repeat for every number.
-            case $cause in "the network refused"*) ;; *) dead=$cause ;; esac
-            gsm_status=1
-        fi
+        gsm_once SMS "$number" "$@" || gsm_status=1
     done
     [ "$ring" = 1 ] || return $gsm_status
     for number in $CALL_TO; do
-        marker=$(gsm_marker call "$number")
-        [ ! -e "$marker" ] || continue
-        if [ -n "$dead" ]; then
-            complain "no call to $number: $dead"
-            gsm_status=1
-            continue
-        fi
         # maketerminatedcall hangs up by itself; dialvoice would ring on.
-        if gsm_run maketerminatedcall "$number" "$CALL_SECONDS"; then
-            : >"$marker"
-        else
-            run_status=$?
-            cause=$(gsm_cause "$run_status")
-            complain "the call to $number did not go out: $cause"
-            case $cause in "the network refused"*) ;; *) dead=$cause ;; esac
-            gsm_status=1
-        fi
+        gsm_once call "$number" maketerminatedcall "$number" "$CALL_SECONDS" || gsm_status=1
     done
     return $gsm_status
 }
