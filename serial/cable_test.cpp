@@ -28,10 +28,6 @@ CableTest::CableTest(SerialPort *port, QObject *parent)
     m_settle.setSingleShot(true);
     m_settle.setTimerType(Qt::PreciseTimer);
     connect(&m_settle, &QTimer::timeout, this, &CableTest::settled);
-    connect(port, &SerialPort::linesWatched, this, [this](const LineReading &reading) {
-        if (running() && reading.counted)
-            m_last = reading;
-    });
 }
 
 QString CableTest::inputName(Input input)
@@ -45,7 +41,6 @@ void CableTest::start()
         return;
     m_levels = {};
     m_bounced = {};
-    m_last = m_port->watchStart();
     const bool read = reportRefusal(
         [&] {
             const LineState found = m_port->readLines();
@@ -62,8 +57,11 @@ void CableTest::start()
 void CableTest::drive()
 {
     m_extra = 0;
-    m_stepStart = m_last;
-    m_looked = counters(m_last);
+    // Read here, not taken from the watcher's queued readings: one of the
+    // last step's arriving late would count as this step's bounce.
+    m_stepStart = LineReading();
+    m_port->readCounters(&m_stepStart);
+    m_looked = counters(m_stepStart);
     if (!reportRefusal(
             [&] {
                 m_port->setDtrEnable(kDtrAt[m_step]);
@@ -79,20 +77,25 @@ void CableTest::drive()
 void CableTest::settled()
 {
     LineState lines;
-    if (!reportRefusal([&] { lines = m_port->readLines(); },
-                       [this](int number, const QString &text) { fail(number, text); }))
+    LineReading last;
+    if (!reportRefusal(
+            [&] {
+                m_port->readCounters(&last);
+                lines = m_port->readLines();
+            },
+            [this](int number, const QString &text) { fail(number, text); }))
         return;
     const bool levels[] = {lines.cts, lines.dsr, lines.dcd, lines.ri};
     const auto before = counters(m_stepStart);
-    const auto now = counters(m_last);
+    const auto now = counters(last);
     for (int i = 0; i < kInputs; ++i) {
         m_levels[size_t(m_step)][size_t(i)] = levels[i];
-        if (m_last.counted && m_stepStart.counted && now[size_t(i)] - before[size_t(i)] > 1)
+        if (last.counted && m_stepStart.counted && now[size_t(i)] - before[size_t(i)] > 1)
             m_bounced[size_t(i)] = true;
     }
     // Counters that moved since the last look: look again after another
     // settle time, so the levels read are the ones the wires came to rest at.
-    if (m_last.counted && now != m_looked && m_extra < kExtraSettles) {
+    if (last.counted && now != m_looked && m_extra < kExtraSettles) {
         m_looked = now;
         ++m_extra;
         m_settle.start(kSettle);

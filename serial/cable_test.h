@@ -3,7 +3,8 @@
 
 // The loopback test: DTR and RTS are driven through their four
 // combinations; after each, the inputs are given time to settle and read,
-// and the driver's counters (where it keeps them) tell a wire that bounced.
+// and the driver's counters (where it keeps them), read before and after,
+// tell a wire that bounced.
 // From which inputs follow which output it names what is plugged in: the
 // standard loopback plug (RTS to CTS, DTR to DSR and DCD), one that also
 // wires RI, no plug at all, or what is missing. The outputs are left as
@@ -73,7 +74,6 @@ private:
     int m_extra = 0;
     bool m_foundDtr = false;
     bool m_foundRts = false;
-    LineReading m_last;
     LineReading m_stepStart;
     std::array<quint32, kInputs> m_looked{};
     std::array<std::array<bool, kInputs>, 4> m_levels{};

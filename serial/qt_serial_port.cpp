@@ -287,6 +287,16 @@ void QtSerialPort::startWatching(const LineState &lines)
 #endif
 }
 
+bool QtSerialPort::readCounters(LineReading *reading)
+{
+    int error = 0;
+    if (m_watch != LineWatch::WaitAndCount
+        || !LineWatcher::readEdges(m_port.handle(), &reading->edges, &error, &reading->ringEdges))
+        return false;
+    reading->counted = true;
+    return true;
+}
+
 void QtSerialPort::watchEnded(int error)
 {
     // A driver that turns the wait down after all is polled instead.

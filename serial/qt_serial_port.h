@@ -45,6 +45,7 @@ public:
     AdapterDriver driver() const override { return m_driver; }
     LineWatch lineWatch() const override { return m_watch; }
     LineReading watchStart() const override { return m_watchStart; }
+    bool readCounters(LineReading *reading) override;
 
 Q_SIGNALS:
     // Something found and put right that the operator should know about (a

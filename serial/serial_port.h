@@ -109,6 +109,13 @@ public:
     // While watching: the reading the watch started from, taken at the open;
     // the first linesWatched() follows it.
     virtual LineReading watchStart() const = 0;
+    // The driver's edge counters now (CTS, DSR, DCD and RI's in reading),
+    // one request; false where the open port's counters are not used.
+    virtual bool readCounters(LineReading *reading)
+    {
+        Q_UNUSED(reading)
+        return false;
+    }
 
 Q_SIGNALS:
     // A reading from the watcher, after each change of the inputs (RI
