@@ -8,16 +8,6 @@
 #include <QDateTime>
 
 namespace {
-// When a reading was taken, on the wall clock: a queued reading is older
-// than now.
-QDateTime wallTime(std::chrono::steady_clock::time_point taken)
-{
-    const auto age = std::chrono::steady_clock::now() - taken;
-    const qint64 ms =
-        taken.time_since_epoch().count() == 0 ? 0 : std::chrono::duration_cast<std::chrono::milliseconds>(age).count();
-    return QDateTime::currentDateTime().addMSecs(-std::max<qint64>(ms, 0));
-}
-
 QString plural(quint64 n, const char *one, const char *many)
 {
     return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
@@ -35,7 +25,7 @@ LineTerminal::LineTerminal(SerialPort *port, const Options &options, std::FILE *
     connect(&m_poll, &QTimer::timeout, this, &LineTerminal::poll);
     connect(&m_history, &LineHistory::appended, this, &LineTerminal::printRows);
     connect(port, &SerialPort::linesWatched, this,
-            [this](const LineReading &reading) { m_history.add(wallTime(reading.taken), reading); });
+            [this](const LineReading &reading) { m_history.add(LineHistory::wallTime(reading.taken), reading); });
     connect(port, &SerialPort::outputsSet, this,
             [this](bool dtr, bool rts) { m_history.addOutputs(QDateTime::currentDateTime(), dtr, rts); });
     connect(port, &SerialPort::lineWatchChanged, this, [this](LineWatch watch) {

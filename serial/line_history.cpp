@@ -42,6 +42,14 @@ QString LineHistory::timeText(const Change &change)
     return QDateTime::fromMSecsSinceEpoch(change.msecs, Qt::OffsetFromUTC, change.offset).toString(Qt::ISODateWithMs);
 }
 
+QDateTime LineHistory::wallTime(std::chrono::steady_clock::time_point taken)
+{
+    const auto age = std::chrono::steady_clock::now() - taken;
+    const qint64 ms =
+        taken.time_since_epoch().count() == 0 ? 0 : std::chrono::duration_cast<std::chrono::milliseconds>(age).count();
+    return QDateTime::currentDateTime().addMSecs(-std::max<qint64>(ms, 0));
+}
+
 QString LineHistory::csvHeader()
 {
     return QStringLiteral("time,line,level,width_ms,count");

@@ -83,6 +83,9 @@ public:
     // DE-9 pin of the line.
     static int pin(Line line);
     static QString levelName(Level level);
+    // When a reading was taken, on the wall clock: one still queued is older
+    // than now.
+    static QDateTime wallTime(std::chrono::steady_clock::time_point taken);
     // ISO 8601 with milliseconds and the UTC offset, as the record writes it.
     static QString timeText(const Change &change);
 
