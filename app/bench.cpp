@@ -57,7 +57,16 @@ Bench::Bench(QWidget *window, Panel *panel)
     SerialPort *port = panel->port();
     LineMonitor *monitor = panel->lineMonitor();
     connect(monitor, &LineMonitor::portOpened, this, &Bench::portOpened);
-    connect(monitor, &LineMonitor::portClosed, this, &Bench::release);
+    connect(monitor, &LineMonitor::portClosed, this, [this] {
+        // Closing lowered the outputs; a pulse or test under way has nothing
+        // left to drive.
+        m_pulse->cancel();
+        if (m_test->running()) {
+            m_test->cancel();
+            QApplication::restoreOverrideCursor();
+        }
+        release();
+    });
     connect(port, &SerialPort::linesWatched, m_history,
             [this](const LineReading &reading) { m_history->add(LineHistory::wallTime(reading.taken), reading); });
     connect(port, &SerialPort::outputsSet, m_history,

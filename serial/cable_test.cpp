@@ -120,6 +120,12 @@ void CableTest::restore()
         [](int, const QString &) {});
 }
 
+void CableTest::cancel()
+{
+    m_settle.stop();
+    m_step = -1;
+}
+
 void CableTest::fail(int number, const QString &text)
 {
     m_settle.stop();

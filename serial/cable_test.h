@@ -52,6 +52,8 @@ public:
     // Runs on the open port; finished() or failed() follows.
     void start();
     bool running() const { return m_step >= 0; }
+    // The port closed under the test: it ends without a verdict.
+    void cancel();
 
     // What the levels mean, without a port.
     static Result judge(const std::array<std::array<bool, kInputs>, 4> &levels,

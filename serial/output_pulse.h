@@ -34,6 +34,8 @@ public:
     // fails. A pulse under way is cut short and restored first.
     void start(Output output, std::chrono::milliseconds length, bool restingHigh);
     bool running() const { return m_timer.isActive(); }
+    // The port closed under the pulse: nothing is written any more.
+    void cancel() { m_timer.stop(); }
 
 Q_SIGNALS:
     void finished();

@@ -8,6 +8,7 @@
 // the window.
 
 #include "app/bench.h"
+#include "app/error_reporter.h"
 #include "app/line_history_window.h"
 #include "app/line_timeline.h"
 #include "app/main_window.h"
@@ -95,6 +96,7 @@ private Q_SLOTS:
     void timelineLanes_data();
     void timelineLanes();
     void timedPulseLeavesTheBox();
+    void closingThePortEndsAPulseQuietly();
     void cableTest_data();
     void cableTest();
     void savesCsv();
@@ -268,6 +270,23 @@ void TstBenchWindow::timedPulseLeavesTheBox()
     const LineHistory *history = m_window->bench()->history();
     QCOMPARE(history->summary(LineHistory::Line::Dtr).changes, 2u);
     QVERIFY(qAbs(*history->summary(LineHistory::Line::Dtr).longestHighMs - 300) < 150);
+}
+
+void TstBenchWindow::closingThePortEndsAPulseQuietly()
+{
+    openPort();
+    answer<QInputDialog>([](QInputDialog *dialog) {
+        dialog->setIntValue(200);
+        dialog->accept();
+    });
+    m_window->bench()->pulse(false);
+    QVERIFY(m_device->rts());
+    m_window->findChild<QPushButton *>(QStringLiteral("Command2"))->click();
+    QVERIFY(!m_device->rts());
+    QTest::qWait(400);
+    // The pulse's end has no port to write to: no "Lost port" box.
+    QCOMPARE(m_window->errorReporter()->currentBox(), nullptr);
+    QVERIFY(!m_window->panel()->lineMonitor()->outputsHeld());
 }
 
 void TstBenchWindow::cableTest_data()
