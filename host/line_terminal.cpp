@@ -85,7 +85,10 @@ bool LineTerminal::start()
         start.lines.dtr = m_options.dtr;
         start.lines.rts = m_options.rts;
         if (watch == LineWatch::Poll) {
-            const LineState lines = m_port->readLines();
+            LineState lines;
+            if (!reportRefusal([&] { lines = m_port->readLines(); },
+                               [this](int number, const QString &text) { fail(number, text); }))
+                return true; // told, and done() is on its way
             start.lines.cts = lines.cts;
             start.lines.dsr = lines.dsr;
             start.lines.dcd = lines.dcd;

@@ -167,6 +167,26 @@ def lines_csv(b):
             raise Failure(f"summary lacks {expected!r}: {err}")
 
 
+def lines_polled(b):
+    """A driver that can neither wait nor count: --lines reads every 100 ms, and
+    its rows have no counts."""
+    b.ask("driver none")
+    proc = b.start("--lines", "--csv")
+    b.wait_text(proc, 1, "the watch mode is said", r"open \(driver unknown, poll\)")
+    b.wait_text(proc, 0, "the rows of the open", r",RTS,low")
+    b.ask("dcd 1")
+    time.sleep(0.5)
+    b.ask("dcd 0")
+    b.wait_text(proc, 0, "DCD low", r",DCD,low,\d+,")
+    proc.send_signal(signal.SIGINT)
+    if proc.wait(10) != 0:
+        raise Failure(f"SIGINT ended it with {proc.returncode}")
+    dcd = [r for r in rows(b.text(proc, 0))[6:] if r["line"] == "DCD"]
+    if [(r["level"], r["count"]) for r in dcd] != [("high", ""), ("low", "")] or \
+            not 350 <= int(dcd[1]["width_ms"]) <= 700:
+        raise Failure(f"DCD polled: {dcd}")
+
+
 def service_refused_while_held(b):
     """While --lines holds the port, the service is refused with the holder named."""
     proc = b.start("--lines")
@@ -221,7 +241,7 @@ def cable_test(b):
         raise Failure(f"wiring: {out!r}")
 
 
-GROUPS = [lines_csv, service_refused_while_held, pulse_alone, cable_test]
+GROUPS = [lines_csv, lines_polled, service_refused_while_held, pulse_alone, cable_test]
 
 
 def main():
