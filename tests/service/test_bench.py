@@ -202,6 +202,20 @@ def service_refused_while_held(b):
         raise Failure(f"a second --lines: {again}")
 
 
+def ri_in_the_record(b):
+    """The service records RI's changes as lines, never as an alarm."""
+    service = b.start("--state-dir", os.path.join(b.work, "state"), "--script-dir", b.work)
+    b.wait_text(service, 1, "the port opened", r"event=opened")
+    b.wait_text(service, 1, "RI low at the open", r"event=line line=RI level=low")
+    b.ask("ri 1")
+    b.wait_text(service, 1, "RI high", r"event=line line=RI level=high")
+    b.ask("ri 0")
+    b.wait_text(service, 1, "RI low again", r"event=line line=RI level=low(.|\n)*event=line line=RI level=low")
+    log = b.text(service, 1)
+    if "event=alarm" in log or "event=pulse" in log:
+        raise Failure(f"RI made an alarm: {log[-800:]}")
+
+
 def pulse_alone(b):
     """--pulse dtr:300 raises DTR for about 300 ms, then the program ends with 0;
     with --dtr the pulse lowers it instead."""
@@ -241,7 +255,7 @@ def cable_test(b):
         raise Failure(f"wiring: {out!r}")
 
 
-GROUPS = [lines_csv, lines_polled, service_refused_while_held, pulse_alone, cable_test]
+GROUPS = [lines_csv, lines_polled, service_refused_while_held, ri_in_the_record, pulse_alone, cable_test]
 
 
 def main():
