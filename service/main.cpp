@@ -63,7 +63,8 @@ const char kUsage[] =
     "  --csv             with --lines: print CSV (time,line,level,width_ms,count)\n"
     "  --pulse LINE:MS   take DTR or RTS to its other level for 10 to 10000 ms, then back\n"
     "  --cable-test      drive DTR and RTS, say which inputs follow (pin numbers) and\n"
-    "                    what is plugged in; exit status 0 for a loopback plug\n";
+    "                    what is plugged in; exit status 0 for a loopback plug\n"
+    "\n";
 // The options both programs share come after their own.
 void printUsage(std::FILE *out)
 {
