@@ -66,6 +66,7 @@ Bench::Bench(QWidget *window, Panel *panel)
             QApplication::restoreOverrideCursor();
         }
         release();
+        m_history->end(QDateTime::currentDateTime());
     });
     connect(port, &SerialPort::linesWatched, m_history,
             [this](const LineReading &reading) { m_history->add(LineHistory::wallTime(reading.taken), reading); });

@@ -163,7 +163,8 @@ void LineTimeline::paintEvent(QPaintEvent *)
         t.level = high;
         t.x = x;
     }
-    const int now = std::min(xAt(QDateTime::currentMSecsSinceEpoch()), left + width);
+    const qint64 until = m_history->endedAt() >= 0 ? m_history->endedAt() : QDateTime::currentMSecsSinceEpoch();
+    const int now = std::min(xAt(until), left + width);
     for (int line = 0; line < LineHistory::kLines; ++line) {
         if (m_history->summary(LineHistory::Line(line)).reported)
             drawTo(line, now);

@@ -81,6 +81,7 @@ void LineHistory::start(const QDateTime &time, const LineReading &reading, const
     m_started = true;
     m_changes.clear();
     m_dropped = 0;
+    m_endedAt = -1;
     m_track = {};
     m_summary = {};
     m_lastTaken = reading.taken;

@@ -69,6 +69,10 @@ public:
     // Empties the table and the summary; the lines' levels are kept, so the
     // next change still has its width.
     void clear();
+    // The port was closed: the levels are known up to then, not after.
+    void end(const QDateTime &time) { m_endedAt = time.toMSecsSinceEpoch(); }
+    // When the port was closed, ms since the epoch; -1 while it is open.
+    qint64 endedAt() const { return m_endedAt; }
 
     bool started() const { return m_started; }
     int size() const { return int(m_changes.size()); }
@@ -125,6 +129,7 @@ private:
     AdapterDriver m_driver;
     std::deque<Change> m_changes;
     quint64 m_dropped = 0;
+    qint64 m_endedAt = -1;
     int m_pendingFirst = -1;
     std::chrono::steady_clock::time_point m_lastTaken;
     std::array<LineTrack, kLines> m_track{};
