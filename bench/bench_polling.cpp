@@ -15,6 +15,7 @@
 
 #include "app/bench.h"
 #include "app/line_history_window.h"
+#include "app/line_timeline.h"
 #include "app/main_window.h"
 #include "record/event_log.h"
 #include "core/panel.h"
@@ -309,6 +310,24 @@ void serviceTick(benchmark::State &state, quint32 latencyUs)
 #endif
 }
 
+// One drawing of the history's timeline holding its most, 100,000 changes,
+// 10 s across: what the window spends at each refresh while shown.
+void timelinePaint(benchmark::State &state)
+{
+    LineHistory history;
+    const QDateTime open = QDateTime::currentDateTime().addSecs(-3600);
+    history.start(open, LineReading(), AdapterDriver());
+    for (int i = 1; history.size() < LineHistory::kDefaultCapacity; ++i)
+        history.addOutputs(open.addMSecs(i * 30), i % 2, (i / 2) % 2);
+    LineTimeline timeline(&history);
+    timeline.resize(900, timeline.sizeHint().height());
+    timeline.setView(QDateTime::currentMSecsSinceEpoch(), 10000);
+    QImage image(timeline.size(), QImage::Format_ARGB32_Premultiplied);
+    for (auto _ : state)
+        timeline.render(&image);
+    state.counters["rows"] = history.size();
+}
+
 // What the event pass inside each cycle costs on its own, with a window shown
 // and nothing pending: the part of a steady cycle that is not the cycle.
 void eventPass(benchmark::State &state)
@@ -400,6 +419,7 @@ void registerAll()
                               [pattern, h](State &s) { cycle(s, Device::Fake, pattern, h); });
         }
     }
+    RegisterBenchmark("history/timeline_paint_100k", timelinePaint)->Unit(benchmark::kMillisecond);
     RegisterBenchmark("events/empty_pass", eventPass);
     RegisterBenchmark("tick/virtual_steady_1ms_latency", [](State &s) { tickWithLatency(s, 1000); })
         ->UseManualTime()
