@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 // The port box's text as the operator can read it in an error: control and
@@ -116,6 +117,7 @@ bool LineMonitor::open(bool reportRefusals)
     m_lastWatched.reset();
     m_held = {};
     m_alarmShown = {};
+    m_firstShowPending = true;
     SerialPort *serial = m_panel->port();
     const LineWatch watch = serial->lineWatch();
     if (watch != LineWatch::Poll)
@@ -380,4 +382,6 @@ void LineMonitor::show()
         const bool enabled = m_panel->notificationsEnabled();
         m_panel->setNotificationText(c, alarm && enabled ? QString(Form::kSendingNotification) : QString());
     }
+    if (std::exchange(m_firstShowPending, false))
+        Q_EMIT firstReadingShown();
 }

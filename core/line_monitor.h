@@ -90,6 +90,10 @@ Q_SIGNALS:
     void pulsed(int channel, quint32 edges);
     // Reading or writing a line failed: polling stopped and the port is closed.
     void deviceFailed();
+    // The first reading after an open is on the panel: each status is now
+    // the line's, not what the panel held before (an alarm panel restored
+    // as triggered learns here that its contact closed while it was off).
+    void firstReadingShown();
 
 private:
     void watched(const LineReading &reading);
@@ -107,6 +111,7 @@ private:
     Panel *m_panel;
     std::chrono::milliseconds m_settleTime{0};
     bool m_outputsOnOpen = false;
+    bool m_firstShowPending = false;
     std::chrono::milliseconds m_watchInterval = Form::kPollInterval;
     bool m_pulsesHeldForTick = true;
     bool m_outputsHeld = false;

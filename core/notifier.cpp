@@ -4,6 +4,7 @@
 #include "arming.h"
 #include "common/error_codes.h"
 #include "delivery.h"
+#include "line_monitor.h"
 #include "panel.h"
 
 using Channel = ScriptLauncher::Channel;
@@ -59,6 +60,13 @@ void Notifier::setArming(Arming *arming)
         if (!alarm && m_notifyOnClear && wasLetAlarm && m_panel->notificationsEnabled())
             m_panel->delivery()->notify(Channel(channel), Reason::Clear);
         m_arming->input(channel, alarm);
+    });
+    // A status that reads as before gives no change: after an open the
+    // arming hears every channel once, so that an alarm it restored, whose
+    // contact closed while the program was off, is let go.
+    connect(m_panel->lineMonitor(), &LineMonitor::firstReadingShown, this, [this] {
+        for (int c = 0; c < Form::kChannels; ++c)
+            m_arming->input(c, m_panel->inAlarm(c));
     });
     connect(arming, &Arming::notify, this, [this](int channel) {
         if (m_panel->notificationsEnabled() && !m_panel->delivery()->notify(Channel(channel), Reason::Alarm))

@@ -469,6 +469,19 @@ def panel_delays_and_restart(r):
     r.expect_runs("fire alone is told", [("fire", "alarm")], settle=1.5)
 
 
+def triggered_restored_door_closed(r):
+    """A panel restored as triggered whose door closed while it was off is armed again at the
+    first reading, and the next opening of the door is told."""
+    os.mkdir(r.state, 0o700)
+    with open(os.path.join(r.state, "arming.state"), "w") as f:
+        json.dump({"format": 1, "state": "triggered", "channels": ["intrusion"]}, f)
+    r.service()
+    r.wait_log("restored triggered", "event=panel state=triggered by=start")
+    r.wait_log("armed again: DCD reads low", "event=panel state=armed_away by=line")
+    r.ask("dcd 1")
+    r.expect_runs("the next intrusion is told", [("intrusion", "alarm")])
+
+
 def disarm_within_entry_delay(r):
     """At the machine: a wrong code is refused and logged without the code; the right one
     within the entry delay disarms, and nothing is sent; arming needs no code."""
@@ -639,7 +652,8 @@ def unit_verifies(r):
 GROUPS = [alarm_runs_script_once, settle_makes_one_alarm, settle_high_from_start, contact_fed_from_dtr,
           port_that_is_no_device, retried_until_delivered, restart_resumes, hung_script_ended, unreadable_spool_told,
           no_state_folder, heartbeat_on_time, notify_clear, pulse_between_readings, fallbacks, normally_closed,
-          device_goes_and_comes_back, panel_delays_and_restart, disarm_within_entry_delay,
+          device_goes_and_comes_back, panel_delays_and_restart, triggered_restored_door_closed,
+          disarm_within_entry_delay,
           sigterm_ends_in_order, tells_systemd, command_lines, window_options, unit_verifies]
 
 
