@@ -4,8 +4,8 @@
 checks that nothing it promised was lost.
 
 The guest is the systemd test's (run_systemd_test.py): this machine's root
-read-only under a tmpfs overlay, booted by systemd straight into a target
-of this test's. The service's state folder /var/lib/rs232-phone-home is an
+read-only under a tmpfs overlay, but its first process is this test's
+agent, which starts the service itself. The service's state folder /var/lib/rs232-phone-home is an
 ext4 file system of its own on a virtio disk, an image made here with
 mkfs.ext4 and kept across the guest's boots: the guest's page cache dies
 with each cut, and only what reached the disk survives. COM2 follows a
@@ -129,7 +129,7 @@ class Link:
         self.conn.sendall((text + "\n").encode())
 
     def drop(self):
-        """Once QEMU is gone: its last lines are on the queue, the end mark is not."""
+        """Once QEMU is gone: waits for its last lines to reach the queue."""
         if self.conn is not None:
             self.reader.join(10)
             self.conn.close()
@@ -160,6 +160,7 @@ class PowerCut:
         self.offsets = {}  # boot -> guest clock less host clock
         self.boot = 0
         self.cuts = 0
+        self.commands = 0
         self.last_ack = None  # "arm" or "disarm", as the guest answered
         self.state = None  # the panel's state as last told
         self.ready = None
@@ -264,8 +265,7 @@ class PowerCut:
             raise qemu.Failure(f"boot {self.boot}: the guest's agent was not ready within "
                                f"{self.args.boot_timeout:g} s")
         took = time.monotonic() - started
-        acked = self.last_ack
-        if acked == "arm" and self.state not in ARMED:
+        if self.last_ack == "arm" and self.state not in ARMED:
             self.fault(f"the panel starts {self.state} though arming was acknowledged before the cut")
         return took
 
@@ -299,13 +299,14 @@ class PowerCut:
 
     # ---- scenes
     def command(self, verb):
-        ident = f"{self.boot}.{self.rng.randrange(1 << 30)}"
+        self.commands += 1
+        ident = str(self.commands)
         self.link.send(f"{verb} {ident}")
         line = self.wait(lambda line: line.startswith(f"ack {ident} "), 30)
         if line is None:
             raise qemu.Failure(f"boot {self.boot}: no answer to {verb}")
         words = line.split()
-        if words[2] != "0":
+        if words[2] != "0" or len(words) < 4:
             raise qemu.Failure(f"boot {self.boot}: {verb} refused: {line}")
         self.last_ack = verb
         self.state = words[3]
@@ -319,13 +320,12 @@ class PowerCut:
             self.command("arm")
         inputs = list(self.inputs)
         inputs[CHANNELS.index(channel)] = 1
-        onset = Onset(channel, 0, self.boot)
+        onset = Onset(channel, self.set_inputs(inputs), self.boot)
         self.onsets.append(onset)
-        onset.at = self.set_inputs(inputs)
         return onset
 
     def first_attempt(self, onset, timeout=20):
-        return self.wait(lambda line: line.startswith(f"attempt ") and onset.first_seen, timeout)
+        return self.wait(lambda line: line.startswith("attempt ") and onset.first_seen, timeout)
 
     def scene(self, kind):
         """Plays the scene and returns when to cut, as what it was."""
