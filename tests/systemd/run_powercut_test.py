@@ -57,7 +57,7 @@ SCRIPT_WORK_S = 1
 RETRY_BASE_S = 1
 # An event's time as the guest stamps it, less the host's time of the edge,
 # each on its own clock (the guest's offset measured at each boot).
-EVENT_WINDOW_S = (-1.0, 4.0)
+EVENT_WINDOW_S = (-2.0, 8.0)
 ARMED = ("arming", "armed_away", "pending", "triggered")
 UNREADABLE_RE = re.compile(r"cannot be (read|resumed)|set aside")
 
@@ -394,8 +394,8 @@ class PowerCut:
         seen = [o for o in self.onsets if o.first_seen]
         delivered = [o for o in self.onsets if o.sent]
         return {"cuts": self.cuts, "boots": self.boot, "onsets made": len(self.onsets),
-                "first attempts seen": len(seen), "delivered": len(delivered),
-                "delivered of those seen": sum(1 for o in seen if o.sent),
+                "onsets seen": len(seen), "delivered": len(delivered),
+                "seen and delivered": sum(1 for o in seen if o.sent),
                 "duplicates": sum(o.sent - 1 for o in delivered), "faults": len(self.faults)}
 
 
