@@ -84,7 +84,7 @@ def tell_spool(link, when):
 
 def panel(args, command, code=None):
     """rs232-phone-homed --panel COMMAND: (status, stdout, stderr). Not
-    guest_panel(): its module's imports cost a second of every boot."""
+    guest_checks.panel(): its module's imports cost a second of every boot."""
     done = subprocess.run([args.service, "--control-socket", CONTROL, "--panel", command],
                           input=code + "\n" if code else "", capture_output=True, text=True, timeout=30)
     return done.returncode, done.stdout.strip(), done.stderr.strip()
