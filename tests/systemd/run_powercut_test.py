@@ -60,6 +60,7 @@ RETRY_BASE_S = 1
 EVENT_WINDOW_S = (-2.0, 8.0)
 ARMED = ("arming", "armed_away", "pending", "triggered")
 BOOT_TRIES = 2
+PANEL_RE = re.compile(r"\bevent=panel state=(\S+)")
 UNREADABLE_RE = re.compile(r"cannot be (read|resumed)|set aside")
 
 AGENT = os.path.join(HERE, "powercut_guest.py")
@@ -138,10 +139,11 @@ class Link:
 
 
 class Onset:
-    def __init__(self, channel, at, boot):
+    def __init__(self, channel, at, boot, panel):
         self.channel = channel
         self.at = at  # the host's time of the edge
         self.boot = boot
+        self.panel = panel  # the panel's state just before
         self.first_seen = False
         self.required = False  # its alarm was on record: it must be delivered
         self.sent = 0
@@ -218,10 +220,13 @@ class PowerCut:
             text = line[4:]
             if UNREADABLE_RE.search(text):
                 self.fault(f"the service could not read a file: {text}")
+            state = PANEL_RE.search(text)
+            if state:
+                self.state = state.group(1)
             if "event=panel state=triggered by=start" in text:
                 # Restored as told: the intrusion that triggered it is on record.
                 intrusions = [o for o in self.onsets if o.channel == "intrusion" and o.boot < self.boot]
-                if intrusions:
+                if intrusions and intrusions[-1].panel == "armed_away":
                     intrusions[-1].required = True
         elif kind == "ready":
             self.ready = dict(w.split("=", 1) for w in words[1:])
@@ -334,7 +339,7 @@ class PowerCut:
             self.command("arm")
         inputs = list(self.inputs)
         inputs[CHANNELS.index(channel)] = 1
-        onset = Onset(channel, self.set_inputs(inputs), self.boot)
+        onset = Onset(channel, self.set_inputs(inputs), self.boot, self.state)
         self.onsets.append(onset)
         return onset
 
