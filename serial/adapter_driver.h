@@ -24,6 +24,12 @@ struct AdapterDriver {
     bool canWait = true;
     // TIOCGICOUNT's counters move with the edges.
     bool countsEdges = true;
+    // RI (pin 9): whether its level is reported, and whether its counter
+    // (and a wait on it) moves only as a ring ends, high to low, as the
+    // 8250's does: then a rising RI wakes no one and is seen at the next
+    // reading.
+    bool reportsRing = true;
+    bool ringFallsOnly = false;
 
     static AdapterDriver named(const QString &name);
 
@@ -35,4 +41,6 @@ struct AdapterDriver {
     // Where the line is not reported: "CTS is not reported by this adapter
     // (cdc_acm)"; empty where it is.
     QString unreportedText(int channel) const;
+    // The same for RI.
+    QString unreportedRingText() const;
 };
