@@ -199,7 +199,7 @@ class PowerCut:
             clock = float(dict(w.split("=", 1) for w in words[1:])["clock"])
             self.offsets[self.boot] = clock - seen
         elif kind in ("attempt", "sent") and len(words) >= 6:
-            will, channel, reason, attempt, time_text = words[1], words[2], words[3], int(words[4]), words[5]
+            channel, reason, attempt, time_text = words[2], words[3], int(words[4]), words[5]
             onset = self.match(channel, time_text) if reason == "alarm" else None
             if onset is None:
                 # Once per event and kind: its retries are the same fault again.
