@@ -23,20 +23,9 @@ from datetime import datetime
 
 LINES = ["CTS", "DSR", "DCD", "RI", "DTR", "RTS"]
 
-
-class Failure(Exception):
-    pass
-
-
-def wait_for(what, probe, timeout=5.0):
-    end = time.monotonic() + timeout
-    while True:
-        ok, detail = probe()
-        if ok:
-            return
-        if time.monotonic() > end:
-            raise Failure(f"{what}: not within {timeout} s ({detail})")
-        time.sleep(0.05)
+# No compiled files in the source tree.
+sys.dont_write_bytecode = True
+from test_service import Failure, wait_for  # noqa: E402  (the service test's waiting, shared)
 
 
 class Bench:
