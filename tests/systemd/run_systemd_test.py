@@ -50,8 +50,9 @@ mount -t sysfs sys /root/sys || fail "sysfs"
 # A container's marker would make systemd take the guest for a container,
 # and ignore the kernel's command line.
 rm -f /root/.dockerenv /root/run/.containerenv
+@MOUNTS@
 echo "QEMU-GUEST-START $(uname -r)"
-exec switch_root /root /lib/systemd/systemd --unit=@TARGET@
+exec switch_root /root @INIT@
 '''
 
 CHECKS_UNIT = """[Unit]
@@ -173,6 +174,16 @@ def make_payload(root, args):
     write(root, "/etc/tmpfiles.d/tmp.conf", "d /tmp 1777 root root -\n")
 
 
+def guest_init(modules, payload, init, mounts=""):
+    """INIT for these module files and the payload's folder on the host: the
+    root laid out, mounts (shell lines) run, then init's command line as PID 1."""
+    return (INIT.replace("@MODULES@", " ".join(os.path.basename(m) for m in modules))
+            .replace("@PAYLOAD@", payload)
+            .replace("@MOUNTS@", mounts)
+            .replace("@INIT@", init)
+            .replace("@END@", qemu.END_MARK))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--service", required=True)
@@ -216,12 +227,9 @@ def main():
         qemu.log("FAIL: a path here holds a space, comma, quote, $ or backslash, which the guest cannot take")
         return 1
     console = os.path.join(work, "console.log")
-    init = (INIT.replace("@MODULES@", " ".join(os.path.basename(m) for m in modules))
-            .replace("@PAYLOAD@", payload)
-            .replace("@TARGET@", TARGET)
-            .replace("@END@", qemu.END_MARK))
     initramfs = os.path.join(work, "initramfs.cpio")
-    qemu.make_initramfs(initramfs, tools["busybox-static"], modules, init)
+    qemu.make_initramfs(initramfs, tools["busybox-static"], modules,
+                        guest_init(modules, payload, f"/lib/systemd/systemd --unit={TARGET}"))
 
     accel, accel_args = qemu.accelerator()
     # fstab=no: the host's fstab names disks the guest does not have.
