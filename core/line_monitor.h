@@ -52,7 +52,8 @@ public:
     void setNormallyClosed(const std::array<bool, Form::kChannels> &closed) { m_normallyClosed = closed; }
     bool normallyClosed(int channel) const { return m_normallyClosed[size_t(channel)]; }
 
-    // The port box may hold a device path instead of a number.
+    // The port box may hold a device path, or a port on another machine
+    // (rfc2217://HOST:PORT), instead of a number.
     static bool isDevicePath(const QString &text);
 
     // Opens the port the port box names and starts polling, as Open Port

@@ -24,6 +24,11 @@ struct AdapterDriver {
     bool canWait = true;
     // TIOCGICOUNT's counters move with the edges.
     bool countsEdges = true;
+    // A port on another machine: a server reads the lines at its own pace and
+    // tells what changed. Its signature is its own name for itself ("ser2net"),
+    // where it gives one.
+    bool remote = false;
+    QString signature;
 
     static AdapterDriver named(const QString &name);
 
@@ -35,4 +40,7 @@ struct AdapterDriver {
     // Where the line is not reported: "CTS is not reported by this adapter
     // (cdc_acm)"; empty where it is.
     QString unreportedText(int channel) const;
+    // For a remote port, how often its server reads the lines and what that
+    // means for short pulses; empty for a local one.
+    QString samplingText() const;
 };

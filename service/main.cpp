@@ -12,6 +12,7 @@
 #include "mqtt/mqtt_publisher.h"
 #include "notify/script_launcher.h"
 #include "record/event_log.h"
+#include "serial/port_selector.h"
 #include "serial/qt_serial_port.h"
 
 #include <QCommandLineParser>
@@ -35,7 +36,8 @@ const char kUsage[] =
     "Watches CTS (fire), DSR (flooding) and DCD (intrusion) of a serial port and\n"
     "starts the channel's notification script when a line goes high.\n"
     "\n"
-    "  --port PORT       port number 1-15 (/dev/comN, else /dev/ttyS{N-1}) or a device path\n"
+    "  --port PORT       port number 1-15 (/dev/comN, else /dev/ttyS{N-1}), a device path, or\n"
+    "                    rfc2217://HOST:PORT for a port that ser2net or a device server offers\n"
     "  --dtr, --rts      hold that output high while the port is open\n"
     "  --settle MS       a line must keep its new level this long to count (default 0)\n"
     "  --notify-clear    also run the script when a channel returns to NORMAL\n"
@@ -139,7 +141,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(PHONE_HOME_VERSION));
     std::atexit(QtSerialPort::closeAllOpen);
 
-    Panel panel(std::make_unique<QtSerialPort>(),
+    Panel panel(std::make_unique<PortSelector>(),
                 std::make_unique<ProcessScriptLauncher>(ProcessScriptLauncher::defaultHost(), parser.value(scriptDir)));
     EventLog log;
     log.setPort(parser.value(port), QString());
