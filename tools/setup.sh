@@ -19,7 +19,7 @@ qemu-system-x86 busybox-static strace systemd
 dbus-daemon dbus-bin at-spi2-core python3-pyatspi qt6-base-private-dev
 orca speech-dispatcher speech-dispatcher-audio-plugins libasound2-data
 mosquitto mosquitto-clients
-postfix msmtp curl apprise gammu"
+postfix msmtp curl apprise gammu ser2net"
 
 install_missing() {
     missing=""
