@@ -61,9 +61,9 @@ QString Arming::byName(By by)
 
 QString Arming::resultName(Result result)
 {
-    static const std::array<QLatin1StringView, 5> names{
-        QLatin1StringView("accepted"), QLatin1StringView("wrong-code"), QLatin1StringView("locked-out"),
-        QLatin1StringView("code-required"), QLatin1StringView("no-code-file")};
+    static const std::array<QLatin1StringView, 6> names{
+        QLatin1StringView("accepted"),      QLatin1StringView("wrong-code"),   QLatin1StringView("locked-out"),
+        QLatin1StringView("code-required"), QLatin1StringView("no-code-file"), QLatin1StringView("not-saved")};
     return names[size_t(result)];
 }
 
@@ -150,12 +150,10 @@ QStringList Arming::start(const QString &stateDir)
         startExitDelay(By::Start);
         break;
     case State::Pending:
-        if (m_entryDelay.count() > 0) {
-            setState(State::Pending, By::Start);
-            m_entry.start(m_entryDelay);
-        } else {
-            trigger(By::Start);
-        }
+        // Even with no entry delay now, it triggers from the event loop:
+        // whoever tells the alarm listens only once start() has returned.
+        setState(State::Pending, By::Start);
+        m_entry.start(m_entryDelay);
         break;
     default:
         setState(state, By::Start);
@@ -168,8 +166,13 @@ Arming::Result Arming::arm(By by)
     if (m_code->isLockedOut())
         return Result::LockedOut;
     // Already armed or on the way: a repeated command changes nothing.
-    if (m_state == State::Disarmed)
-        startExitDelay(by);
+    if (m_state != State::Disarmed)
+        return Result::Accepted;
+    // Saved before it is answered: an arm answered as done is never undone
+    // by a restart.
+    if (!write(m_exitDelay.count() > 0 ? State::Arming : State::ArmedAway, {}))
+        return Result::NotSaved;
+    startExitDelay(by);
     return Result::Accepted;
 }
 
@@ -207,7 +210,7 @@ void Arming::input(int channel, bool alarm)
         backToArmedWhenClear();
 }
 
-void Arming::setState(State state, By by)
+void Arming::setState(State state, By by, bool save)
 {
     if (m_told && state == m_state)
         return;
@@ -215,7 +218,8 @@ void Arming::setState(State state, By by)
     m_state = state;
     if (state != State::Pending && state != State::Triggered)
         m_trigger = {};
-    save();
+    if (save)
+        this->save();
     Q_EMIT stateChanged(state, by);
 }
 
@@ -265,10 +269,12 @@ void Arming::onset(int channel, By by)
         }
         return;
     case State::Triggered:
-        // The alarm is known already: no second delay.
+        // The alarm is known already: no second delay. Saved as joined only
+        // once its entry is on disk: a power cut before leaves it unjoined,
+        // and the restart sees its line as a new onset.
         m_trigger[size_t(channel)] = true;
-        save();
-        Q_EMIT notify(channel);
+        if (tell(channel))
+            save();
         return;
     }
 }
@@ -276,11 +282,17 @@ void Arming::onset(int channel, By by)
 void Arming::trigger(By by)
 {
     m_entry.stop();
-    setState(State::Triggered, by);
+    // Triggered is saved after the entries that tell it are on disk: cut
+    // before, the restart finds pending (or armed_away) and tells it again;
+    // saved first, it would find triggered and tell nothing.
+    setState(State::Triggered, by, false);
+    bool durable = true;
     for (int c = 0; c < Form::kChannels; ++c) {
         if (m_trigger[size_t(c)])
-            Q_EMIT notify(c);
+            durable = tell(c) && durable;
     }
+    if (durable)
+        save();
     // A door opened and closed again within the entry delay is told, and
     // the panel is armed again at once.
     backToArmedWhenClear();
@@ -295,20 +307,48 @@ void Arming::backToArmedWhenClear()
     setState(State::ArmedAway, By::Line);
 }
 
-void Arming::save()
+bool Arming::tell(int channel)
+{
+    m_notDurable = false;
+    Q_EMIT notify(channel);
+    return !std::exchange(m_notDurable, false);
+}
+
+bool Arming::save()
+{
+    return write(m_state, m_trigger);
+}
+
+bool Arming::write(State state, const Channels &trigger)
 {
     if (m_file.isEmpty())
-        return;
+        return true;
     QJsonArray channels;
     for (int c = 0; c < Form::kChannels; ++c) {
-        if (m_trigger[size_t(c)])
+        if (trigger[size_t(c)])
             channels.append(ScriptLauncher::channelName(ScriptLauncher::Channel(c)));
     }
     const QJsonObject o{{QStringLiteral("format"), kFormat},
-                        {QStringLiteral("state"), stateName(m_state)},
+                        {QStringLiteral("state"), stateName(state)},
                         {QStringLiteral("channels"), channels}};
-    if (const QString problem = SmallFile::write(m_file, QJsonDocument(o).toJson(QJsonDocument::Compact));
-        !problem.isEmpty())
-        Q_EMIT warning(tr("The panel's state could not be written to %1 (%2); a restart would start it armed_away.")
-                           .arg(m_file, problem));
+    const QString problem = SmallFile::write(m_file, QJsonDocument(o).toJson(QJsonDocument::Compact));
+    if (problem.isEmpty()) {
+        if (m_writes.succeeded())
+            Q_EMIT mended(tr("The panel's state is written to %1 again.").arg(m_file));
+        return true;
+    }
+    // The old state may be less safe than this one (disarmed, where this is
+    // armed): without it, a restart comes back armed_away, the safest.
+    const QString removal = SmallFile::remove(m_file);
+    if (m_writes.failed()) {
+        Q_EMIT warning(removal.isEmpty()
+                           ? tr("The panel's state cannot be written to %1 (%2): the old one was removed, so a "
+                                "restart comes back armed_away. Free space on its disk or make it writable.")
+                                 .arg(m_file, problem)
+                           : tr("The panel's state cannot be written to %1 (%2), nor the old one removed (%3): a "
+                                "restart would find an older state, so arming is refused until it can be saved. "
+                                "Free space on its disk or make it writable.")
+                                 .arg(m_file, problem, removal));
+    }
+    return removal.isEmpty();
 }

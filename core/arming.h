@@ -17,9 +17,13 @@
 // Arming needs no code; disarming needs the panel's code (PanelCode), and a
 // lockout after wrong codes refuses every command. Every change of state is
 // told with what caused it, and kept in the state folder so that a restart
-// comes back armed rather than silently disarmed.
+// comes back armed rather than silently disarmed. The order of writes is the
+// promise: a state that says an alarm was told is saved only after the
+// entries that tell it are on disk, and a state that cannot be saved never
+// leaves an older, less safe one behind.
 
 #include "constants.h"
+#include "small_file.h"
 
 #include <QObject>
 #include <QString>
@@ -41,7 +45,7 @@ public:
     // the local control, a delay running out, or a channel's line.
     enum class By { Start, Mqtt, Local, Timer, Line };
     Q_ENUM(By)
-    enum class Result { Accepted, WrongCode, LockedOut, CodeRequired, NoCodeFile };
+    enum class Result { Accepted, WrongCode, LockedOut, CodeRequired, NoCodeFile, NotSaved };
     Q_ENUM(Result)
     using Channels = std::array<bool, Form::kChannels>;
 
@@ -53,7 +57,8 @@ public:
     static bool stateFromName(const QString &name, State *state);
     // "start", "mqtt", "local", "timer", "line".
     static QString byName(By by);
-    // "accepted", "wrong-code", "locked-out", "code-required", "no-code-file".
+    // "accepted", "wrong-code", "locked-out", "code-required", "no-code-file",
+    // "not-saved".
     static QString resultName(Result result);
     static Channels defaultAlwaysArmed() { return {true, true, false}; }
     // --always-armed: a comma list of channel names (empty: none). Why it is
@@ -78,26 +83,37 @@ public:
     // The channels whose onset made the present pending or triggered state.
     Channels triggeredBy() const { return m_trigger; }
 
-    // A code given with arm is not asked for, so none is taken.
+    // A code given with arm is not asked for, so none is taken. Refused
+    // (NotSaved) only where the state folder takes neither the new state nor
+    // the removal of the old one, which a restart would bring back disarmed.
     Result arm(By by);
     Result disarm(const QString &code, By by);
     // A channel's level (true: ALARM); the same level twice is no new onset.
     void input(int channel, bool alarm);
+    // Called from a notify() handler whose alarm is not on disk: the state
+    // that would say it was told is not saved, so a restart tells it again.
+    void notDurable() { m_notDurable = true; }
 
 Q_SIGNALS:
     void stateChanged(Arming::State state, Arming::By by);
     // Run this channel's alarm script.
     void notify(int channel);
     void warning(const QString &text);
+    // The state is written again after a failure.
+    void mended(const QString &text);
 
 private:
-    void setState(State state, By by);
+    void setState(State state, By by, bool save = true);
     void startExitDelay(By by);
     void armed(By by);
     void onset(int channel, By by);
     void trigger(By by);
     void backToArmedWhenClear();
-    void save();
+    // Tells the channel's alarm; false where it is not on disk.
+    bool tell(int channel);
+    // True when the file holds this state, or no file is left to contradict it.
+    bool save();
+    bool write(State state, const Channels &channels);
 
     PanelCode *m_code;
     Channels m_alwaysArmed = defaultAlwaysArmed();
@@ -110,4 +126,6 @@ private:
     Channels m_trigger{};
     Channels m_alarm{};
     QString m_file;
+    bool m_notDurable = false;
+    SmallFile::FailureNotice m_writes;
 };

@@ -9,20 +9,11 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
+#include <QRegularExpression>
 #include <QTimer>
 
 #include <algorithm>
 #include <array>
-
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <cstring>
-
-#include <fcntl.h>
-#include <stdio.h>
-#include <unistd.h>
-#endif
 
 namespace {
 using namespace std::chrono_literals;
@@ -30,8 +21,6 @@ using namespace std::chrono_literals;
 constexpr int kSpoolFormat = 1;
 const QString kSpoolSuffix = QStringLiteral(".json");
 const QString kSetAsideSuffix = QStringLiteral(".bad");
-// An entry being written, renamed over its name once complete.
-const QString kPartSuffix = QStringLiteral(".part");
 // A spool entry is a few hundred bytes; anything much larger is not one.
 constexpr qint64 kMaxEntrySize = 64 * 1024;
 
@@ -49,11 +38,13 @@ QString durationText(std::chrono::milliseconds duration)
 struct Delivery::Entry {
     Channel channel = Channel::Fire;
     Reason reason = Reason::Alarm;
-    QDateTime time;  // of the event
-    QDateTime first; // first start
-    int attempt = 0; // the last one started
+    QDateTime time;                              // of the event, with its UTC offset then
+    QDateTime first;                             // first start, for the file's name
+    std::chrono::steady_clock::time_point since; // first start in this run
+    int attempt = 0;                             // the last one started
     ScriptLauncher::Environment extra;
-    QString file; // in the spool; empty when not written
+    QString file;        // in the spool; empty when not written
+    QStringList covered; // older entries this one tells too, removed with it
     qint64 pid = 0;
     QTimer *retry = nullptr;
 
@@ -80,7 +71,8 @@ struct Delivery::Entry {
         QJsonParseError error;
         const QJsonDocument doc = QJsonDocument::fromJson(text, &error);
         if (!doc.isObject())
-            return QObject::tr("not a spool entry (%1)").arg(error.errorString());
+            return text.isEmpty() ? QObject::tr("empty")
+                                  : QObject::tr("not a spool entry (%1)").arg(error.errorString());
         const QJsonObject o = doc.object();
         if (o.value(QStringLiteral("format")).toInt() != kSpoolFormat)
             return QObject::tr("format %1, this program reads %2")
@@ -102,6 +94,23 @@ struct Delivery::Entry {
         }
         return QString();
     }
+
+    // "1765185243412-fire-alarm.json": the first start's time, the channel
+    // and the reason, which is all a power cut may leave readable.
+    bool fromName(const QString &name)
+    {
+        static const QRegularExpression pattern(QStringLiteral("^(\\d{13})-([a-z]+)-([a-z]+)\\.json$"));
+        const QRegularExpressionMatch match = pattern.match(name);
+        if (!match.hasMatch() || !ScriptLauncher::channelFromName(match.captured(2), &channel)
+            || !ScriptLauncher::reasonFromName(match.captured(3), &reason) || reason == Reason::Test)
+            return false;
+        first = QDateTime::fromMSecsSinceEpoch(match.captured(1).toLongLong(), Qt::UTC);
+        const QDateTime local = first.toLocalTime();
+        time = local.toOffsetFromUtc(local.offsetFromUtc());
+        attempt = 0;
+        extra.clear();
+        return true;
+    }
 };
 
 Delivery::Delivery(ScriptLauncher *launcher, QObject *parent)
@@ -112,15 +121,9 @@ Delivery::Delivery(ScriptLauncher *launcher, QObject *parent)
             [this](ScriptLauncher::Channel, qint64 pid, int exitStatus, int signal) {
                 scriptFinished(pid, exitStatus, signal);
             });
-    m_flush.setSingleShot(true);
-    m_flush.setInterval(0);
-    connect(&m_flush, &QTimer::timeout, this, &Delivery::flush);
 }
 
-Delivery::~Delivery()
-{
-    flush();
-}
+Delivery::~Delivery() = default;
 
 QList<QCommandLineOption> Delivery::commandLineOptions()
 {
@@ -225,116 +228,146 @@ std::chrono::milliseconds Delivery::retryDelay(int failedAttempt, std::chrono::m
 QString Delivery::setOptions(const Options &options)
 {
     m_options = options;
-    m_durable = false;
+    m_spool = !options.stateDir.isEmpty();
+    m_writes = {};
     m_launcher->setStateDir(options.stateDir);
     if (auto *process = qobject_cast<ProcessScriptLauncher *>(m_launcher))
         process->setTimeout(options.scriptTimeout);
-    if (options.stateDir.isEmpty())
+    if (!m_spool)
         return QString();
     const QString dir = options.stateDir;
+    // A folder that fails now may work later (a disk with room again): every
+    // entry is tried, and the first that is written says so.
     if (!QDir().mkpath(dir)) {
+        m_writes.failed();
         return tr("Pending notifications cannot be kept across a restart: the state folder %1 cannot be made. "
                   "Alarms still go out. Make it and give it to this program's user, or name another with "
                   "--state-dir.")
             .arg(dir);
     }
     // Only a file written and removed proves the folder takes the spool.
-    QSaveFile probe(QDir(dir).filePath(QStringLiteral(".probe")));
-    if (!probe.open(QIODevice::WriteOnly) || probe.write("x") != 1 || !probe.commit()
-        || !QFile::remove(probe.fileName())) {
+    const QString probe = QDir(dir).filePath(QStringLiteral(".probe"));
+    QString problem = SmallFile::write(probe, "x");
+    if (problem.isEmpty())
+        problem = SmallFile::remove(probe);
+    if (!problem.isEmpty()) {
+        m_writes.failed();
         return tr("Pending notifications cannot be kept across a restart: the state folder %1 cannot be "
-                  "written (%2). Alarms still go out. Give the folder to this program's user, or name another "
-                  "with --state-dir.")
-            .arg(dir, probe.errorString());
+                  "written (%2). Alarms still go out. Free space on its disk or give the folder to this program's "
+                  "user, or name another with --state-dir.")
+            .arg(dir, problem);
     }
-    m_durable = true;
     return QString();
 }
 
-void Delivery::notify(Channel channel, Reason reason, const ScriptLauncher::Environment &extra)
+bool Delivery::notify(Channel channel, Reason reason, const ScriptLauncher::Environment &extra)
 {
     const Key key{channel, reason};
+    Entry *entry = nullptr;
     if (const auto it = m_pending.find(key); it != m_pending.end()) {
-        Entry *pending = it->second.get();
-        if (pending->pid == 0)
-            return; // a retry is due: it tells this onset too
+        entry = it->second.get();
+        if (entry->pid == 0)
+            return entry->file.isEmpty() ? !m_spool : true; // a retry is due: it tells this onset too
         // Its script still runs for an earlier onset: this one is a new event,
         // told at once as ever, and the one pending from now on.
-        pending->time = QDateTime::currentDateTime();
-        pending->first = QDateTime::currentDateTimeUtc();
-        pending->attempt = 0;
-        pending->extra = extra;
-        pending->pid = 0;
-        startAttempt(pending);
-        return;
+        entry->attempt = 0;
+        entry->pid = 0;
+    } else {
+        auto made = std::make_unique<Entry>();
+        made->channel = channel;
+        made->reason = reason;
+        entry = made.get();
+        m_pending.emplace(key, std::move(made));
     }
-    auto entry = std::make_unique<Entry>();
-    entry->channel = channel;
-    entry->reason = reason;
-    entry->time = QDateTime::currentDateTime();
-    entry->first = QDateTime::currentDateTimeUtc();
+    // The offset of the moment is kept: a retry after a change of summer
+    // time tells the same time in the same words.
+    const QDateTime now = m_clock.wall();
+    entry->time = now.toOffsetFromUtc(now.offsetFromUtc());
+    entry->first = now.toUTC();
+    entry->since = m_clock.monotonic();
     entry->extra = extra;
-    Entry *e = entry.get();
-    m_pending.emplace(key, std::move(entry));
-    startAttempt(e);
+    const bool written = startAttempt(entry);
+    return written || !m_spool;
+}
+
+std::unique_ptr<Delivery::Entry> Delivery::read(const QString &path)
+{
+    auto entry = std::make_unique<Entry>();
+    const SmallFile::Contents file = SmallFile::read(path, kMaxEntrySize);
+    QString problem = file.problem;
+    if (problem.isEmpty())
+        problem = entry->fromJson(file.data);
+    if (problem.isEmpty())
+        return entry;
+    // A power cut leaves an empty or cut-short file only where the disk
+    // broke its promise, or where an older version wrote it; its name still
+    // says what it tells.
+    const QString name = QFileInfo(path).fileName();
+    entry = std::make_unique<Entry>();
+    if (entry->fromName(name)) {
+        Q_EMIT warning(tr("The pending notification %1 cannot be read (%2): it is told again as the %3 %4 "
+                          "notification, from its name.")
+                           .arg(path, problem, ScriptLauncher::channelName(entry->channel),
+                                ScriptLauncher::reasonName(entry->reason)));
+        return entry;
+    }
+    const QString aside = path + kSetAsideSuffix;
+    QFile::remove(aside);
+    const bool moved = QFile::rename(path, aside) && SmallFile::syncFolder(m_options.stateDir).isEmpty();
+    Q_EMIT warning(moved ? tr("The pending notification %1 cannot be resumed (%2), and its name says nothing this "
+                              "program can tell: it was set aside as %3.")
+                               .arg(path, problem, aside)
+                         : tr("The pending notification %1 cannot be resumed (%2), nor set aside: remove it by hand.")
+                               .arg(path, problem));
+    return nullptr;
 }
 
 void Delivery::resume()
 {
-    if (!m_durable)
+    if (!m_spool)
         return;
     QDir dir(m_options.stateDir);
     // Left by a crash halfway through a write; the entry it replaced is whole.
-    for (const QString &name : dir.entryList({QStringLiteral("*") + kSpoolSuffix + kPartSuffix}, QDir::Files))
+    for (const QString &name :
+         dir.entryList({QStringLiteral("*") + kSpoolSuffix + SmallFile::kPartSuffix}, QDir::Files))
         dir.remove(name);
     // Named by the first start's time: oldest first.
     const QStringList names =
         dir.entryList({QStringLiteral("*") + kSpoolSuffix}, QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
+    const auto now = m_clock.monotonic();
     for (const QString &name : names) {
         const QString path = dir.filePath(name);
         // Written by this run already (a device lost at start).
         if (std::any_of(m_pending.begin(), m_pending.end(),
                         [&path](const auto &pending) { return pending.second->file == path; }))
             continue;
-        auto entry = std::make_unique<Entry>();
-        QFile file(path);
-        QString problem;
-        if (!file.open(QIODevice::ReadOnly))
-            problem = file.errorString();
-        else if (file.size() > kMaxEntrySize)
-            problem = tr("%1 bytes, too large").arg(file.size());
-        else
-            problem = entry->fromJson(file.read(kMaxEntrySize));
-        file.close();
+        std::unique_ptr<Entry> entry = read(path);
+        if (!entry)
+            continue;
         const Key key{entry->channel, entry->reason};
-        if (problem.isEmpty() && m_pending.count(key))
-            problem = tr("a second entry for the %1 %2 notification")
-                          .arg(ScriptLauncher::channelName(entry->channel), ScriptLauncher::reasonName(entry->reason));
-        if (!problem.isEmpty()) {
-            const QString aside = path + kSetAsideSuffix;
-            QFile::remove(aside);
-            const bool moved = QFile::rename(path, aside);
-            syncFolder();
-            Q_EMIT warning(moved ? tr("The pending notification %1 cannot be resumed (%2): it was set aside as %3.")
-                                       .arg(path, problem, aside)
-                                 : tr("The pending notification %1 cannot be resumed (%2), nor set aside: remove "
-                                      "it by hand.")
-                                       .arg(path, problem));
+        // One pending per channel and reason: the one already under way
+        // tells this too (as a new onset would be), and takes its file.
+        if (const auto it = m_pending.find(key); it != m_pending.end()) {
+            it->second->covered.append(path);
             continue;
         }
         entry->file = path;
+        // The wait before giving up starts afresh: the calendar may have
+        // jumped while the machine was off, and an entry older than
+        // retryFor is still tried.
+        entry->since = now;
         Entry *e = entry.get();
         m_pending.emplace(key, std::move(entry));
         startAttempt(e);
     }
 }
 
-void Delivery::startAttempt(Entry *entry)
+bool Delivery::startAttempt(Entry *entry)
 {
     ++entry->attempt;
-    // Written before the script starts, so a crash of this program from here
-    // on resumes it; flushed to disk just after the start (see write()).
-    write(*entry);
+    // On disk before the script starts, so that a crash or a power cut from
+    // here on resumes it.
+    const bool written = write(*entry);
     const Key key{entry->channel, entry->reason};
     qint64 pid = 0;
     const bool started = reportRefusal(
@@ -344,15 +377,15 @@ void Delivery::startAttempt(Entry *entry)
         [this](int number, const QString &text) { Q_EMIT errorOccurred(number, text); });
     if (!started) {
         failed(entry);
-        return;
+        return written;
     }
     if (pid == 0) {
         remove(key); // started and not watched: nothing more to know
-        return;
+        return written;
     }
     entry->pid = pid;
+    return written;
 }
-
 void Delivery::scriptFinished(qint64 pid, int exitStatus, int signal)
 {
     const auto it = std::find_if(m_pending.begin(), m_pending.end(),
@@ -370,8 +403,8 @@ void Delivery::scriptFinished(qint64 pid, int exitStatus, int signal)
 void Delivery::failed(Entry *entry)
 {
     Q_EMIT attemptFailed(entry->channel, entry->reason, entry->attempt);
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    const QDateTime deadline = entry->first.addMSecs(m_options.retryFor.count());
+    const auto now = m_clock.monotonic();
+    const auto deadline = entry->since + m_options.retryFor;
     if (now >= deadline) {
         const Key key{entry->channel, entry->reason};
         const int attempts = entry->attempt;
@@ -389,8 +422,8 @@ void Delivery::failed(Entry *entry)
         return;
     }
     // The last try comes at the deadline rather than not at all.
-    const std::chrono::milliseconds wait{std::max<qint64>(
-        0, std::min<qint64>(retryDelay(entry->attempt, m_options.retryBase).count(), now.msecsTo(deadline)))};
+    const std::chrono::milliseconds wait = std::min(retryDelay(entry->attempt, m_options.retryBase),
+                                                    std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
     if (!entry->retry) {
         entry->retry = new QTimer;
         entry->retry->setSingleShot(true);
@@ -407,10 +440,14 @@ void Delivery::remove(const Key &key)
     const auto it = m_pending.find(key);
     if (it == m_pending.end())
         return;
-    if (!it->second->file.isEmpty()) {
-        m_unflushed.removeAll(it->second->file);
-        QFile::remove(it->second->file);
-        syncFolder();
+    QStringList files = it->second->covered;
+    if (!it->second->file.isEmpty())
+        files.append(it->second->file);
+    for (const QString &file : std::as_const(files)) {
+        // Left behind, it would be told again at the next start: a
+        // duplicate, never a loss, so it is worth a word but no more.
+        if (const QString problem = SmallFile::remove(file); !problem.isEmpty())
+            writeFailed(file, problem);
     }
     // The entry's timer may be the one calling: let it go later.
     if (it->second->retry) {
@@ -423,80 +460,39 @@ void Delivery::remove(const Key &key)
 
 bool Delivery::write(Entry &entry)
 {
-    if (!m_durable)
+    if (!m_spool)
         return false;
-    if (entry.file.isEmpty()) {
+    const QString file = entry.file.isEmpty()
         // Ordered by the first start; channel and reason make it unique.
-        entry.file = QDir(m_options.stateDir)
-                         .filePath(QStringLiteral("%1-%2-%3%4")
-                                       .arg(entry.first.toMSecsSinceEpoch(), 13, 10, QLatin1Char('0'))
-                                       .arg(ScriptLauncher::channelName(entry.channel),
-                                            ScriptLauncher::reasonName(entry.reason), kSpoolSuffix));
-    }
-    QString problem;
-#ifdef Q_OS_UNIX
-    // Written whole and renamed over the old entry, but not flushed here:
-    // the page cache already outlives a crash of this program, and a flush
-    // (milliseconds, far more on a busy disk) must not delay the script. It
-    // follows once the script has started, so only a power cut in between
-    // can lose the entry.
-    const QString part = entry.file + kPartSuffix;
-    QFile file(part);
-    const QByteArray json = entry.toJson();
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(json) != json.size() || !file.flush())
-        problem = file.errorString();
-    file.close();
-    if (problem.isEmpty()
-        && ::rename(QFile::encodeName(part).constData(), QFile::encodeName(entry.file).constData()) != 0)
-        problem = QString::fromLocal8Bit(strerror(errno));
-    if (!problem.isEmpty())
-        QFile::remove(part);
-    else if (!m_unflushed.contains(entry.file))
-        m_unflushed.append(entry.file);
-    m_flush.start();
-#else
-    // QSaveFile flushes the file before it renames it over the old one.
-    QSaveFile file(entry.file);
-    if (!file.open(QIODevice::WriteOnly) || file.write(entry.toJson()) < 0 || !file.commit())
-        problem = file.errorString();
-    else
-        syncFolder();
-#endif
-    if (!problem.isEmpty()) {
-        Q_EMIT warning(tr("The pending %1 notification could not be written to %2 (%3); it is still sent, but "
-                          "would not survive a restart.")
-                           .arg(ScriptLauncher::channelName(entry.channel), entry.file, problem));
-        entry.file.clear();
+        ? QDir(m_options.stateDir)
+              .filePath(QStringLiteral("%1-%2-%3%4")
+                            .arg(entry.first.toMSecsSinceEpoch(), 13, 10, QLatin1Char('0'))
+                            .arg(ScriptLauncher::channelName(entry.channel), ScriptLauncher::reasonName(entry.reason),
+                                 kSpoolSuffix))
+        : entry.file;
+    if (const QString problem = SmallFile::write(file, entry.toJson()); !problem.isEmpty()) {
+        // An older entry stays as it was, and is still removed on success;
+        // a restart would tell it again.
+        writeFailed(file, problem);
         return false;
     }
+    entry.file = file;
+    writeWorked();
     return true;
 }
 
-void Delivery::flush()
+void Delivery::writeFailed(const QString &file, const QString &problem)
 {
-#ifdef Q_OS_UNIX
-    if (m_unflushed.isEmpty())
+    if (!m_writes.failed())
         return;
-    for (const QString &path : std::as_const(m_unflushed)) {
-        const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-        if (fd >= 0) {
-            ::fdatasync(fd);
-            ::close(fd);
-        }
-    }
-    m_unflushed.clear();
-    syncFolder();
-#endif
+    Q_EMIT warning(tr("Pending notifications cannot be written to the state folder %1 (%2 on %3): they are still "
+                      "sent and retried, but a restart would not know them. Free space on its disk or make it "
+                      "writable; this is told again only once it works.")
+                       .arg(m_options.stateDir, problem, QFileInfo(file).fileName()));
 }
 
-// A rename or removal is durable only once the folder itself is synced.
-void Delivery::syncFolder()
+void Delivery::writeWorked()
 {
-#ifdef Q_OS_UNIX
-    const int fd = ::open(QFile::encodeName(m_options.stateDir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-#endif
+    if (m_writes.succeeded())
+        Q_EMIT mended(tr("Pending notifications are written to the state folder %1 again.").arg(m_options.stateDir));
 }

@@ -61,8 +61,8 @@ void Notifier::setArming(Arming *arming)
         m_arming->input(channel, alarm);
     });
     connect(arming, &Arming::notify, this, [this](int channel) {
-        if (m_panel->notificationsEnabled())
-            m_panel->delivery()->notify(Channel(channel), Reason::Alarm);
+        if (m_panel->notificationsEnabled() && !m_panel->delivery()->notify(Channel(channel), Reason::Alarm))
+            m_arming->notDurable();
     });
 }
 

@@ -45,6 +45,7 @@ Panel::Panel(std::unique_ptr<SerialPort> port, std::unique_ptr<ScriptLauncher> l
     connect(m_launcher.get(), &ScriptLauncher::warning, this, &Panel::warning);
     connect(m_delivery, &Delivery::errorOccurred, this, &Panel::errorOccurred);
     connect(m_delivery, &Delivery::warning, this, &Panel::warning);
+    connect(m_delivery, &Delivery::mended, this, &Panel::mended);
 }
 
 Panel::~Panel() = default;

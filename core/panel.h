@@ -93,6 +93,8 @@ Q_SIGNALS:
     void errorOccurred(int number, const QString &text);
     // Something to know that is no failure of its own (a script still running).
     void warning(const QString &text);
+    // What was warned of works again (the state folder takes writes).
+    void mended(const QString &text);
 
 private:
     struct Channel {

@@ -85,6 +85,10 @@ QString ScriptLauncher::lineName(Channel channel)
 
 QString ScriptLauncher::timeText(const QDateTime &time)
 {
+    // A time kept with its offset keeps it: a retry after a change of summer
+    // time tells the event in the words of the moment it happened.
+    if (time.timeSpec() == Qt::OffsetFromUTC)
+        return time.toString(Qt::ISODateWithMs);
     const QDateTime local = time.toLocalTime();
     return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODateWithMs);
 }

@@ -95,6 +95,9 @@ void EventLog::watch(Arming *arming)
     };
     connect(arming, &Arming::warning, this, warn);
     connect(arming->code(), &PanelCode::warning, this, warn);
+    connect(arming, &Arming::mended, this, [this](const QString &text) {
+        record(Priority::Notice, QStringLiteral("mended"), {{QStringLiteral("text"), text}});
+    });
 }
 
 void EventLog::watch(Panel *panel)
@@ -160,7 +163,8 @@ void EventLog::watch(Panel *panel)
     });
     connect(panel, &Panel::statusCaptionChanged, this, [this](int c, const QString &caption) {
         const bool alarm = caption == Form::kAlarm;
-        record(alarm ? Priority::Warning : Priority::Notice, alarm ? QStringLiteral("alarm") : QStringLiteral("normal"),
+        record(alarm ? Priority::Critical : Priority::Notice,
+               alarm ? QStringLiteral("alarm") : QStringLiteral("normal"),
                {{QStringLiteral("channel"), ScriptLauncher::channelName(ScriptLauncher::Channel(c))},
                 {QStringLiteral("line"), ScriptLauncher::lineName(ScriptLauncher::Channel(c))}});
     });
@@ -207,6 +211,9 @@ void EventLog::watch(Panel *panel)
     connect(panel, &Panel::warning, this, [this](const QString &text) {
         record(Priority::Warning, QStringLiteral("warning"), {{QStringLiteral("text"), text}});
     });
+    connect(panel, &Panel::mended, this, [this](const QString &text) {
+        record(Priority::Notice, QStringLiteral("mended"), {{QStringLiteral("text"), text}});
+    });
 
     Delivery *delivery = panel->delivery();
     connect(delivery, &Delivery::retryScheduled, this,
@@ -220,7 +227,7 @@ void EventLog::watch(Panel *panel)
             });
     connect(delivery, &Delivery::gaveUp, this,
             [this](ScriptLauncher::Channel channel, ScriptLauncher::Reason reason, int attempts) {
-                record(Priority::Error, QStringLiteral("notification-given-up"),
+                record(Priority::Critical, QStringLiteral("notification-given-up"),
                        {{QStringLiteral("channel"), ScriptLauncher::channelName(channel)},
                         {QStringLiteral("reason"), ScriptLauncher::reasonName(reason)},
                         {QStringLiteral("attempts"), QString::number(attempts)}});

@@ -30,8 +30,10 @@ class EventLog : public QObject
 {
     Q_OBJECT
 public:
-    // syslog's numbers.
-    enum class Priority { Error = 3, Warning = 4, Notice = 5, Info = 6 };
+    // syslog's numbers. journald writes crit and above to disk at once, the
+    // rest every few minutes: an alarm's record is crit, so a power cut just
+    // after it does not take the record with it.
+    enum class Priority { Critical = 2, Error = 3, Warning = 4, Notice = 5, Info = 6 };
     using Fields = QList<QPair<QString, QString>>;
 
     explicit EventLog(std::FILE *out = stderr, QObject *parent = nullptr);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "core/arming.h"
 #include "core/panel_code.h"
+#include "disk_faults.h"
 
 #include <QDir>
 #include <QFile>
@@ -197,6 +198,81 @@ private Q_SLOTS:
         QTRY_COMPARE(pending.told(), "pending/start triggered/timer run:flood");
         pending.run("disarm");
         QCOMPARE(Rig(m_dir->path()).arming.state(), State::Disarmed);
+    }
+
+    // What a restart finds after each fault of the state folder: never an
+    // alarm that was not on disk marked as told, never an older, less safe
+    // state than the one acknowledged. "events|record|record after a restart
+    // and the events again".
+    void stateFolderFaults_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("steps");
+        QTest::newRow("alarm on disk: triggered kept, not told again")
+            << ""
+            << "on:intrusion|triggered/line run:intrusion|triggered/start";
+        QTest::newRow("alarm not on disk: triggered not kept, told again")
+            << "not-durable"
+            << "on:intrusion|triggered/line run:intrusion|armed_away/start triggered/line run:intrusion";
+        QTest::newRow("disk full: arm answered, the old disarmed removed")
+            << "full"
+            << "disarm arm|disarmed/local armed_away/local|armed_away/start triggered/line run:intrusion";
+        QTest::newRow("read-only: arm refused, as a restart would be disarmed")
+            << "frozen"
+            << "disarm arm|disarmed/local refused:not-saved|disarmed/start";
+        QTest::newRow("read-only: disarm answered, the armed state stays, safer")
+            << "frozen"
+            << "disarm|disarmed/local|armed_away/start triggered/line run:intrusion";
+    }
+    void stateFolderFaults()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, steps);
+        {
+            Rig rig(m_dir->path());
+            rig.record.clear();
+            if (fault == u"not-durable")
+                QObject::connect(&rig.arming, &Arming::notify, [&rig] { rig.arming.notDurable(); });
+            QStringList warned;
+            QObject::connect(&rig.arming, &Arming::warning, [&warned](const QString &text) { warned << text; });
+            // The last event meets the fault; those before it do not.
+            QStringList events = steps.section(u'|', 0, 0).split(u' ');
+            const QString last = events.takeLast();
+            rig.run(events.join(u' '));
+            if (fault == u"full") {
+                FullDisk full;
+                rig.run(last);
+            } else if (fault == u"frozen") {
+                FrozenFolder frozen(m_dir->path());
+                if (!frozen.active())
+                    QSKIP("this file system cannot be made read-only here");
+                rig.run(last);
+            } else {
+                rig.run(last);
+            }
+            QCOMPARE(rig.told(), steps.section(u'|', 1, 1));
+            // Told once, naming the file.
+            const bool writeFault = fault == u"full" || fault == u"frozen";
+            QCOMPARE(warned.size(), writeFault ? 1 : 0);
+            if (writeFault)
+                QVERIFY2(warned[0].contains(Arming::kFileName), qPrintable(warned[0]));
+        }
+        Rig again(m_dir->path());
+        again.run("on:intrusion");
+        QCOMPARE(again.told(), steps.section(u'|', 2, 2));
+    }
+
+    // A pending alarm restored with no entry delay left is told once whoever
+    // tells it listens, not inside start().
+    void pendingRestoredWithoutDelay()
+    {
+        QFile file(QDir(m_dir->path()).filePath(Arming::kFileName));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(R"({"format":1,"state":"pending","channels":["intrusion"]})");
+        file.close();
+        Rig rig(m_dir->path());
+        QCOMPARE(rig.told(), "pending/start");
+        QTRY_COMPARE(rig.told(), "pending/start triggered/timer run:intrusion");
     }
 
     void alwaysArmedOption_data()

@@ -1,16 +1,56 @@
 // SPDX-License-Identifier: MIT
 #include "core/delivery.h"
+#include "disk_faults.h"
 #include "fake_script_launcher.h"
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <optional>
+
 using namespace std::chrono_literals;
 using Channel = ScriptLauncher::Channel;
 using Reason = ScriptLauncher::Reason;
+
+namespace {
+// Reads the spool as each script starts: what a power cut at that moment
+// would leave for the next start.
+class SpoolReadingLauncher : public FakeScriptLauncher
+{
+public:
+    QString dir;
+    QList<int> attemptsOnDisk; // per start; 0: no entry
+
+    qint64 start(Channel channel, Reason reason, const Details &d = {}) override
+    {
+        int onDisk = 0;
+        for (const QString &name : QDir(dir).entryList({QStringLiteral("*.json")}, QDir::Files)) {
+            QFile file(QDir(dir).filePath(name));
+            if (file.open(QIODevice::ReadOnly))
+                onDisk = QJsonDocument::fromJson(file.readAll()).object().value(QStringLiteral("attempt")).toInt();
+        }
+        const qint64 pid = FakeScriptLauncher::start(channel, reason, d); // may refuse
+        attemptsOnDisk.append(onDisk);
+        return pid;
+    }
+};
+
+// A wall clock and a monotonic one that the test moves.
+struct TestClock {
+    QDateTime wall = QDateTime(QDate(2026, 12, 8), QTime(9, 14, 3), Qt::OffsetFromUTC, 3600);
+    std::chrono::steady_clock::time_point monotonic{std::chrono::hours(1)};
+
+    Delivery::Clock clock()
+    {
+        return {[this] { return wall; }, [this] { return monotonic; }};
+    }
+};
+}
 
 // Notifications told until delivered, on a fake launcher whose "scripts" the
 // test ends, with retry times in milliseconds.
@@ -26,8 +66,12 @@ private Q_SLOTS:
     void oneWhilePending();
     void givesUpAtTheDeadline();
     void resumedAfterRestart();
-    void badEntriesSetAside_data();
-    void badEntriesSetAside();
+    void unreadableEntriesTold_data();
+    void unreadableEntriesTold();
+    void clockJumps_data();
+    void clockJumps();
+    void fullFolder_data();
+    void fullFolder();
     void unwritableFolderStillSends();
     void durations_data();
     void durations();
@@ -75,7 +119,8 @@ void TestDelivery::retriedUntilDelivered_data()
 void TestDelivery::retriedUntilDelivered()
 {
     QFETCH(int, refuseFirst);
-    FakeScriptLauncher launcher;
+    SpoolReadingLauncher launcher;
+    launcher.dir = m_dir->path();
     Delivery delivery(&launcher);
     QVERIFY(delivery.setOptions(options()).isEmpty());
     QSignalSpy retries(&delivery, &Delivery::retryScheduled);
@@ -93,9 +138,11 @@ void TestDelivery::retriedUntilDelivered()
     QCOMPARE(retries.count(), 2);
     QCOMPARE(delivery.pendingCount(), 0);
     QVERIFY(spool().isEmpty());
-    // Every attempt tells the same event, one number higher.
+    // Every attempt tells the same event, one number higher, and is on
+    // disk as that attempt before its script starts.
     for (int i = 0; i < launcher.details.size(); ++i) {
         QCOMPARE(launcher.details[i].attempt, i + (refuseFirst ? 2 : 1));
+        QCOMPARE(launcher.attemptsOnDisk[i], launcher.details[i].attempt);
         QCOMPARE(launcher.details[i].time, launcher.details[0].time);
     }
     QTest::qWait(100);
@@ -149,9 +196,11 @@ void TestDelivery::givesUpAtTheDeadline()
 void TestDelivery::resumedAfterRestart()
 {
     QDateTime told;
+    TestClock clock;
     {
         FakeScriptLauncher launcher;
         Delivery first(&launcher);
+        first.setClock(clock.clock());
         first.setOptions(options(1h));
         first.notify(Channel::Fire, Reason::Alarm);
         launcher.finish(0, 1); // failed; the program then dies before the retry
@@ -171,33 +220,31 @@ void TestDelivery::resumedAfterRestart()
     QCOMPARE(warnings.count(), 0);
     QCOMPARE(launcher.starts.size(), 2);
     QCOMPARE(launcher.details[1].attempt, 2);
-    QCOMPARE(launcher.details[1].time, told);
+    // In the words it was first told in, whatever this machine's zone now.
+    QCOMPARE(ScriptLauncher::timeText(launcher.details[1].time), QStringLiteral("2026-12-08T09:14:03.000+01:00"));
     launcher.finish(0, 0);
     launcher.finish(1, 0);
     QVERIFY(spool().isEmpty());
 }
 
-void TestDelivery::badEntriesSetAside_data()
+void TestDelivery::unreadableEntriesTold_data()
 {
+    QTest::addColumn<QString>("name");
     QTest::addColumn<QByteArray>("content");
-    QTest::newRow("cut short") << QByteArray("{\"format\":1,\"channel\":\"fi");
-    QTest::newRow("from a newer version") << QByteArray("{\"format\":2,\"channel\":\"fire\",\"reason\":\"alarm\"}");
-    QTest::newRow("unknown channel") << QByteArray(
-        "{\"format\":1,\"channel\":\"smoke\",\"reason\":\"alarm\",\"time\":\"2026-12-08T09:14:03.412Z\","
-        "\"first\":\"2026-12-08T09:14:03.412Z\",\"attempt\":1}");
-    QTest::newRow("empty") << QByteArray();
+    QTest::addColumn<int>("channel"); // told as this channel's alarm; -1: set aside
+    const QByteArray newer = "{\"format\":2,\"channel\":\"fire\",\"reason\":\"alarm\"}";
+    QTest::newRow("empty, as a power cut may leave it") << "0000000000001-fire-alarm.json" << QByteArray() << 0;
+    QTest::newRow("cut short") << "0000000000001-flood-alarm.json" << QByteArray("{\"format\":1,\"chan") << 1;
+    QTest::newRow("from a newer version") << "0000000000001-intrusion-alarm.json" << newer << 2;
+    QTest::newRow("a name that says nothing") << "0000000000000-bad-entry.json" << QByteArray("{") << -1;
 }
 
-void TestDelivery::badEntriesSetAside()
+void TestDelivery::unreadableEntriesTold()
 {
+    QFETCH(QString, name);
     QFETCH(QByteArray, content);
-    {
-        FakeScriptLauncher launcher;
-        Delivery first(&launcher);
-        first.setOptions(options(1h));
-        first.notify(Channel::Flood, Reason::Alarm);
-    }
-    QFile bad(QDir(m_dir->path()).filePath(QStringLiteral("0000000000000-bad-entry.json")));
+    QFETCH(int, channel);
+    QFile bad(QDir(m_dir->path()).filePath(name));
     QVERIFY(bad.open(QIODevice::WriteOnly));
     bad.write(content);
     bad.close();
@@ -207,8 +254,96 @@ void TestDelivery::badEntriesSetAside()
     QSignalSpy warnings(&again, &Delivery::warning);
     again.resume();
     QCOMPARE(warnings.count(), 1);
-    QVERIFY(QFile::exists(bad.fileName() + QStringLiteral(".bad")));
-    QCOMPARE(launcher.starts, (QList<QPair<Channel, Reason>>{{Channel::Flood, Reason::Alarm}})); // the good one goes on
+    const QString warning = warnings.first().first().toString();
+    QVERIFY2(warning.contains(bad.fileName()), qPrintable(warning));
+    if (channel < 0) {
+        QVERIFY(launcher.starts.isEmpty());
+        QVERIFY(QFile::exists(bad.fileName() + QStringLiteral(".bad")));
+        return;
+    }
+    QCOMPARE(launcher.starts, (QList<QPair<Channel, Reason>>{{Channel(channel), Reason::Alarm}}));
+    QVERIFY2(warning.contains(ScriptLauncher::channelName(Channel(channel)) + QStringLiteral(" alarm")),
+             qPrintable(warning));
+    launcher.finish(0, 0);
+    QVERIFY(spool().isEmpty());
+}
+
+void TestDelivery::clockJumps_data()
+{
+    QTest::addColumn<qint64>("calendarMs"); // how the calendar moves after the alarm
+    QTest::addColumn<qint64>("waitedMs");   // and how long the program waits
+    QTest::addColumn<bool>("givesUp");
+    constexpr qint64 day = 86400000;
+    QTest::newRow("calendar two days ahead (NTP after a boot without a clock)") << 2 * day << qint64(10) << false;
+    QTest::newRow("calendar set back") << -2 * day << qint64(10) << false;
+    QTest::newRow("waited longer than --retry-for") << qint64(0) << qint64(150) << true;
+}
+
+void TestDelivery::clockJumps()
+{
+    QFETCH(qint64, calendarMs);
+    QFETCH(qint64, waitedMs);
+    QFETCH(bool, givesUp);
+    TestClock clock;
+    FakeScriptLauncher launcher;
+    Delivery delivery(&launcher);
+    delivery.setClock(clock.clock());
+    Delivery::Options o = options(1h);
+    o.retryFor = 100ms;
+    delivery.setOptions(o);
+    QSignalSpy gaveUp(&delivery, &Delivery::gaveUp);
+    QSignalSpy retries(&delivery, &Delivery::retryScheduled);
+    delivery.notify(Channel::Intrusion, Reason::Alarm);
+    clock.wall = clock.wall.addMSecs(calendarMs);
+    clock.monotonic += std::chrono::milliseconds(waitedMs);
+    launcher.finish(0, 1);
+    QCOMPARE(gaveUp.count(), givesUp ? 1 : 0);
+    QCOMPARE(retries.count(), givesUp ? 0 : 1);
+    if (givesUp) {
+        // An entry older than --retry-for is still tried once after a restart.
+        QVERIFY(spool().isEmpty());
+        return;
+    }
+    // The rest of the 100 ms, not the calendar's idea of it.
+    QCOMPARE(retries.first().at(3).value<std::chrono::milliseconds>(), 90ms);
+}
+
+void TestDelivery::fullFolder_data()
+{
+    QTest::addColumn<bool>("firstOnDisk"); // the first attempt is written before the disk fills
+    QTest::newRow("full from the alarm on: sent, told once, mended once") << false;
+    QTest::newRow("full at the retry: the old entry kept, removed on success") << true;
+}
+
+void TestDelivery::fullFolder()
+{
+    QFETCH(bool, firstOnDisk);
+    FakeScriptLauncher launcher;
+    Delivery delivery(&launcher);
+    QVERIFY(delivery.setOptions(options(1ms)).isEmpty());
+    QSignalSpy warnings(&delivery, &Delivery::warning);
+    QSignalSpy mended(&delivery, &Delivery::mended);
+    {
+        std::optional<FullDisk> full;
+        if (!firstOnDisk)
+            full.emplace();
+        QCOMPARE(delivery.notify(Channel::Flood, Reason::Alarm), firstOnDisk);
+        full.emplace();
+        launcher.finish(0, 1);
+        QTRY_COMPARE(launcher.starts.size(), 2);                 // the retry's rewrite fails
+        QVERIFY(!delivery.notify(Channel::Fire, Reason::Alarm)); // as does a second alarm's entry
+        QCOMPARE(launcher.starts.size(), 3);
+        QCOMPARE(warnings.count(), 1);
+        QVERIFY(warnings.first().first().toString().contains(m_dir->path()));
+        QCOMPARE(spool().size(), firstOnDisk ? 1 : 0);
+    }
+    launcher.finish(1, 0);
+    launcher.finish(2, 0);
+    QCOMPARE(delivery.pendingCount(), 0);
+    QVERIFY(spool().isEmpty()); // nothing left for a restart to send again
+    QVERIFY(delivery.notify(Channel::Intrusion, Reason::Alarm));
+    QCOMPARE(mended.count(), 1);
+    QCOMPARE(warnings.count(), 1);
 }
 
 void TestDelivery::unwritableFolderStillSends()
