@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "rfc2217_port.h"
 
+#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QTcpSocket>
 #include <QUrl>
@@ -88,6 +89,8 @@ Rfc2217Port::Rfc2217Port(QObject *parent)
 Rfc2217Port::~Rfc2217Port()
 {
     close();
+    // No event loop may be left to delete it later.
+    delete m_closing.data();
 }
 
 void Rfc2217Port::setTimeouts(std::chrono::milliseconds agree, std::chrono::milliseconds ping,
@@ -221,6 +224,10 @@ void Rfc2217Port::setPortOpen(bool open)
     ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, sizeof userTimeout);
 #endif
 
+    // One budget for everything after the connection, so that the open blocks
+    // the service (and its watchdog) for kConnectTimeout + kAgreeTimeout at most.
+    QDeadlineTimer budget(m_agreeTimeout);
+    const auto left = [&] { return std::chrono::milliseconds(std::max<qint64>(budget.remainingTime(), 0)); };
     m_state = State::Agreeing;
     const QString accepter =
         tr("In ser2net's configuration the accepter must read telnet(rfc2217),tcp,%1.").arg(m_address.port);
@@ -233,7 +240,7 @@ void Rfc2217Port::setPortOpen(bool open)
     };
     send(m_options.opening());
     waitUntil([this] { return m_options.comPort() != TelnetOptions::ComPort::Pending || !m_linkError.isEmpty(); },
-              m_agreeTimeout);
+              left());
     if (m_options.comPort() == TelnetOptions::ComPort::Refused) {
         refuseOpen(ErrorCode::NotRfc2217,
                    tr("Cannot open %1: the server refused the Com Port option (RFC 2217), so it cannot tell the "
@@ -262,7 +269,7 @@ void Rfc2217Port::setPortOpen(bool open)
             return (m_pending[0].outstanding == 0 && m_pending[1].outstanding == 0) || !m_linkError.isEmpty()
                 || !m_refusal.isEmpty();
         },
-        m_agreeTimeout);
+        left());
     if (!m_linkError.isEmpty())
         linkBroke();
     if (!m_refusal.isEmpty())
@@ -280,7 +287,7 @@ void Rfc2217Port::setPortOpen(bool open)
     send(Rfc2217::request(Rfc2217::Signature));
     send(Rfc2217::request(Rfc2217::SetLinestateMask, QByteArray(1, '\0')));
     send(Rfc2217::request(Rfc2217::SetModemstateMask, QByteArray(1, char(Rfc2217::kAllModemBits))));
-    const bool told = waitUntil([this] { return m_notifications > 0 || !m_linkError.isEmpty(); }, m_agreeTimeout);
+    const bool told = waitUntil([this] { return m_notifications > 0 || !m_linkError.isEmpty(); }, left());
     if (!m_linkError.isEmpty())
         linkBroke();
 
@@ -568,7 +575,10 @@ void Rfc2217Port::close() noexcept
         m_socket->flush();
     }
     m_socket->abort();
-    m_socket.release()->deleteLater();
+    // Deleted later: a close may come from inside one of its signals.
+    delete m_closing.data();
+    m_closing = m_socket.release();
+    m_closing->deleteLater();
     m_lines.dtr = false;
     m_lines.rts = false;
 }

@@ -32,7 +32,9 @@ class Rfc2217Port : public SerialPort
     Q_OBJECT
 public:
     static constexpr std::chrono::milliseconds kConnectTimeout{3000};
-    // For the option, the outputs' answers and the first notification.
+    // For the option, the outputs' answers and the first notification, all
+    // together: an open blocks no longer than these two (the service's
+    // watchdog allows 10 s).
     static constexpr std::chrono::milliseconds kAgreeTimeout{3000};
     static constexpr std::chrono::milliseconds kPingInterval{5000};
     static constexpr std::chrono::milliseconds kSilenceLimit{15000};
@@ -114,6 +116,8 @@ private:
     void close() noexcept;
 
     std::unique_ptr<QTcpSocket> m_socket;
+    // The last connection's socket, until the event loop deletes it.
+    QPointer<QTcpSocket> m_closing;
     State m_state = State::Closed;
     Address m_address;
     QString m_addressProblem;
