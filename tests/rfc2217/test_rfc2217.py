@@ -21,6 +21,8 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "service"))
 from test_service import MARKER, SCRIPTS, Failure, run_groups, wait_for  # noqa: E402
 
+# The device is the test's own: nouucplock keeps ser2net from leaving lock files
+# in the machine's /var/lock.
 CONFIG = """%YAML 1.1
 ---
 connection: &door
@@ -28,7 +30,7 @@ connection: &door
     enable: on
     options:
       kickolduser: true
-    connector: serialdev,{device},9600n81,local
+    connector: serialdev(nouucplock),{device},9600n81,local
 """
 
 
