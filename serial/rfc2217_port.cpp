@@ -255,8 +255,8 @@ void Rfc2217Port::setPortOpen(bool open)
                        ? tr("Cannot open %1: the server speaks telnet but did not agree the Com Port option (RFC "
                             "2217) within %2 s. %3")
                              .arg(where, seconds(m_agreeTimeout), accepter)
-                       : tr("Cannot open %1: the server sent no telnet negotiation within %2 s%3, so it is no RFC "
-                            "2217 server (a plain TCP port?). %4")
+                       : tr("Cannot open %1: the server accepted the connection but sent no telnet negotiation "
+                            "within %2 s%3: it is no RFC 2217 server (a plain TCP port?), or it has stopped. %4")
                              .arg(where, seconds(m_agreeTimeout), quotedServerText(), accepter));
     }
 
