@@ -3,6 +3,7 @@
 #include "ui_main_window.h"
 
 #include "announcer.h"
+#include "bench.h"
 #include "channel_words.h"
 #include "colours.h"
 #include "core/line_monitor.h"
@@ -138,6 +139,8 @@ MainWindow::MainWindow(std::unique_ptr<SerialPort> port, std::unique_ptr<ScriptL
     bindPanel();
     // After the panel's painters: a message reads the state they show.
     m_announcer = new Announcer(m_panel, m_errors, this);
+    // The technician's bench: a context menu and windows of its own.
+    m_bench = new Bench(this, m_panel);
     Form_Load();
 }
 

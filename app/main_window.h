@@ -20,6 +20,7 @@ namespace Ui {
 class Form1;
 }
 class Announcer;
+class Bench;
 class ErrorReporter;
 class Panel;
 class PortMapping;
@@ -39,6 +40,7 @@ public:
     QList<QWidget *> alarmSection() const;
     ErrorReporter *errorReporter() const { return m_errors; }
     Announcer *announcer() const { return m_announcer; }
+    Bench *bench() const { return m_bench; }
     Panel *panel() const { return m_panel; }
     void setPortMapping(const PortMapping &mapping);
 
@@ -68,5 +70,6 @@ private:
     Panel *m_panel;
     ErrorReporter *m_errors;
     Announcer *m_announcer = nullptr;
+    Bench *m_bench = nullptr;
     bool m_placed = false;
 };

@@ -13,6 +13,9 @@
 // environment the program starts itself again with LD_PRELOAD and a private
 // VSERIAL_DEVICES, so the virtual-device rows are never skipped by accident.
 
+#include "app/bench.h"
+#include "app/line_history_window.h"
+#include "app/line_timeline.h"
 #include "app/main_window.h"
 #include "record/event_log.h"
 #include "core/panel.h"
@@ -20,6 +23,7 @@
 #include "fake_script_launcher.h"
 #include "fake_serial_port.h"
 #include "core/line_monitor.h"
+#include "serial/line_history.h"
 #include "serial/qt_serial_port.h"
 
 #ifdef PHONE_HOME_BENCH_VSERIAL
@@ -132,9 +136,14 @@ void drainEvents()
         QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 
+// The line history beside the cycle: its window closed (as always before
+// it is first opened), the history cut off from the port and the monitor
+// altogether (the baseline: no history at all), or its window shown.
+enum class History { Closed, Detached, Shown };
+
 // One cycle of the real window; event processing is inside the timed loop so
 // that repaints a cycle schedules are paid for where they occur.
-void cycle(benchmark::State &state, Device device, Pattern pattern)
+void cycle(benchmark::State &state, Device device, Pattern pattern, History history = History::Closed)
 {
     PortRig rig;
     if (!makePort(device, &rig, state))
@@ -161,8 +170,18 @@ void cycle(benchmark::State &state, Device device, Pattern pattern)
         state.SkipWithError("could not open port 3");
         return;
     }
+    Bench *bench = window.bench();
+    if (history == History::Detached) {
+        QObject::disconnect(monitor, nullptr, bench, nullptr);
+        QObject::disconnect(monitor, nullptr, bench->history(), nullptr);
+        QObject::disconnect(window.panel()->port(), nullptr, bench->history(), nullptr);
+    } else if (history == History::Shown) {
+        bench->showHistory();
+    }
     monitor->Timer1_Timer();
     drainEvents();
+    const int rowsBefore = bench->history()->size();
+    const quint64 droppedBefore = bench->history()->dropped();
 
     PaintCounter counter;
     for (QWidget *w : window.findChildren<QWidget *>())
@@ -184,6 +203,10 @@ void cycle(benchmark::State &state, Device device, Pattern pattern)
     const double n = double(state.iterations());
     state.counters["paints/cycle"] = double(counter.paints) / n;
     state.counters["devops/cycle"] = (rig.deviceOps() - opsBefore) / n;
+    state.counters["history_rows/cycle"] =
+        double(bench->history()->size() - rowsBefore + qint64(bench->history()->dropped() - droppedBefore)) / n;
+    if (history == History::Shown)
+        bench->historyWindow()->hide();
 }
 
 // Wall time the thread spends in one steady tick when every line request
@@ -287,6 +310,24 @@ void serviceTick(benchmark::State &state, quint32 latencyUs)
 #endif
 }
 
+// One drawing of the history's timeline holding its most, 100,000 changes,
+// 10 s across: what the window spends at each refresh while shown.
+void timelinePaint(benchmark::State &state)
+{
+    LineHistory history;
+    const QDateTime open = QDateTime::currentDateTime().addSecs(-3600);
+    history.start(open, LineReading(), AdapterDriver());
+    for (int i = 1; history.size() < LineHistory::kDefaultCapacity; ++i)
+        history.addOutputs(open.addMSecs(i * 30), i % 2, (i / 2) % 2);
+    LineTimeline timeline(&history);
+    timeline.resize(900, timeline.sizeHint().height());
+    timeline.setView(QDateTime::currentMSecsSinceEpoch(), 10000);
+    QImage image(timeline.size(), QImage::Format_ARGB32_Premultiplied);
+    for (auto _ : state)
+        timeline.render(&image);
+    state.counters["rows"] = history.size();
+}
+
 // What the event pass inside each cycle costs on its own, with a window shown
 // and nothing pending: the part of a steady cycle that is not the cycle.
 void eventPass(benchmark::State &state)
@@ -364,6 +405,21 @@ void registerAll()
         const Device dev = device;
         RegisterBenchmark(("reads3/" + d).c_str(), [dev](State &s) { floorOf<threeReads>(s, dev, Pattern::Steady); });
     }
+    // The polling path with the history's window closed against no history at
+    // all: the ratio should be 1 and the rows 0. Shown, for what it costs.
+    for (const Pattern pattern : {Pattern::Steady, Pattern::Flip}) {
+        const std::string p = pattern == Pattern::Steady ? "steady" : "flip";
+        const struct {
+            const char *name;
+            History history;
+        } views[] = {{"closed", History::Closed}, {"detached", History::Detached}, {"shown", History::Shown}};
+        for (const auto &[name, view] : views) {
+            const History h = view;
+            RegisterBenchmark(("history/fake_" + p + "_" + name).c_str(),
+                              [pattern, h](State &s) { cycle(s, Device::Fake, pattern, h); });
+        }
+    }
+    RegisterBenchmark("history/timeline_paint_100k", timelinePaint)->Unit(benchmark::kMillisecond);
     RegisterBenchmark("events/empty_pass", eventPass);
     RegisterBenchmark("tick/virtual_steady_1ms_latency", [](State &s) { tickWithLatency(s, 1000); })
         ->UseManualTime()
@@ -408,6 +464,11 @@ public:
             ratio(std::string("cycle/") + d + "_steady", std::string("reads3/") + d);
         }
         ratio("service/virtual_steady", "floor/virtual_steady");
+        std::printf("\nThe line history's cost to the polling path (closed should be 1.00):\n");
+        for (const char *p : {"steady", "flip"}) {
+            for (const char *view : {"closed", "shown"})
+                ratio(std::string("history/fake_") + p + "_" + view, std::string("history/fake_") + p + "_detached");
+        }
     }
 
 private:

@@ -16,6 +16,11 @@ neither wait nor count (as cp210x): it falls back to reading the lines every
   idle     voluntary context switches and CPU time of a steady service over
            IDLE_SECONDS (default 60), all threads.
 
+The spool's cost: the same latency once more with the state folder on tmpfs
+(/dev/shm), where a sync costs nothing, against the run above on the disk
+that holds the work folder: each alarm's entry and its folder are synced
+before the script starts.
+
 Run it alone (flock /tmp/phone-home-vserial.lock bench/edges.py): the
 figures are ratios within one run on a shared machine, not absolute limits.
 """
@@ -50,7 +55,7 @@ def wait_for(probe, timeout, what):
 class Service:
     """A device in a driver mode, and the service watching it."""
 
-    def __init__(self, work, driver):
+    def __init__(self, work, driver, state=None):
         self.work = tempfile.mkdtemp(dir=work, prefix=driver + "-")
         scripts = os.path.join(self.work, "scripts")
         os.mkdir(scripts)
@@ -69,7 +74,7 @@ class Service:
         self.log_path = os.path.join(self.work, "service.log")
         with open(self.log_path, "wb") as log:
             self.proc = subprocess.Popen([SERVICE, "--port", tty, "--script-dir", scripts,
-                                          "--state-dir", os.path.join(self.work, "state")],
+                                          "--state-dir", state or os.path.join(self.work, "state")],
                                          env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log)
         wait_for(lambda: "event=watch" in self.log(), 10, "the service opening the port")
         self.mode = self.log().split("event=watch mode=")[1].split()[0]
@@ -91,9 +96,14 @@ class Service:
                 times.append(datetime.fromisoformat(line.split()[0].replace("Z", "+00:00")).timestamp())
         return times
 
-    def latency(self):
+    def latency(self, edges=None):
+        delays = self.delays(LATENCY_EDGES if edges is None else edges)
+        delays.sort()
+        return statistics.median(delays), delays[min(len(delays) - 1, int(len(delays) * 0.99))]
+
+    def delays(self, edges):
         delays = []
-        for _ in range(LATENCY_EDGES):
+        for _ in range(edges):
             time.sleep(random.uniform(0.05, 0.25))  # a random phase against any tick
             done = len(self.events("notification-ended"))
             normal = len(self.events("normal"))
@@ -103,8 +113,7 @@ class Service:
             delays.append((self.events("notification")[-1] - t0) * 1000)
             self.ask("cts 0")
             wait_for(lambda: len(self.events("normal")) > normal, 5, "back to NORMAL")
-        delays.sort()
-        return statistics.median(delays), delays[min(len(delays) - 1, int(len(delays) * 0.99))]
+        return delays
 
     def pulses(self):
         before = len(self.events("alarm"))
@@ -162,10 +171,33 @@ def main():
             ("idle wake-ups per second", edges["idle"][0], poll["idle"][0]),
             (f"idle CPU ms in {IDLE_SECONDS:.0f} s", edges["idle"][1], poll["idle"][1]),
         ]
+        # Both at once, taking turns edge by edge, so that a load that comes
+        # and goes on a shared machine falls on both alike.
+        with tempfile.TemporaryDirectory(dir="/dev/shm", prefix="phone-home-edges-") as shm:
+            on_disk, on_tmpfs = Service(work, "count"), Service(work, "count", state=shm)
+            try:
+                disk_delays, tmpfs_delays = [], []
+                for _ in range(LATENCY_EDGES):
+                    disk_delays += on_disk.delays(1)
+                    tmpfs_delays += on_tmpfs.delays(1)
+            finally:
+                on_disk.stop()
+                on_tmpfs.stop()
+
+        def spread(delays):
+            delays.sort()
+            return statistics.median(delays), delays[min(len(delays) - 1, int(len(delays) * 0.99))]
+        results["disk"], results["tmpfs"] = {"latency": spread(disk_delays)}, {"latency": spread(tmpfs_delays)}
+        print(f"  state on disk, tmpfs: {results['disk']} {results['tmpfs']}", flush=True)
         print(f"\n    {'':34} {'wait+count':>11} {'poll (100 ms)':>14} {'ratio':>7}")
         for name, a, b in rows:
             ratio = f"{a / b:.2f}" if b else "-"
             print(f"    {name:34} {a:11.1f} {b:14.1f} {ratio:>7}")
+        disk, tmpfs = results["disk"], results["tmpfs"]
+        print(f"\n    {'spool synced before the script':34} {'disk':>11} {'tmpfs':>14} {'ratio':>7}")
+        for name, a, b in [("latency median (ms)", disk["latency"][0], tmpfs["latency"][0]),
+                           ("latency p99 (ms)", disk["latency"][1], tmpfs["latency"][1])]:
+            print(f"    {name:34} {a:11.1f} {b:14.1f} {a / b if b else 0:7.2f}")
 
 
 if __name__ == "__main__":

@@ -79,6 +79,10 @@ struct Delivery::Entry {
                 .arg(o.value(QStringLiteral("format")).toVariant().toString())
                 .arg(kSpoolFormat);
         time = QDateTime::fromString(o.value(QStringLiteral("time")).toString(), Qt::ISODateWithMs);
+        // "Z" reads back as UTC, which would be told in the zone of the day
+        // (+01:00 in London's summer); an offset is told as it was written.
+        if (time.timeSpec() == Qt::UTC)
+            time = time.toOffsetFromUtc(0);
         first = QDateTime::fromString(o.value(QStringLiteral("first")).toString(), Qt::ISODateWithMs);
         attempt = o.value(QStringLiteral("attempt")).toInt();
         if (!ScriptLauncher::channelFromName(o.value(QStringLiteral("channel")).toString(), &channel)

@@ -242,6 +242,8 @@ LineState LineMonitor::settle(const LineState &reading)
 // changed is put back here too.
 void LineMonitor::writeOutputs(const LineState &lines)
 {
+    if (m_outputsHeld)
+        return;
     SerialPort *port = m_panel->port();
     const bool dtr = m_panel->dtrChecked();
     const bool rts = m_panel->rtsChecked();

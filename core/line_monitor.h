@@ -52,6 +52,12 @@ public:
     void setNormallyClosed(const std::array<bool, Form::kChannels> &closed) { m_normallyClosed = closed; }
     bool normallyClosed(int channel) const { return m_normallyClosed[size_t(channel)]; }
 
+    // While held, the tick leaves DTR and RTS alone: a timed pulse or the
+    // cable test drives them, and the boxes are not changed. Released, the
+    // next tick writes them from the boxes again.
+    void setOutputsHeld(bool held) { m_outputsHeld = held; }
+    bool outputsHeld() const { return m_outputsHeld; }
+
     // The port box may hold a device path, or a port on another machine
     // (rfc2217://HOST:PORT), instead of a number.
     static bool isDevicePath(const QString &text);
@@ -104,6 +110,7 @@ private:
     bool m_outputsOnOpen = false;
     std::chrono::milliseconds m_watchInterval = Form::kPollInterval;
     bool m_pulsesHeldForTick = true;
+    bool m_outputsHeld = false;
     std::array<bool, Form::kChannels> m_normallyClosed{};
     std::optional<LineState> m_latest;
     int m_lastRefusal = 0;

@@ -183,8 +183,10 @@ void PanelCode::save()
     const QJsonObject o{{QStringLiteral("format"), kFormat},
                         {QStringLiteral("wrong"), wrong},
                         {QStringLiteral("until"), m_until.isValid() ? double(m_until.toMSecsSinceEpoch()) : 0.0}};
-    if (const QString problem = SmallFile::write(m_file, QJsonDocument(o).toJson(QJsonDocument::Compact));
-        !problem.isEmpty())
+    const QString problem = SmallFile::write(m_file, QJsonDocument(o).toJson(QJsonDocument::Compact));
+    if (problem.isEmpty())
+        m_writes.succeeded();
+    else if (m_writes.failed())
         Q_EMIT warning(tr("The count of wrong codes could not be written to %1 (%2); a restart would forget it.")
                            .arg(m_file, problem));
 }

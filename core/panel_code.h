@@ -14,6 +14,8 @@
 // Times come from an injectable clock (wall time, UTC), as they must outlive
 // the process.
 
+#include "small_file.h"
+
 #include <QDateTime>
 #include <QList>
 #include <QObject>
@@ -75,6 +77,7 @@ private:
     QByteArray m_digest;
     Clock m_clock;
     QString m_file;
+    SmallFile::FailureNotice m_writes;
     QList<QDateTime> m_wrong;
     QDateTime m_until;
 };

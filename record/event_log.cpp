@@ -113,12 +113,14 @@ void EventLog::watch(Panel *panel)
     // after an open shows them all.
     connect(monitor, &LineMonitor::portOpened, this, [this] { m_linesKnown = false; });
     connect(monitor, &LineMonitor::linesChanged, this, [this, panel](const LineState &now) {
-        static const char *const names[] = {"CTS", "DSR", "DCD", "DTR", "RTS"};
-        const bool levels[] = {now.cts, now.dsr, now.dcd, now.dtr, now.rts};
-        const bool before[] = {m_lines.cts, m_lines.dsr, m_lines.dcd, m_lines.dtr, m_lines.rts};
-        for (int i = 0; i < 5; ++i) {
+        static const char *const names[] = {"CTS", "DSR", "DCD", "DTR", "RTS", "RI"};
+        const bool levels[] = {now.cts, now.dsr, now.dcd, now.dtr, now.rts, now.ri};
+        const bool before[] = {m_lines.cts, m_lines.dsr, m_lines.dcd, m_lines.dtr, m_lines.rts, m_lines.ri};
+        for (int i = 0; i < 6; ++i) {
             // What the driver makes up is no level (the watch event said so).
             if (i < Form::kChannels && !panel->reported(i))
+                continue;
+            if (i == 5 && !panel->port()->driver().reportsRing)
                 continue;
             if (!m_linesKnown || levels[i] != before[i]) {
                 record(Priority::Info, QStringLiteral("line"),

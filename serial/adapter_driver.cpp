@@ -10,15 +10,20 @@ struct Entry {
     std::array<bool, 3> reports;
     bool canWait;
     bool countsEdges;
+    bool reportsRing;
+    bool ringFallsOnly;
 };
 
 // Read from Linux 6.1's drivers; ftdi_sio and cdc_acm also measured on the
 // real drivers (docs/using-the-window.md lists the sources).
 constexpr Entry kTable[] = {
-    {"serial", {true, true, true}, true, true}, // 8250 found through PnP or ACPI
-    {"serial8250", {true, true, true}, true, true}, {"ftdi_sio", {true, true, true}, true, true},
-    {"pl2303", {true, true, true}, true, false},    {"ch341-uart", {true, true, true}, true, false},
-    {"cp210x", {true, true, true}, false, false},   {"cdc_acm", {false, true, true}, true, true},
+    {"serial", {true, true, true}, true, true, true, true}, // 8250 found through PnP or ACPI
+    {"serial8250", {true, true, true}, true, true, true, true},
+    {"ftdi_sio", {true, true, true}, true, true, true, false},
+    {"pl2303", {true, true, true}, true, false, true, false},
+    {"ch341-uart", {true, true, true}, true, false, true, false},
+    {"cp210x", {true, true, true}, false, false, true, false},
+    {"cdc_acm", {false, true, true}, true, true, true, false},
 };
 
 const char *const kLineNames[] = {"CTS", "DSR", "DCD"};
@@ -34,6 +39,8 @@ AdapterDriver AdapterDriver::named(const QString &name)
             driver.reports = entry.reports;
             driver.canWait = entry.canWait;
             driver.countsEdges = entry.countsEdges;
+            driver.reportsRing = entry.reportsRing;
+            driver.ringFallsOnly = entry.ringFallsOnly;
             break;
         }
     }
@@ -56,6 +63,14 @@ QString AdapterDriver::unreportedText(int channel) const
         return QString();
     return QCoreApplication::translate("AdapterDriver", "%1 is not reported by this adapter (%2)")
         .arg(QLatin1String(kLineNames[channel]), name);
+}
+
+QString AdapterDriver::unreportedRingText() const
+{
+    if (reportsRing)
+        return QString();
+    return QCoreApplication::translate("AdapterDriver", "%1 is not reported by this adapter (%2)")
+        .arg(QLatin1String("RI"), name);
 }
 
 QString AdapterDriver::samplingText() const

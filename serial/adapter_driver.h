@@ -24,6 +24,12 @@ struct AdapterDriver {
     bool canWait = true;
     // TIOCGICOUNT's counters move with the edges.
     bool countsEdges = true;
+    // RI (pin 9): whether its level is reported, and whether its counter
+    // (and a wait on it) moves only as a ring ends, high to low, as the
+    // 8250's does: then a rising RI wakes no one and is seen at the next
+    // reading.
+    bool reportsRing = true;
+    bool ringFallsOnly = false;
     // A port on another machine: a server reads the lines at its own pace and
     // tells what changed. Its signature is its own name for itself ("ser2net"),
     // where it gives one.
@@ -40,6 +46,8 @@ struct AdapterDriver {
     // Where the line is not reported: "CTS is not reported by this adapter
     // (cdc_acm)"; empty where it is.
     QString unreportedText(int channel) const;
+    // The same for RI.
+    QString unreportedRingText() const;
     // For a remote port, how often its server reads the lines and what that
     // means for short pulses; empty for a local one.
     QString samplingText() const;

@@ -57,7 +57,7 @@ bool LineWatcher::isUnsupported(int error)
     return error == EINVAL || error == ENOTTY || error == ENOSYS || error == EOPNOTSUPP;
 }
 
-bool LineWatcher::readEdges(int fd, std::array<quint32, 3> *edges, int *error)
+bool LineWatcher::readEdges(int fd, std::array<quint32, 3> *edges, int *error, quint32 *ring)
 {
 #ifdef Q_OS_LINUX
     serial_icounter_struct counts{};
@@ -66,10 +66,13 @@ bool LineWatcher::readEdges(int fd, std::array<quint32, 3> *edges, int *error)
         return false;
     }
     *edges = {quint32(counts.cts), quint32(counts.dsr), quint32(counts.dcd)};
+    if (ring)
+        *ring = quint32(counts.rng);
     return true;
 #else
     Q_UNUSED(fd)
     Q_UNUSED(edges)
+    Q_UNUSED(ring)
     *error = ENOTTY;
     return false;
 #endif
@@ -81,7 +84,7 @@ bool LineWatcher::read(int fd, bool counted, LineReading *reading, int *error)
     // Counters first: an edge between the two reads is then in these lines
     // but counted only in the next reading's counters, one edge that no one
     // takes for a pulse.
-    if (counted && !readEdges(fd, &reading->edges, error))
+    if (counted && !readEdges(fd, &reading->edges, error, &reading->ringEdges))
         return false;
     reading->counted = counted;
     reading->taken = std::chrono::steady_clock::now();
@@ -95,6 +98,7 @@ bool LineWatcher::read(int fd, bool counted, LineReading *reading, int *error)
     reading->lines.dcd = lines & TIOCM_CAR;
     reading->lines.dtr = lines & TIOCM_DTR;
     reading->lines.rts = lines & TIOCM_RTS;
+    reading->lines.ri = lines & TIOCM_RNG;
     return true;
 #else
     Q_UNUSED(fd)
@@ -209,8 +213,9 @@ void LineWatcher::run(int fd, LineReading last, unsigned generation)
                 ended(0);
                 return;
             }
-            const bool moved = reading.edges != last.edges || reading.lines.cts != last.lines.cts
-                || reading.lines.dsr != last.lines.dsr || reading.lines.dcd != last.lines.dcd;
+            const bool moved = reading.edges != last.edges || reading.ringEdges != last.ringEdges
+                || reading.lines.cts != last.lines.cts || reading.lines.dsr != last.lines.dsr
+                || reading.lines.dcd != last.lines.dcd || reading.lines.ri != last.lines.ri;
             if (!moved)
                 break;
             movedSinceWake = true;
@@ -228,7 +233,7 @@ void LineWatcher::run(int fd, LineReading last, unsigned generation)
             ::nanosleep(&pause, nullptr);
             continue;
         }
-        if (::ioctl(fd, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR | TIOCM_CAR) != 0) {
+        if (::ioctl(fd, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR | TIOCM_CAR | TIOCM_RNG) != 0) {
             error = errno;
             if (error == EINTR)
                 continue;

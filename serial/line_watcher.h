@@ -2,7 +2,7 @@
 #pragma once
 
 // A thread that waits for the inputs to move and reads them; the deciding is
-// done elsewhere. It blocks in TIOCMIWAIT on CTS, DSR and DCD; after each
+// done elsewhere. It blocks in TIOCMIWAIT on CTS, DSR, DCD and RI; after each
 // wake it reads the driver's edge counters (TIOCGICOUNT, where the driver
 // keeps them) and every line (TIOCMGET), and posts that reading to its
 // target's thread. Stopping interrupts the wait with a signal and joins.
@@ -39,9 +39,9 @@ public:
     LineWatcher(const LineWatcher &) = delete;
     LineWatcher &operator=(const LineWatcher &) = delete;
 
-    // The driver's edge counters for fd (fire, flood, intrusion); false
-    // where it keeps none.
-    static bool readEdges(int fd, std::array<quint32, 3> *edges, int *error);
+    // The driver's edge counters for fd (fire, flood, intrusion, and RI's
+    // into ring where given); false where it keeps none.
+    static bool readEdges(int fd, std::array<quint32, 3> *edges, int *error, quint32 *ring = nullptr);
     // One reading: the lines, and the counters when counted.
     static bool read(int fd, bool counted, LineReading *reading, int *error);
     // Whether an errno from TIOCMIWAIT or TIOCGICOUNT means "not offered".

@@ -7,6 +7,7 @@ PortSelector::PortSelector(PortMapping mapping, QObject *parent)
 {
     for (SerialPort *port : {static_cast<SerialPort *>(&m_local), static_cast<SerialPort *>(&m_remote)}) {
         connect(port, &SerialPort::linesWatched, this, &SerialPort::linesWatched);
+        connect(port, &SerialPort::outputsSet, this, &SerialPort::outputsSet);
         connect(port, &SerialPort::lineWatchChanged, this, &SerialPort::lineWatchChanged);
         connect(port, &SerialPort::watchFailed, this, &SerialPort::watchFailed);
         connect(port, &SerialPort::noticed, this, &SerialPort::noticed);

@@ -35,6 +35,7 @@ public:
     AdapterDriver driver() const override { return m_active->driver(); }
     LineWatch lineWatch() const override { return m_active->lineWatch(); }
     LineReading watchStart() const override { return m_active->watchStart(); }
+    bool readCounters(LineReading *reading) override { return m_active->readCounters(reading); }
 
 private:
     QtSerialPort m_local;

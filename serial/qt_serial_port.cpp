@@ -248,7 +248,9 @@ void QtSerialPort::setPortOpen(bool open)
     // Read afresh at every open: a link may lead elsewhere since the last.
     m_driver = AdapterDriver::named(m_mapping.driverName(m_device));
     LineState lines;
-    if (settleLines(&lines)) {
+    const bool looped = settleLines(&lines);
+    m_outputs = lines;
+    if (looped) {
         Q_EMIT noticed(tr("%1 was left in loopback mode, where a port reads its own DTR and RTS back "
                           "as DSR and CTS. Loopback is now switched off, so the discs show the lines at the "
                           "connector.")
@@ -274,8 +276,8 @@ void QtSerialPort::startWatching(const LineState &lines)
         return;
     }
     int error = 0;
-    m_watchStart.counted =
-        (!m_driver.known || m_driver.countsEdges) && LineWatcher::readEdges(fd, &m_watchStart.edges, &error);
+    m_watchStart.counted = (!m_driver.known || m_driver.countsEdges)
+        && LineWatcher::readEdges(fd, &m_watchStart.edges, &error, &m_watchStart.ringEdges);
     if (m_watcher.start(fd, m_watchStart, m_driver.known))
         m_watch = m_watchStart.counted ? LineWatch::WaitAndCount : LineWatch::Wait;
     else
@@ -283,6 +285,16 @@ void QtSerialPort::startWatching(const LineState &lines)
 #else
     Q_UNUSED(lines)
 #endif
+}
+
+bool QtSerialPort::readCounters(LineReading *reading)
+{
+    int error = 0;
+    if (m_watch != LineWatch::WaitAndCount
+        || !LineWatcher::readEdges(m_port.handle(), &reading->edges, &error, &reading->ringEdges))
+        return false;
+    reading->counted = true;
+    return true;
 }
 
 void QtSerialPort::watchEnded(int error)
@@ -318,6 +330,7 @@ bool QtSerialPort::settleLines(LineState *state)
     state->cts = lines & TIOCM_CTS;
     state->dsr = lines & TIOCM_DSR;
     state->dcd = lines & TIOCM_CAR;
+    state->ri = lines & TIOCM_RNG;
     state->dtr = m_dtrAtOpen;
     state->rts = m_rtsAtOpen;
     const int wanted = (m_dtrAtOpen ? TIOCM_DTR : 0) | (m_rtsAtOpen ? TIOCM_RTS : 0);
@@ -490,6 +503,7 @@ LineState QtSerialPort::readLines()
     state.dcd = lines.testFlag(QSerialPort::DataCarrierDetectSignal);
     state.dtr = lines.testFlag(QSerialPort::DataTerminalReadySignal);
     state.rts = lines.testFlag(QSerialPort::RequestToSendSignal);
+    state.ri = lines.testFlag(QSerialPort::RingIndicatorSignal);
     return state;
 }
 
@@ -518,6 +532,7 @@ void QtSerialPort::setOutput(QSerialPort::PinoutSignal line, bool high, const QS
         int bits = dtr ? TIOCM_DTR : TIOCM_RTS;
         if (::ioctl(m_port.handle(), high ? TIOCMBIS : TIOCMBIC, &bits) != 0)
             throwLineError(what, QString::fromLocal8Bit(std::strerror(errno)));
+        outputWritten(dtr, high);
         return;
     }
 #endif
@@ -525,6 +540,13 @@ void QtSerialPort::setOutput(QSerialPort::PinoutSignal line, bool high, const QS
     const bool done = dtr ? m_port.setDataTerminalReady(high) : m_port.setRequestToSend(high);
     if (!done)
         throwLineError(what);
+    outputWritten(dtr, high);
+}
+
+void QtSerialPort::outputWritten(bool dtr, bool high)
+{
+    (dtr ? m_outputs.dtr : m_outputs.rts) = high;
+    Q_EMIT outputsSet(m_outputs.dtr, m_outputs.rts);
 }
 
 void QtSerialPort::setDtrEnable(bool high)

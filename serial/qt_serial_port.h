@@ -45,6 +45,7 @@ public:
     AdapterDriver driver() const override { return m_driver; }
     LineWatch lineWatch() const override { return m_watch; }
     LineReading watchStart() const override { return m_watchStart; }
+    bool readCounters(LineReading *reading) override;
 
 private:
     void startWatching(const LineState &lines);
@@ -60,6 +61,7 @@ private:
     [[noreturn]] void throwSettleFailure(const QString &reason);
     bool settleLines(LineState *lines);
     void setOutput(QSerialPort::PinoutSignal line, bool high, const QString &what);
+    void outputWritten(bool dtr, bool high);
     QString portAndDevice() const;
     // "port 3", or the device path the operator gave.
     QString portName() const;
@@ -75,6 +77,7 @@ private:
     LineWatch m_watch = LineWatch::Poll;
     AdapterDriver m_driver;
     LineReading m_watchStart;
+    LineState m_outputs; // DTR and RTS as last written
     // Declared last: destroyed first, so its thread never outlives the port.
     LineWatcher m_watcher;
 };

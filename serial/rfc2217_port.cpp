@@ -166,8 +166,6 @@ void Rfc2217Port::setPortOpen(bool open)
     m_parser = TelnetParser();
     m_options = TelnetOptions();
     m_lines = LineState();
-    m_ri = false;
-    m_riEdges = 0;
     m_reading = LineReading();
     m_reading.counted = true;
     m_driver = AdapterDriver();
@@ -406,7 +404,7 @@ void Rfc2217Port::handleModemstate(quint8 value)
         {&m_lines.cts, Cts, DeltaCts, &m_reading.edges[0]},
         {&m_lines.dsr, Dsr, DeltaDsr, &m_reading.edges[1]},
         {&m_lines.dcd, Dcd, DeltaDcd, &m_reading.edges[2]},
-        {&m_ri, Ri, RingTrailingEdge, &m_riEdges},
+        {&m_lines.ri, Ri, RingTrailingEdge, &m_reading.ringEdges},
     };
     bool moved = false;
     for (const Input &input : inputs) {
@@ -425,6 +423,15 @@ void Rfc2217Port::handleModemstate(quint8 value)
     m_reading.taken = std::chrono::steady_clock::now();
     if (m_state == State::Open && moved)
         Q_EMIT linesWatched(m_reading);
+}
+
+bool Rfc2217Port::readCounters(LineReading *reading)
+{
+    if (m_state != State::Open)
+        return false;
+    reading->edges = m_reading.edges;
+    reading->ringEdges = m_reading.ringEdges;
+    return true;
 }
 
 void Rfc2217Port::sendControl(bool dtr, bool high)
@@ -452,6 +459,7 @@ void Rfc2217Port::handleControlAnswer(quint8 value)
         // Unasked: another client or the server changed it. The next tick
         // puts it back as the panel wants it.
         level = high;
+        Q_EMIT outputsSet(m_lines.dtr, m_lines.rts);
         return;
     }
     if (--pending.outstanding > 0)
@@ -479,6 +487,7 @@ void Rfc2217Port::setDtrEnable(bool high)
         throw PhoneHomeError(ErrorCode::DeviceFailed, tr("Cannot set DTR: %1 is not open.").arg(device()));
     sendControl(true, high);
     m_lines.dtr = high;
+    Q_EMIT outputsSet(m_lines.dtr, m_lines.rts);
 }
 
 void Rfc2217Port::setRtsEnable(bool high)
@@ -487,6 +496,7 @@ void Rfc2217Port::setRtsEnable(bool high)
         throw PhoneHomeError(ErrorCode::DeviceFailed, tr("Cannot set RTS: %1 is not open.").arg(device()));
     sendControl(false, high);
     m_lines.rts = high;
+    Q_EMIT outputsSet(m_lines.dtr, m_lines.rts);
 }
 
 void Rfc2217Port::check()

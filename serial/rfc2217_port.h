@@ -83,10 +83,8 @@ public:
     LineWatch lineWatch() const override { return portOpen() ? LineWatch::Server : LineWatch::Poll; }
     LineReading watchStart() const override { return m_watchStart; }
 
-    // Ring Indicator as the server tells it, and its edges: kept here until
-    // the panel has a use for it.
-    bool ringIndicator() const { return m_ri; }
-    quint32 ringEdges() const { return m_riEdges; }
+    // The edges counted from the notifications so far.
+    bool readCounters(LineReading *reading) override;
 
 private:
     enum class State { Closed, Connecting, Agreeing, Open };
@@ -127,9 +125,8 @@ private:
     TelnetParser m_parser;
     TelnetOptions m_options;
     LineState m_lines;
-    bool m_ri = false;
-    quint32 m_riEdges = 0;
-    // Edges per input (fire, flood, intrusion), counted from the notifications.
+    // Edges per input (fire, flood, intrusion, and RI), counted from the
+    // notifications.
     LineReading m_reading;
     LineReading m_watchStart;
     AdapterDriver m_driver;

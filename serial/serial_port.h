@@ -24,12 +24,15 @@ struct LineState {
     bool dcd = false;
     bool dtr = false;
     bool rts = false;
+    // Ring indicator: no alarm channel, but the technician's history and the
+    // record show it.
+    bool ri = false;
 
     // Fire, flood, intrusion.
     bool input(int channel) const { return channel == 0 ? cts : channel == 1 ? dsr : dcd; }
     bool operator==(const LineState &o) const
     {
-        return cts == o.cts && dsr == o.dsr && dcd == o.dcd && dtr == o.dtr && rts == o.rts;
+        return cts == o.cts && dsr == o.dsr && dcd == o.dcd && dtr == o.dtr && rts == o.rts && ri == o.ri;
     }
     bool operator!=(const LineState &o) const { return !(*this == o); }
 };
@@ -40,6 +43,9 @@ struct LineState {
 struct LineReading {
     LineState lines;
     std::array<quint32, 3> edges{};
+    // RI's counter; the 8250 driver counts only its trailing edge (high to
+    // low), so there one ring is one count.
+    quint32 ringEdges = 0;
     bool counted = false;
     // When the lines were read: a reading still queued may be older than one
     // the panel's thread took itself meanwhile.
@@ -106,11 +112,21 @@ public:
     // While watching: the reading the watch started from, taken at the open;
     // the first linesWatched() follows it.
     virtual LineReading watchStart() const = 0;
+    // The driver's edge counters now (CTS, DSR, DCD and RI's in reading),
+    // one request; false where the open port's counters are not used.
+    virtual bool readCounters(LineReading *reading)
+    {
+        Q_UNUSED(reading)
+        return false;
+    }
 
 Q_SIGNALS:
-    // A reading from the watcher, after each change of the inputs. Not
-    // emitted while polling.
+    // A reading from the watcher, after each change of the inputs (RI
+    // included). Not emitted while polling.
     void linesWatched(const LineReading &reading);
+    // DTR or RTS was written, by whoever (the tick, a pulse, a cable test),
+    // with the levels both outputs now have.
+    void outputsSet(bool dtr, bool rts);
     // The watch fell back after the open (a driver refused the wait late).
     void lineWatchChanged(LineWatch watch);
     // The wait or its reads failed, as when the device is unplugged or the

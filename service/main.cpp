@@ -6,6 +6,7 @@
 #include "core/panel.h"
 #include "core/panel_code.h"
 #include "host/command_line.h"
+#include "host/line_terminal.h"
 #include "host/local_control.h"
 #include "host/termination_signals.h"
 #include "host/unattended.h"
@@ -52,7 +53,20 @@ const char kUsage[] =
     "\n"
     "       rs232-phone-homed --control-socket PATH --panel status|arm|disarm\n"
     "\n"
-    "Asks the panel running there; disarm reads the code from standard input.\n";
+    "Asks the panel running there; disarm reads the code from standard input.\n"
+    "\n"
+    "       rs232-phone-homed --port PORT --lines [--csv] [--dtr] [--rts] [--pulse dtr:MS|rts:MS]\n"
+    "       rs232-phone-homed --port PORT --cable-test\n"
+    "       rs232-phone-homed --port PORT --pulse dtr:MS|rts:MS [--dtr] [--rts]\n"
+    "\n"
+    "The technician's bench, for a terminal: runs no script and keeps no state.\n"
+    "  --lines           print every change of CTS, DSR, DCD, RI, DTR and RTS as it\n"
+    "                    happens; Ctrl+C (or SIGTERM) prints a summary per line\n"
+    "  --csv             with --lines: print CSV (time,line,level,width_ms,count)\n"
+    "  --pulse LINE:MS   take DTR or RTS to its other level for 10 to 10000 ms, then back\n"
+    "  --cable-test      drive DTR and RTS, say which inputs follow (pin numbers) and\n"
+    "                    what is plugged in; exit status 0 for a loopback plug\n"
+    "\n";
 // The options both programs share come after their own.
 void printUsage(std::FILE *out)
 {
@@ -62,6 +76,23 @@ void printUsage(std::FILE *out)
 int usageError(const QString &reason)
 {
     return CommandLine::usageError("rs232-phone-homed", reason, kUsage);
+}
+
+// --lines, --cable-test, --pulse: the port without the panel.
+int runBench(int argc, char *argv[], const LineTerminal::Options &options)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("rs232-phone-homed"));
+    std::atexit(QtSerialPort::closeAllOpen);
+    PortSelector port;
+    LineTerminal terminal(&port, options);
+    TerminationSignals terminations;
+    QObject::connect(&terminations, &TerminationSignals::received, &terminal, &LineTerminal::interrupt);
+    // Queued: a pulse refused inside start() ends the run before exec().
+    QObject::connect(&terminal, &LineTerminal::done, &app, &QCoreApplication::exit, Qt::QueuedConnection);
+    if (!terminal.start())
+        return terminal.status();
+    return QCoreApplication::exec();
 }
 }
 
@@ -83,10 +114,14 @@ int main(int argc, char *argv[])
     const QCommandLineOption codeFile(QStringLiteral("code-file"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption controlSocket(QStringLiteral("control-socket"), QString(), QStringLiteral("PATH"));
     const QCommandLineOption panelCommand(QStringLiteral("panel"), QString(), QStringLiteral("COMMAND"));
+    const QCommandLineOption lines(QStringLiteral("lines"));
+    const QCommandLineOption csv(QStringLiteral("csv"));
+    const QCommandLineOption cableTest(QStringLiteral("cable-test"));
+    const QCommandLineOption pulse(QStringLiteral("pulse"), QString(), QStringLiteral("LINE:MS"));
     const QCommandLineOption help(QStringLiteral("help"));
     const QCommandLineOption version(QStringLiteral("version"));
     parser.addOptions({port, dtr, rts, settle, notifyClear, scriptDir, alwaysArmed, entryDelay, exitDelay, codeFile,
-                       controlSocket, panelCommand, help, version});
+                       controlSocket, panelCommand, lines, csv, cableTest, pulse, help, version});
     parser.addOptions(CommandLine::sharedOptions());
     if (!parser.parse(CommandLine::arguments(argc, argv)))
         return usageError(parser.errorText());
@@ -107,6 +142,30 @@ int main(int argc, char *argv[])
         return usageError(QStringLiteral("--port is required"));
     if (const QString problem = CommandLine::portProblem(parser.value(port)); !problem.isEmpty())
         return usageError(problem);
+    if (parser.isSet(csv) && !parser.isSet(lines))
+        return usageError(QStringLiteral("--csv goes with --lines"));
+    if (parser.isSet(lines) || parser.isSet(cableTest) || parser.isSet(pulse)) {
+        if (parser.isSet(lines) && parser.isSet(cableTest))
+            return usageError(QStringLiteral("--lines and --cable-test cannot run at once: the test drives the "
+                                             "outputs"));
+        LineTerminal::Options options;
+        options.port = parser.value(port);
+        options.lines = parser.isSet(lines);
+        options.csv = parser.isSet(csv);
+        options.cableTest = parser.isSet(cableTest);
+        options.dtr = parser.isSet(dtr);
+        options.rts = parser.isSet(rts);
+        for (const QString &value : parser.values(pulse)) {
+            OutputPulse::Output output{};
+            std::chrono::milliseconds length{};
+            if (const QString problem = OutputPulse::parse(value, &output, &length); !problem.isEmpty())
+                return usageError(problem);
+            options.pulses.append({output, length});
+        }
+        if (options.cableTest && !options.pulses.isEmpty())
+            return usageError(QStringLiteral("--pulse and --cable-test cannot run at once: both drive the outputs"));
+        return runBench(argc, argv, options);
+    }
     bool ok = false;
     const int settleMs = parser.value(settle).toInt(&ok);
     if (!ok || settleMs < 0)

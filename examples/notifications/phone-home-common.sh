@@ -7,7 +7,8 @@
 #   PHONE_HOME_PORT     the port as given: 3, or a device path
 #   PHONE_HOME_DEVICE   the device opened: /dev/com3
 #   PHONE_HOME_LINE     CTS | DSR | DCD (empty for the device)
-#   PHONE_HOME_TIME     when it happened, ISO 8601 (a retry keeps the event's time)
+#   PHONE_HOME_TIME     when it happened, ISO 8601 with its UTC offset (a retry
+#                       keeps the event's time, in the same words)
 #   PHONE_HOME_ATTEMPT  1, then 2, 3, ... when a failed script is tried again
 #   PHONE_HOME_STATE_DIR  the program's state folder (--state-dir), where
 #                       scripts may keep markers; empty when it has none
@@ -274,14 +275,18 @@ gsm_once() {
     what=$1
     number=$2
     shift 2
-    marker=$(gsm_marker "$what" "$number")
-    [ ! -e "$marker" ] || return 0
+    marker=
+    [ -z "$gsm_markers" ] || marker=$(gsm_marker "$what" "$number")
+    [ -z "$marker" ] || [ ! -e "$marker" ] || return 0
     if [ -n "$dead" ]; then
         complain "no $what to $number: $dead"
         return 1
     fi
     if gsm_run "$@"; then
-        : >"$marker"
+        # In a subshell: a failed redirection of ":" would end this shell,
+        # and the numbers after this one with it.
+        [ -z "$marker" ] || (: >"$marker") 2>/dev/null ||
+            complain "the $what to $number went out, but its marker cannot be written: a retry may send it again"
         return 0
     else
         run_status=$?
@@ -298,7 +303,12 @@ gsm_once() {
 gsm_path() {
     gsm_usable || return 1
     gsm_markers=${PHONE_HOME_STATE_DIR:-${TMPDIR:-/tmp}/rs232-phone-home-$(id -u)}/gsm-sent
-    mkdir -p "$gsm_markers" || return 1
+    # A marker only saves a duplicate: a full or read-only disk must never
+    # stop the message itself.
+    if ! mkdir -p "$gsm_markers" 2>/dev/null; then
+        complain "the markers' folder $gsm_markers cannot be made: a retry may send this event's SMS again"
+        gsm_markers=
+    fi
     # An event is retried for a day at most (--retry-for): older markers serve nobody.
     find "$gsm_markers" -type f -mtime +7 -delete 2>/dev/null || :
     sms=$(sms_text "$1")

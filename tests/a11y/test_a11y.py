@@ -513,6 +513,44 @@ def device_lost(reader, app, speech, session):
     session.device.ask("vanish 0")
 
 
+def line_history_table(reader, app, speech, session):
+    """Ctrl+H opens "Line history"; its table of changes is a table whose rows
+    a screen reader reads cell by cell, and Orca speaks the row it moves to."""
+    session.device.inputs(False, False, False)
+    session.type_port("3")
+    port_box_reads(reader, app, session, "3")
+    mark = speech.mark()
+    session.click(e2e.OPEN)
+    speech.expect("opening port 3 is spoken", mark, ["notification Port 3 open"])
+    session.device.ask("dcd 1")
+    time.sleep(0.3)  # held, not a pulse between two readings
+    session.device.ask("dcd 0")
+    mark = speech.mark()
+    session.x.xdo("key", "ctrl+h")
+    speech.expect("the history window is spoken", mark, ["Line history"], 10)
+
+    def table():
+        reader.pump()
+        tables = [c for c in reader.controls(app) if c.getRoleName() == "table" and c.name == "Changes"]
+        if not tables:
+            return False, "no table named 'Changes'"
+        t = tables[0].queryTable()
+        rows = [[t.getAccessibleAt(r, c).name for c in range(t.nColumns)] for r in range(t.nRows)]
+        dcd = [r for r in rows if r[1] == "DCD (1)"]
+        return [r[2] for r in dcd] == ["low at the open", "high", "low"], f"rows {rows}"
+    wait_for("the table holds DCD's changes", table, 10)
+    # Into the table and down its rows, as a user does.
+    mark = speech.mark()
+    for _ in range(4):
+        session.x.xdo("key", "Tab")
+        time.sleep(0.2)
+    session.x.xdo("key", "ctrl+End")
+    speech.expect("Orca reads the last row", mark, ["DCD (1)"], 10)
+    for wid in session.x.xdo("search", "--onlyvisible", "--name", "^Line history$", check=False).split():
+        session.x.close_window(int(wid))
+    session.click(e2e.CLOSE)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--app", required=True)
@@ -565,6 +603,7 @@ def main():
                  ("a port that fails", lambda: port_fails(reader, app, speech, session)),
                  ("a device lost", lambda: device_lost(reader, app, speech, session)),
                  ("Enter keeps the port list", lambda: enter_keeps_the_list(reader, app, session)),
+                 ("the line history's table", lambda: line_history_table(reader, app, speech, session)),
                  ("close", session.close)]
         ok = True
         for name, step in steps:

@@ -7,12 +7,16 @@
 // VSERIAL_DEVICES=PARENT_DIR), prints "ready <device dir>", then answers one
 // line per command read from stdin:
 //
-//     cts|dsr|dcd 0|1      set an input line           -> ok
+//     cts|dsr|dcd|ri 0|1   set an input line           -> ok
 //     inputs C D K         set all three inputs at once -> ok
 //     contact cts|dsr|dcd 0|1  a dry contact from DTR to that input -> ok
 //     pulse cts|dsr|dcd MS the input to the other level and back after MS
 //                          milliseconds (0: only the edge counters see it) -> ok
 //     pulses cts|dsr|dcd N MS GAP  N such pulses, GAP ms apart -> ok
+//     plug standard|with-ri|no-cts|no-dsr|no-dcd|none  a loopback plug (RTS to
+//                          CTS, DTR to DSR and DCD), one that also wires RI,
+//                          one with a wire broken, or none -> ok
+//     latency US           every line ioctl takes US microseconds -> ok
 //     driver count|wait|none  what the emulated driver offers: TIOCMIWAIT and
 //                          TIOCGICOUNT, the wait only, or neither -> ok
 //     dtr? | rts?          read an output line          -> 0|1
@@ -34,7 +38,11 @@
 namespace {
 int lineBit(const std::string &name)
 {
-    return name == "cts" ? TIOCM_CTS : name == "dsr" ? TIOCM_DSR : name == "dcd" ? TIOCM_CAR : 0;
+    return name == "cts" ? TIOCM_CTS
+        : name == "dsr"  ? TIOCM_DSR
+        : name == "dcd"  ? TIOCM_CAR
+        : name == "ri"   ? TIOCM_RNG
+                         : 0;
 }
 
 bool parseBit(std::istringstream &in, bool *bit)
@@ -73,9 +81,30 @@ int main(int argc, char *argv[])
         bool bit = false;
         if (command == "quit") {
             break;
-        } else if ((command == "cts" || command == "dsr" || command == "dcd") && parseBit(in, &bit)) {
-            device.setLine(command == "cts" ? TIOCM_CTS : command == "dsr" ? TIOCM_DSR : TIOCM_CAR, bit);
+        } else if (lineBit(command) && parseBit(in, &bit)) {
+            device.setLine(lineBit(command), bit);
             std::cout << "ok" << std::endl;
+        } else if (command == "plug") {
+            std::string kind;
+            in >> kind;
+            quint32 fromDtr = TIOCM_DSR | TIOCM_CAR, fromRts = TIOCM_CTS;
+            if (kind == "with-ri")
+                fromDtr |= TIOCM_RNG;
+            else if (kind == "no-cts")
+                fromRts = 0;
+            else if (kind == "no-dsr")
+                fromDtr = TIOCM_CAR;
+            else if (kind == "no-dcd")
+                fromDtr = TIOCM_DSR;
+            else if (kind == "none")
+                fromDtr = fromRts = 0;
+            if (kind == "standard" || kind == "with-ri" || kind == "no-cts" || kind == "no-dsr" || kind == "no-dcd"
+                || kind == "none") {
+                device.setLoopback(fromDtr, fromRts);
+                std::cout << "ok" << std::endl;
+            } else {
+                std::cout << "error: plug standard|with-ri|no-cts|no-dsr|no-dcd|none" << std::endl;
+            }
         } else if (command == "contact") {
             // contact cts|dsr|dcd 0|1: a dry contact from DTR to that input
             std::string input;
@@ -126,6 +155,15 @@ int main(int argc, char *argv[])
                 std::cout << "ok" << std::endl;
             } else {
                 std::cout << "error: inputs C D K" << std::endl;
+            }
+        } else if (command == "latency") {
+            long us = -1;
+            in >> us;
+            if (us >= 0 && !in.fail()) {
+                device.setLatency(quint32(us));
+                std::cout << "ok" << std::endl;
+            } else {
+                std::cout << "error: latency US" << std::endl;
             }
         } else if (command == "dtr?") {
             std::cout << device.dtr() << std::endl;

@@ -121,6 +121,18 @@ def modem_only(examples):
         b.close()
 
 
+def no_markers(examples):
+    """A state folder that takes no markers (full, read-only) still lets the SMS go out, and says so."""
+    b = Bench(examples, "ok")
+    try:
+        open(os.path.join(b.state, "gsm-sent"), "w").close()  # the markers' folder cannot be made
+        status, err, _ = b.run("Fire.sh", attempt(1), SMS_TO=NUMBERS)
+        if status != 0 or len(b.modem.messages) != 2 or "cannot be made" not in err:
+            return f"exit {status}, SMS {b.modem.messages}: {err[-300:]!r}"
+    finally:
+        b.close()
+
+
 # (scenario, words on stderr); None: no modem at GSM_DEVICE
 FAULTS = [
     ("unregistered", "not registered"),
@@ -195,7 +207,8 @@ def main():
         return 1
     cases = [("internet path up: no SMS", internet_up, ()),
              ("internet path down: one SMS and one call per number, from attempt 2", internet_down, ()),
-             ("modem only: the SMS decides, shortened to one", modem_only, ())]
+             ("modem only: the SMS decides, shortened to one", modem_only, ()),
+             ("no markers: the SMS still goes out to every number", no_markers, ())]
     cases += [(f"modem fault {s or 'absent'}", modem_fault, (s, w)) for s, w in FAULTS]
     cases += [(f"heartbeat check {s or 'absent'}", heartbeat_check, (s, p, w)) for s, p, w in HEARTBEATS]
     cases += [("heartbeat by SMS", heartbeat_by_sms, ())]

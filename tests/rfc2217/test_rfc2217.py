@@ -154,7 +154,8 @@ class Setup:
 
 def alarm_over_the_network(s):
     """A DCD raised at ser2net's device alarms and runs Intruder.sh once; --dtr reaches
-    the device and RTS, which ser2net raises as it opens the device, stays low."""
+    the device and RTS, which ser2net raises as it opens the device, stays low; RI is
+    recorded."""
     s.start_ser2net()
     s.service("--dtr")
     s.wait_log("the watch names the driver and the server",
@@ -167,6 +168,9 @@ def alarm_over_the_network(s):
     s.ask("dcd 1")
     s.expect_runs("Intruder.sh after DCD rose", [("intrusion", "alarm")])
     s.wait_log("the alarm is recorded", "event=alarm channel=intrusion line=DCD")
+    # RI travels in the same notification: recorded, never an alarm.
+    s.ask("ri 1")
+    s.wait_log("RI is recorded", "event=line line=RI level=high", timeout=3)
 
 
 def ser2net_restarted(s):

@@ -61,7 +61,7 @@ bool VirtualSerialDevice::create(const QString &parent)
         return fail(systemError(QStringLiteral("tty link")));
 
     // Written aside and renamed, so the preload never maps a half-written file.
-    const vserial_state initial{VSERIAL_MAGIC, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    const vserial_state initial{VSERIAL_MAGIC, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     const QByteArray tmp = dir + "/" VSERIAL_STATE_NAME ".new";
     const QByteArray final = dir + "/" VSERIAL_STATE_NAME;
     const int fd = ::open(tmp.constData(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -131,6 +131,16 @@ void VirtualSerialDevice::setContactFromDtr(int tiocmBit, bool closed)
         return;
     const uint32_t before = vserial_inputs(m_state);
     atomicSet(&m_state->fed_by_dtr, uint32_t(tiocmBit), closed);
+    vserial_changed(m_state, before);
+}
+
+void VirtualSerialDevice::setLoopback(quint32 fromDtr, quint32 fromRts)
+{
+    if (!m_state)
+        return;
+    const uint32_t before = vserial_inputs(m_state);
+    __atomic_store_n(&m_state->fed_by_dtr, fromDtr, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&m_state->fed_by_rts, fromRts, __ATOMIC_SEQ_CST);
     vserial_changed(m_state, before);
 }
 

@@ -34,7 +34,8 @@
 // RTS, closing drops them, a second open of a port held with TIOCEXCL (as
 // QSerialPort does) fails with EBUSY even for root. TIOCM_LOOP is kept
 // across close and reopen, as the 8250 driver keeps it; only the bit is
-// emulated, the outputs do not loop back to the inputs.
+// emulated, the outputs do not loop back to the inputs (a loopback plug,
+// setLoopback(), wires them outside the UART).
 
 #include <QList>
 #include <QString>
@@ -87,6 +88,11 @@ public:
     // A dry contact from DTR to an input: closed, the input reads high
     // whenever DTR is high (as well as when set high itself).
     void setContactFromDtr(int tiocmBit, bool closed);
+    // A loopback plug: each input in fromDtr (TIOCM_* bits) reads high while
+    // DTR is high, each in fromRts while RTS is. The standard plug is
+    // setLoopback(TIOCM_DSR | TIOCM_CAR, TIOCM_CTS); leave a bit out for a
+    // broken wire, add TIOCM_RNG to fromDtr for a plug that wires RI.
+    void setLoopback(quint32 fromDtr, quint32 fromRts);
     bool dtr() const;
     bool rts() const;
 

@@ -381,13 +381,9 @@ static int emulate_on(struct vserial_state *s, unsigned long request, int *arg)
         const uint32_t before = vserial_inputs(s);
         uint32_t old;
         switch (request) {
-        case TIOCMGET: {
-            uint32_t lines = __atomic_load_n(&s->lines, __ATOMIC_SEQ_CST);
-            if (lines & TIOCM_DTR)
-                lines |= __atomic_load_n(&s->fed_by_dtr, __ATOMIC_SEQ_CST);
-            *arg = (int)lines;
+        case TIOCMGET:
+            *arg = (int)vserial_inputs(s);
             break;
-        }
         case TIOCMBIS:
             __atomic_fetch_or(&s->lines, bits, __ATOMIC_SEQ_CST);
             break;
@@ -401,7 +397,7 @@ static int emulate_on(struct vserial_state *s, unsigned long request, int *arg)
             }
             break;
         }
-        /* An input fed from DTR moves with it. */
+        /* An input fed from DTR or RTS moves with it. */
         if (request != TIOCMGET && vserial_inputs(s) != before)
             vserial_changed(s, before);
     }

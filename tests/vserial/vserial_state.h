@@ -59,14 +59,17 @@ struct vserial_state {
     volatile uint32_t wait_count; /* TIOCMIWAIT calls */
     /* Bumped after every change of an input or a flag; waiters sleep on it (futex). */
     volatile uint32_t change_seq;
+    volatile uint32_t fed_by_rts; /* as fed_by_dtr, from RTS: with both, a loopback plug */
 };
 
-/* The inputs as the program reads them: set by the test, or fed from DTR. */
+/* The inputs as the program reads them: set by the test, or fed from DTR or RTS. */
 static inline uint32_t vserial_inputs(const struct vserial_state *s)
 {
     uint32_t lines = __atomic_load_n(&s->lines, __ATOMIC_SEQ_CST);
     if (lines & TIOCM_DTR)
         lines |= __atomic_load_n(&s->fed_by_dtr, __ATOMIC_SEQ_CST);
+    if (lines & TIOCM_RTS)
+        lines |= __atomic_load_n(&s->fed_by_rts, __ATOMIC_SEQ_CST);
     return lines;
 }
 
