@@ -165,7 +165,9 @@ int main(int argc, char *argv[])
         }
     });
 
-    const int status = QApplication::exec();
+    // A signal that came while the port was being opened (a port on another
+    // machine waits for its server) found no event loop of its own to end.
+    const int status = stoppedBy ? 0 : QApplication::exec();
     if (mqtt)
         mqtt->stop();
     log.record(EventLog::Priority::Notice, QStringLiteral("stop"),

@@ -334,6 +334,10 @@ bool Rfc2217Port::waitUntil(const std::function<bool()> &done, std::chrono::mill
     if (m_state == State::Closed)
         throw PhoneHomeError(ErrorCode::OpenFailed,
                              tr("Cannot open %1: it was closed while being opened.").arg(device()));
+    // Ended neither by the wait nor by its time: the program is quitting,
+    // which ends every event loop. Not the server's fault, so not told as one.
+    if (!done() && timer.isActive())
+        refuseOpen(ErrorCode::OpenFailed, tr("Cannot open %1: the program is ending.").arg(device()));
     return done();
 }
 

@@ -270,7 +270,9 @@ int main(int argc, char *argv[])
             control.reset();
         }
     }
-    const int status = QCoreApplication::exec();
+    // A signal that came while the port was being opened (a port on another
+    // machine waits for its server) found no event loop of its own to end.
+    const int status = stoppedBy ? 0 : QCoreApplication::exec();
     service.stop();
     if (mqtt)
         mqtt->stop();

@@ -221,6 +221,24 @@ def not_rfc2217(s):
         raise Failure("the error does not say how to configure ser2net")
 
 
+def sigterm_while_opening(s):
+    """SIGTERM while the service waits for a server that accepted and says nothing
+    still ends it, with status 0."""
+    with socket.socket() as silent:
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(1)
+        s.start(s.args.service, "--port", f"rfc2217://127.0.0.1:{silent.getsockname()[1]}", "--script-dir",
+                s.scripts, "--state-dir", os.path.join(s.work, "state"))
+        time.sleep(1.0)
+        s.proc.send_signal(signal.SIGTERM)
+        try:
+            status = s.proc.wait(10)
+        except subprocess.TimeoutExpired:
+            raise Failure("SIGTERM during the open did not end the service")
+    if status != 0 or "event=stop signal=15" not in s.log():
+        raise Failure(f"status {status}")
+
+
 def window_drives_outputs(s):
     """The window opened on rfc2217:// with --dtr raises DTR at ser2net's device."""
     s.start_ser2net()
@@ -238,8 +256,8 @@ def bad_address(s):
         raise Failure(f"status {done.returncode}: {done.stderr[:300]}")
 
 
-GROUPS = [alarm_over_the_network, ser2net_restarted, ser2net_stopped, not_rfc2217, window_drives_outputs,
-          bad_address]
+GROUPS = [alarm_over_the_network, ser2net_restarted, ser2net_stopped, not_rfc2217, sigterm_while_opening,
+          window_drives_outputs, bad_address]
 
 
 def main():
