@@ -10,6 +10,7 @@
 #include "host/termination_signals.h"
 #include "main_window.h"
 #include "notify/script_launcher.h"
+#include "serial/port_selector.h"
 #include "serial/qt_serial_port.h"
 
 #include <QApplication>
@@ -32,7 +33,8 @@ const char kUsage[] =
     "operator had typed the port, pressed Open Port, switched notifications on\n"
     "and ticked the boxes (for an autostart entry).\n"
     "\n"
-    "  --port PORT   port number 1-15 (/dev/comN, else /dev/ttyS{N-1}) or a device path\n"
+    "  --port PORT   port number 1-15 (/dev/comN, else /dev/ttyS{N-1}), a device path, or\n"
+    "                rfc2217://HOST:PORT for a port that ser2net or a device server offers\n"
     "  --open        open the port\n"
     "  --notify      switch notifications on (\"Enabled\")\n"
     "  --dtr, --rts  tick DTR or RTS\n";
@@ -120,7 +122,7 @@ int main(int argc, char *argv[])
         QApplication::quit();
     });
 
-    MainWindow window(std::make_unique<QtSerialPort>(), std::make_unique<ProcessScriptLauncher>());
+    MainWindow window(std::make_unique<PortSelector>(), std::make_unique<ProcessScriptLauncher>());
     Panel *panel = window.panel();
     panel->lineMonitor()->setNormallyClosed(shared.normallyClosed);
     EventLog log;
@@ -163,7 +165,9 @@ int main(int argc, char *argv[])
         }
     });
 
-    const int status = QApplication::exec();
+    // A signal that came while the port was being opened (a port on another
+    // machine waits for its server) found no event loop of its own to end.
+    const int status = stoppedBy ? 0 : QApplication::exec();
     if (mqtt)
         mqtt->stop();
     log.record(EventLog::Priority::Notice, QStringLiteral("stop"),

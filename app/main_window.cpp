@@ -237,13 +237,16 @@ QString MainWindow::watchToolTip(const QString &device, const QString &byId, con
         ? tr("its driver wakes the program on every edge and counts them, so no pulse is lost")
         : watch == LineWatch::Wait ? tr("its driver wakes the program on every edge but keeps no count, so a pulse "
                                         "shorter than a few milliseconds may be lost")
-                                   : tr("its driver cannot wait for edges, so the lines are read every %1 ms and a "
-                                        "shorter pulse may be lost")
-                                         .arg(Form::kPollInterval.count());
+        : watch == LineWatch::Server
+        ? tr("%1 tells every change it sees over RFC 2217, and %2")
+              .arg(driver.signature.isEmpty() ? tr("the server") : driver.signature, driver.samplingText())
+        : tr("its driver cannot wait for edges, so the lines are read every %1 ms and a "
+             "shorter pulse may be lost")
+              .arg(Form::kPollInterval.count());
     // A USB adapter by the name that stays when it moves to another socket.
     const QString shown = byId.isEmpty() ? device : tr("%1 (%2)").arg(device, byId);
     QString text = tr("%1 is watched by %2: %3.").arg(shown, lineWatchName(watch), how);
-    if (!driver.name.isEmpty()) {
+    if (!driver.name.isEmpty() && !driver.remote) {
         text += u' '
             + (driver.reportsAll()
                    ? tr("Its driver, %1, reports CTS, DSR and DCD.").arg(driver.name)

@@ -21,6 +21,9 @@ enum class ErrorCode {
     OpenFailed = 207,
     NoUart = 208,
     LineNotReported = 209,
+    // A port on another machine (rfc2217://HOST:PORT)
+    HostUnreachable = 210,
+    NotRfc2217 = 211,
     // Notification scripts
     ScriptMissing = 301,
     ScriptHostFailed = 302,

@@ -4,6 +4,7 @@
 #include "panel.h"
 #include "notify/script_launcher.h"
 #include "serial/port_number.h"
+#include "serial/rfc2217_port.h"
 #include "serial/serial_port.h"
 
 #include <QTimer>
@@ -186,11 +187,10 @@ void LineMonitor::firstReading()
 bool LineMonitor::isDevicePath(const QString &text)
 {
 #ifdef Q_OS_WIN
-    Q_UNUSED(text)
-    return false;
+    return Rfc2217Port::isAddress(text);
 #else
     // A number never starts with a slash; a path typed by hand always does.
-    return text.trimmed().startsWith(u'/');
+    return text.trimmed().startsWith(u'/') || Rfc2217Port::isAddress(text);
 #endif
 }
 

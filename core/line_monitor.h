@@ -58,7 +58,8 @@ public:
     void setOutputsHeld(bool held) { m_outputsHeld = held; }
     bool outputsHeld() const { return m_outputsHeld; }
 
-    // The port box may hold a device path instead of a number.
+    // The port box may hold a device path, or a port on another machine
+    // (rfc2217://HOST:PORT), instead of a number.
     static bool isDevicePath(const QString &text);
 
     // Opens the port the port box names and starts polling, as Open Port

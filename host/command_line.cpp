@@ -3,6 +3,7 @@
 
 #include "core/line_monitor.h"
 #include "notify/script_launcher.h"
+#include "serial/rfc2217_port.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -12,6 +13,11 @@ namespace CommandLine {
 
 QString portProblem(const QString &value)
 {
+    if (Rfc2217Port::isAddress(value)) {
+        Rfc2217Port::Address address;
+        const QString problem = Rfc2217Port::parseAddress(value, &address);
+        return problem.isEmpty() ? QString() : QCoreApplication::translate("CommandLine", "bad port: %1").arg(problem);
+    }
     if (LineMonitor::isDevicePath(value))
         return QString();
     static const QRegularExpression number(QStringLiteral("^[0-9]+$"));
@@ -19,8 +25,8 @@ QString portProblem(const QString &value)
     const int port = value.toInt(&ok);
     if (!number.match(value).hasMatch() || !ok || port < 1 || port > 15) {
         return QCoreApplication::translate("CommandLine",
-                                           "bad port \"%1\": give a number from 1 to 15 or a device path such as "
-                                           "/dev/ttyUSB0")
+                                           "bad port \"%1\": give a number from 1 to 15, a device path such as "
+                                           "/dev/ttyUSB0, or rfc2217://HOST:PORT")
             .arg(value);
     }
     return QString();

@@ -18,7 +18,7 @@
 namespace CommandLine {
 
 // The reason a --port value is refused, or empty: a number from 1 to 15
-// (mapped as the port box maps it) or a device path.
+// (mapped as the port box maps it), a device path, or rfc2217://HOST:PORT.
 QString portProblem(const QString &value);
 
 // The channels a --normally-closed value names (a comma list of fire, flood

@@ -7,11 +7,13 @@
 #include "core/panel.h"
 #include "notify/script_launcher.h"
 #include "record/event_log.h"
+#include "serial/rfc2217_port.h"
 #include "serial/serial_port.h"
 
 #include <QFileInfo>
 #include <QTimer>
 
+#include <algorithm>
 #include <utility>
 
 using Channel = ScriptLauncher::Channel;
@@ -126,10 +128,14 @@ void Unattended::retry()
                                    .toUtf8());
         }
         m_refusalTold = refused;
+        if (Rfc2217Port::isAddress(m_options.port))
+            m_retry.setInterval(
+                std::min<std::chrono::milliseconds>(2 * m_retry.intervalAsDuration(), kMaxRemoteRetryInterval));
         return;
     }
     m_refusalTold = false;
     m_retry.stop();
+    m_retry.setInterval(kRetryInterval);
     m_away = false;
     m_log->record(EventLog::Priority::Notice, QStringLiteral("device-back"));
     warnUnreported();

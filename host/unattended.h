@@ -3,7 +3,8 @@
 
 // The panel run without a window, as the service rs232-phone-homed does:
 // notifications armed, DTR and RTS held as asked, the port reopened every
-// 2 s while its device is away (Fault.sh told when it goes and comes back),
+// 2 s while its device is away (a port on another machine with a back-off up
+// to 16 s; Fault.sh told when it goes and comes back),
 // and systemd told that it is ready and alive. Alarms come from the port's
 // watcher as the lines move; the tick, once a second, only puts DTR and RTS
 // back and feeds the watchdog (every 100 ms where the driver cannot wait).
@@ -27,6 +28,9 @@ class Unattended : public QObject
     Q_OBJECT
 public:
     static constexpr std::chrono::seconds kRetryInterval{2};
+    // A port on another machine is retried less and less often while it
+    // fails, up to this: each try may wait seconds for a silent server.
+    static constexpr std::chrono::seconds kMaxRemoteRetryInterval{16};
     static constexpr std::chrono::seconds kWatchTick{1};
 
     struct Options {

@@ -7,7 +7,6 @@
 #include "core/panel.h"
 #include "core/panel_code.h"
 #include "notify/script_launcher.h"
-#include "serial/qt_serial_port.h"
 #include "serial/serial_port.h"
 
 #include <QFileInfo>
@@ -145,6 +144,12 @@ void EventLog::watch(Panel *panel)
                 fields.append({QStringLiteral("known"), QStringLiteral("no")});
         }
         fields.append({QStringLiteral("reports"), driver.reportedLines()});
+        // A server on another machine reads the lines at its own pace.
+        if (driver.remote) {
+            if (!driver.signature.isEmpty())
+                fields.append({QStringLiteral("server"), driver.signature});
+            fields.append({QStringLiteral("sampling"), driver.samplingText()});
+        }
         record(Priority::Notice, QStringLiteral("watch"), fields);
     });
     connect(monitor, &LineMonitor::pulsed, this, [this](int c, quint32 edges) {
@@ -172,11 +177,9 @@ void EventLog::watch(Panel *panel)
     });
 
     // What the serial component found and put right (a port left in loopback).
-    if (auto *port = qobject_cast<QtSerialPort *>(panel->port())) {
-        connect(port, &QtSerialPort::noticed, this, [this](const QString &text) {
-            record(Priority::Warning, QStringLiteral("notice"), {{QStringLiteral("text"), text}});
-        });
-    }
+    connect(panel->port(), &SerialPort::noticed, this, [this](const QString &text) {
+        record(Priority::Warning, QStringLiteral("notice"), {{QStringLiteral("text"), text}});
+    });
 
     ScriptLauncher *launcher = panel->launcher();
     connect(launcher, &ScriptLauncher::started, this,

@@ -72,3 +72,17 @@ QString AdapterDriver::unreportedRingText() const
     return QCoreApplication::translate("AdapterDriver", "%1 is not reported by this adapter (%2)")
         .arg(QLatin1String("RI"), name);
 }
+
+QString AdapterDriver::samplingText() const
+{
+    if (!remote)
+        return QString();
+    // ser2net (through gensio) reads TIOCMGET on a one-second timer.
+    if (signature.startsWith(QLatin1String("ser2net")))
+        return QCoreApplication::translate("AdapterDriver",
+                                           "the server samples the lines (ser2net: once a second), so a pulse "
+                                           "shorter than that may be missed");
+    return QCoreApplication::translate("AdapterDriver",
+                                       "the server samples the lines at its own pace, so a short pulse may be "
+                                       "missed");
+}

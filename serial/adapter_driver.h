@@ -30,6 +30,11 @@ struct AdapterDriver {
     // reading.
     bool reportsRing = true;
     bool ringFallsOnly = false;
+    // A port on another machine: a server reads the lines at its own pace and
+    // tells what changed. Its signature is its own name for itself ("ser2net"),
+    // where it gives one.
+    bool remote = false;
+    QString signature;
 
     static AdapterDriver named(const QString &name);
 
@@ -43,4 +48,7 @@ struct AdapterDriver {
     QString unreportedText(int channel) const;
     // The same for RI.
     QString unreportedRingText() const;
+    // For a remote port, how often its server reads the lines and what that
+    // means for short pulses; empty for a local one.
+    QString samplingText() const;
 };

@@ -47,11 +47,6 @@ public:
     LineReading watchStart() const override { return m_watchStart; }
     bool readCounters(LineReading *reading) override;
 
-Q_SIGNALS:
-    // Something found and put right that the operator should know about (a
-    // port left in loopback); not a refusal, so it is no PhoneHomeError.
-    void noticed(const QString &text);
-
 private:
     void startWatching(const LineState &lines);
     void watchEnded(int error);

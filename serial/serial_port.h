@@ -53,14 +53,16 @@ struct LineReading {
 };
 
 // How a port's inputs are watched: waiting for edges with the driver's edge
-// counters, waiting without them, or polling (the driver cannot wait).
-enum class LineWatch { WaitAndCount, Wait, Poll };
+// counters, waiting without them, polling (the driver cannot wait), or told
+// by a server on another machine, which reads the lines at its own pace.
+enum class LineWatch { WaitAndCount, Wait, Poll, Server };
 
 // As the log and the window name it.
 inline QLatin1StringView lineWatchName(LineWatch watch)
 {
     return watch == LineWatch::WaitAndCount ? QLatin1StringView("wait+count")
         : watch == LineWatch::Wait          ? QLatin1StringView("wait")
+        : watch == LineWatch::Server        ? QLatin1StringView("server")
                                             : QLatin1StringView("poll");
 }
 
@@ -74,8 +76,9 @@ public:
     // Refused with PortAlreadyOpen while the port is open (the number stays).
     virtual void setCommPort(int port) = 0;
     virtual int commPort() const = 0;
-    // A device named by its path (/dev/ttyUSB0) instead of a number; empty
-    // goes back to the number. Refused with PortAlreadyOpen while open.
+    // A device named by its path (/dev/ttyUSB0), or a port on another
+    // machine (rfc2217://HOST:PORT), instead of a number; empty goes back to
+    // the number. Refused with PortAlreadyOpen while open.
     virtual void setDevicePath(const QString &path) = 0;
     // The device the port is (or was last) opened on.
     virtual QString device() const = 0;
@@ -126,7 +129,10 @@ Q_SIGNALS:
     void outputsSet(bool dtr, bool rts);
     // The watch fell back after the open (a driver refused the wait late).
     void lineWatchChanged(LineWatch watch);
-    // The wait or its reads failed, as when the device is unplugged. The
-    // port stays open until closed.
+    // The wait or its reads failed, as when the device is unplugged or the
+    // link to a server breaks. The port stays open until closed.
     void watchFailed(int number, const QString &text);
+    // Something found and put right, or worth knowing, that the operator
+    // should hear of (a port left in loopback); not a refusal.
+    void noticed(const QString &text);
 };

@@ -13,6 +13,7 @@
 #include "mqtt/mqtt_publisher.h"
 #include "notify/script_launcher.h"
 #include "record/event_log.h"
+#include "serial/port_selector.h"
 #include "serial/qt_serial_port.h"
 
 #include <QCommandLineParser>
@@ -36,7 +37,8 @@ const char kUsage[] =
     "Watches CTS (fire), DSR (flooding) and DCD (intrusion) of a serial port and\n"
     "starts the channel's notification script when a line goes high.\n"
     "\n"
-    "  --port PORT       port number 1-15 (/dev/comN, else /dev/ttyS{N-1}) or a device path\n"
+    "  --port PORT       port number 1-15 (/dev/comN, else /dev/ttyS{N-1}), a device path, or\n"
+    "                    rfc2217://HOST:PORT for a port that ser2net or a device server offers\n"
     "  --dtr, --rts      hold that output high while the port is open\n"
     "  --settle MS       a line must keep its new level this long to count (default 0)\n"
     "  --notify-clear    also run the script when a channel returns to NORMAL\n"
@@ -82,7 +84,7 @@ int runBench(int argc, char *argv[], const LineTerminal::Options &options)
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("rs232-phone-homed"));
     std::atexit(QtSerialPort::closeAllOpen);
-    QtSerialPort port;
+    PortSelector port;
     LineTerminal terminal(&port, options);
     TerminationSignals terminations;
     QObject::connect(&terminations, &TerminationSignals::received, &terminal, &LineTerminal::interrupt);
@@ -198,7 +200,7 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(PHONE_HOME_VERSION));
     std::atexit(QtSerialPort::closeAllOpen);
 
-    Panel panel(std::make_unique<QtSerialPort>(),
+    Panel panel(std::make_unique<PortSelector>(),
                 std::make_unique<ProcessScriptLauncher>(ProcessScriptLauncher::defaultHost(), parser.value(scriptDir)));
     EventLog log;
     log.setPort(parser.value(port), QString());
@@ -268,7 +270,9 @@ int main(int argc, char *argv[])
             control.reset();
         }
     }
-    const int status = QCoreApplication::exec();
+    // A signal that came while the port was being opened (a port on another
+    // machine waits for its server) found no event loop of its own to end.
+    const int status = stoppedBy ? 0 : QCoreApplication::exec();
     service.stop();
     if (mqtt)
         mqtt->stop();

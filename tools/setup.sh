@@ -19,7 +19,7 @@ qemu-system-x86 busybox-static strace systemd
 dbus-daemon dbus-bin at-spi2-core python3-pyatspi qt6-base-private-dev
 orca speech-dispatcher speech-dispatcher-audio-plugins libasound2-data
 mosquitto mosquitto-clients
-postfix msmtp curl apprise gammu e2fsprogs"
+postfix msmtp curl apprise gammu e2fsprogs ser2net"
 
 install_missing() {
     missing=""
@@ -47,6 +47,18 @@ install_missing() {
     $SUDO apt-get update -qq
     # shellcheck disable=SC2086
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
+    case " $missing " in
+    *" ser2net "*)
+        # Debian's ser2net starts serving /dev/ttyS0 to 3 on localhost from
+        # its own configuration; the tests run their own, on a free port. A
+        # console on ttyS0 must never be reachable that way.
+        if [ -d /run/systemd/system ]; then
+            $SUDO systemctl disable --now ser2net.service || :
+        elif [ -x /etc/init.d/ser2net ]; then
+            $SUDO /etc/init.d/ser2net stop >/dev/null 2>&1 || :
+            $SUDO update-rc.d ser2net disable >/dev/null 2>&1 || :
+        fi ;;
+    esac
 }
 
 top=$(cd "$(dirname "$0")/.." && pwd)

@@ -1,0 +1,179 @@
+#!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
+"""A port on another machine against one on this machine, in one run, for the
+service rs232-phone-homed on a virtual serial device (tests/vserial):
+
+    bench/rfc2217.py [BUILD_DIR]      (default: build)
+
+The remote port is Debian's ser2net serving the device over RFC 2217 on
+127.0.0.1; the baseline is the same service opening the device itself
+(wait+count). Reported:
+
+  latency  from CTS set on the device to the fire script's start (the
+           program's "notification" log line), median and 90th percentile
+           over LATENCY_EDGES edges (default 30) at random phases;
+  pulses   the share of PULSES pulses (default 10) of each width in WIDTHS
+           (milliseconds, default 50 100 200 500 1000 2000) that raise an
+           alarm, 1 to 2 s apart at random.
+
+Run it alone: the figures are ratios within one run on a shared machine, not
+absolute limits. ser2net is found as /usr/sbin/ser2net (SER2NET to override).
+"""
+
+import os
+import random
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from datetime import datetime
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(HERE), "build"))
+SERVICE = os.path.join(BUILD, "rs232-phone-homed")
+CTL = os.path.join(BUILD, "tests", "e2e", "vserial_ctl")
+PRELOAD = os.path.join(BUILD, "tests", "vserial", "libvserial_preload.so")
+SER2NET = os.environ.get("SER2NET", "/usr/sbin/ser2net")
+LATENCY_EDGES = int(os.environ.get("LATENCY_EDGES", "30"))
+PULSES = int(os.environ.get("PULSES", "10"))
+WIDTHS = [int(w) for w in os.environ.get("WIDTHS", "50 100 200 500 1000 2000").split()]
+
+# The device is the test's own: nouucplock keeps ser2net from leaving lock files
+# in the machine's /var/lock.
+CONFIG = """%YAML 1.1
+---
+connection: &bench
+    accepter: telnet(rfc2217),tcp,127.0.0.1,{port}
+    enable: on
+    options:
+      kickolduser: true
+    connector: serialdev(nouucplock),{device},9600n81,local
+"""
+
+
+def wait_for(probe, timeout, what):
+    end = time.monotonic() + timeout
+    while not probe():
+        if time.monotonic() > end:
+            raise SystemExit(f"rfc2217.py: {what}: not within {timeout} s")
+        time.sleep(0.002)
+
+
+class Bench:
+    """A device, optionally ser2net serving it, and the service watching it."""
+
+    def __init__(self, work, remote):
+        self.work = tempfile.mkdtemp(dir=work, prefix="remote-" if remote else "local-")
+        scripts = os.path.join(self.work, "scripts")
+        os.mkdir(scripts)
+        for name in ("Fire.sh", "Flood.sh", "Intruder.sh"):
+            with open(os.path.join(scripts, name), "w") as f:
+                f.write("exit 0\n")
+        devices = os.path.join(self.work, "devices")
+        os.mkdir(devices)
+        env = dict(os.environ, LD_PRELOAD=PRELOAD, VSERIAL_DEVICES=devices, LANG="C.UTF-8")
+        env.pop("NOTIFY_SOCKET", None)
+        env.pop("JOURNAL_STREAM", None)
+        self.ctl = subprocess.Popen([CTL, devices], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
+        ready = self.ctl.stdout.readline().split()
+        tty = os.path.join(ready[1], "tty")
+        self.ser2net = None
+        port = tty
+        if remote:
+            with socket.socket() as s:
+                s.bind(("127.0.0.1", 0))
+                tcp = s.getsockname()[1]
+            config = os.path.join(self.work, "ser2net.yaml")
+            with open(config, "w") as f:
+                f.write(CONFIG.format(port=tcp, device=tty))
+            self.ser2net = subprocess.Popen([SER2NET, "-n", "-d", "-c", config, "-P",
+                                             os.path.join(self.work, "ser2net.pid")],
+                                            env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                            stderr=subprocess.DEVNULL)
+            time.sleep(0.5)
+            port = f"rfc2217://127.0.0.1:{tcp}"
+            env = {k: v for k, v in env.items() if k != "LD_PRELOAD"}
+        self.log_path = os.path.join(self.work, "service.log")
+        with open(self.log_path, "wb") as log:
+            self.proc = subprocess.Popen([SERVICE, "--port", port, "--script-dir", scripts,
+                                          "--state-dir", os.path.join(self.work, "state")],
+                                         env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log)
+        wait_for(lambda: "event=watch" in self.log(), 10, "the service opening the port")
+        self.mode = self.log().split("event=watch mode=")[1].split()[0]
+
+    def ask(self, command):
+        self.ctl.stdin.write(command + "\n")
+        self.ctl.stdin.flush()
+        return self.ctl.stdout.readline().strip()
+
+    def log(self):
+        with open(self.log_path, errors="replace") as f:
+            return f.read()
+
+    def events(self, event):
+        times = []
+        for line in self.log().splitlines():
+            if f" event={event} " in line + " ":
+                times.append(datetime.fromisoformat(line.split()[0].replace("Z", "+00:00")).timestamp())
+        return times
+
+    def latency(self):
+        delays = []
+        for _ in range(LATENCY_EDGES):
+            time.sleep(random.uniform(0.1, 1.1))  # a random phase against the server's sampling
+            done = len(self.events("notification-ended"))
+            normal = len(self.events("normal"))
+            t0 = time.time()
+            self.ask("cts 1")
+            wait_for(lambda: len(self.events("notification-ended")) > done, 5, "the fire script")
+            delays.append((self.events("notification")[-1] - t0) * 1000)
+            self.ask("cts 0")
+            wait_for(lambda: len(self.events("normal")) > normal, 5, "back to NORMAL")
+        delays.sort()
+        return statistics.median(delays), delays[min(len(delays) - 1, int(len(delays) * 0.9))]
+
+    def pulses(self, width):
+        before = len(self.events("alarm"))
+        for _ in range(PULSES):
+            time.sleep(random.uniform(1.0, 2.0))
+            self.ask(f"pulse cts {width}")
+        time.sleep(2.5)
+        return len(self.events("alarm")) - before
+
+    def stop(self):
+        for proc in (self.proc, self.ser2net):
+            if proc:
+                proc.terminate()
+                proc.wait(10)
+        self.ask("quit")
+        self.ctl.wait(5)
+
+
+def main():
+    for path in (SERVICE, CTL, PRELOAD, SER2NET):
+        if not os.path.exists(path):
+            raise SystemExit(f"rfc2217.py: {path} is missing: build the tests first, install ser2net")
+    with tempfile.TemporaryDirectory(prefix="phone-home-rfc2217-") as work:
+        results = {}
+        for remote in (True, False):
+            bench = Bench(work, remote)
+            try:
+                print(f"{'rfc2217' if remote else 'local'}: watched by {bench.mode}", flush=True)
+                results[remote] = {"latency": bench.latency(), "pulses": {w: bench.pulses(w) for w in WIDTHS}}
+                print(f"  {results[remote]}", flush=True)
+            finally:
+                bench.stop()
+        remote, local = results[True], results[False]
+        rows = [("latency median (ms)", remote["latency"][0], local["latency"][0]),
+                ("latency p90 (ms)", remote["latency"][1], local["latency"][1])]
+        rows += [(f"pulses of {w} ms caught (of {PULSES})", remote["pulses"][w], local["pulses"][w]) for w in WIDTHS]
+        print(f"\n    {'':34} {'rfc2217':>9} {'local':>9} {'ratio':>7}")
+        for name, a, b in rows:
+            ratio = f"{a / b:.2f}" if b else "-"
+            print(f"    {name:34} {a:9.1f} {b:9.1f} {ratio:>7}")
+
+
+if __name__ == "__main__":
+    main()
