@@ -55,6 +55,9 @@ def wait_for(probe, timeout, what):
 class Service:
     """A device in a driver mode, and the service watching it."""
 
+    # The pause before each edge, a random phase against any tick (seconds).
+    PHASE = (0.05, 0.25)
+
     def __init__(self, work, driver, state=None):
         self.work = tempfile.mkdtemp(dir=work, prefix=driver + "-")
         scripts = os.path.join(self.work, "scripts")
@@ -104,7 +107,7 @@ class Service:
     def delays(self, edges):
         delays = []
         for _ in range(edges):
-            time.sleep(random.uniform(0.05, 0.25))  # a random phase against any tick
+            time.sleep(random.uniform(*self.PHASE))
             done = len(self.events("notification-ended"))
             normal = len(self.events("normal"))
             t0 = time.time()

@@ -28,7 +28,11 @@ import subprocess
 import sys
 import tempfile
 import time
-from datetime import datetime
+
+# The edges benchmark's service, its waiting and its measuring, shared.
+sys.dont_write_bytecode = True
+import edges  # noqa: E402
+from edges import wait_for  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(HERE), "build"))
@@ -53,15 +57,7 @@ connection: &bench
 """
 
 
-def wait_for(probe, timeout, what):
-    end = time.monotonic() + timeout
-    while not probe():
-        if time.monotonic() > end:
-            raise SystemExit(f"rfc2217.py: {what}: not within {timeout} s")
-        time.sleep(0.002)
-
-
-class Bench:
+class Bench(edges.Service):
     """A device, optionally ser2net serving it, and the service watching it."""
 
     def __init__(self, work, remote):
@@ -103,35 +99,11 @@ class Bench:
         wait_for(lambda: "event=watch" in self.log(), 10, "the service opening the port")
         self.mode = self.log().split("event=watch mode=")[1].split()[0]
 
-    def ask(self, command):
-        self.ctl.stdin.write(command + "\n")
-        self.ctl.stdin.flush()
-        return self.ctl.stdout.readline().strip()
-
-    def log(self):
-        with open(self.log_path, errors="replace") as f:
-            return f.read()
-
-    def events(self, event):
-        times = []
-        for line in self.log().splitlines():
-            if f" event={event} " in line + " ":
-                times.append(datetime.fromisoformat(line.split()[0].replace("Z", "+00:00")).timestamp())
-        return times
+    # A random phase against the server's sampling, once a second.
+    PHASE = (0.1, 1.1)
 
     def latency(self):
-        delays = []
-        for _ in range(LATENCY_EDGES):
-            time.sleep(random.uniform(0.1, 1.1))  # a random phase against the server's sampling
-            done = len(self.events("notification-ended"))
-            normal = len(self.events("normal"))
-            t0 = time.time()
-            self.ask("cts 1")
-            wait_for(lambda: len(self.events("notification-ended")) > done, 5, "the fire script")
-            delays.append((self.events("notification")[-1] - t0) * 1000)
-            self.ask("cts 0")
-            wait_for(lambda: len(self.events("normal")) > normal, 5, "back to NORMAL")
-        delays.sort()
+        delays = sorted(self.delays(LATENCY_EDGES))
         return statistics.median(delays), delays[min(len(delays) - 1, int(len(delays) * 0.9))]
 
     def pulses(self, width):
