@@ -204,10 +204,22 @@ MqttPublisher::MqttPublisher(Panel *panel, EventLog *log, const MqttOptions &opt
         publish(QStringLiteral("notifications"),
                 caption == Form::kEnabled ? QByteArrayLiteral("armed") : QByteArrayLiteral("disarmed"), true);
     });
-    connect(panel, &Panel::unreportedChanged, this, [this](int channel, const QString &why) {
-        publishTo(availabilityTopic(m_options.node, channel), onlineOffline(why.isEmpty()), true);
+    connect(panel, &Panel::unreportedChanged, this, [this](int channel, const QString &) {
+        publishTo(availabilityTopic(m_options.node, channel), onlineOffline(available(channel)), true);
     });
     LineMonitor *monitor = panel->lineMonitor();
+    // A lost device (unplugged, a link down) shows no contact at all: its
+    // channels are unavailable until it opens again.
+    const auto deviceThere = [this](bool there) {
+        m_deviceLost = !there;
+        for (int c = 0; c < Form::kChannels; ++c)
+            publishTo(availabilityTopic(m_options.node, c), onlineOffline(available(c)), true);
+    };
+    connect(monitor, &LineMonitor::deviceFailed, this, [deviceThere] { deviceThere(false); });
+    connect(monitor, &LineMonitor::portOpened, this, [this, deviceThere] {
+        if (m_deviceLost)
+            deviceThere(true);
+    });
     connect(monitor, &LineMonitor::linesChanged, this, [this](const LineState &lines) {
         m_lines = lines;
         publish(QStringLiteral("lines"), linesJson(lines, reported()), false);
@@ -299,12 +311,17 @@ void MqttPublisher::mqttLost(const QString &why)
     }
 }
 
+bool MqttPublisher::available(int channel) const
+{
+    return !m_deviceLost && m_panel->reported(channel);
+}
+
 void MqttPublisher::publishAll()
 {
     publish(QStringLiteral("availability"), QByteArrayLiteral("online"), true);
     for (int c = 0; c < Form::kChannels; ++c) {
         publishTo(discoveryTopic(m_options.node, c), discoveryConfig(m_options.node, c), true);
-        publishTo(availabilityTopic(m_options.node, c), onlineOffline(m_panel->reported(c)), true);
+        publishTo(availabilityTopic(m_options.node, c), onlineOffline(available(c)), true);
         publish(channelTopic(c), onOff(m_panel->inAlarm(c)), true);
     }
     publish(QStringLiteral("notifications"),

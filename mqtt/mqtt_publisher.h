@@ -104,6 +104,8 @@ private:
     QString runCommand(const QByteArray &payload, bool retained);
     void refuse(const QString &reason);
     void publishAll();
+    // The channel's input can be seen: its device is there and reports it.
+    bool available(int channel) const;
     void publishPanel();
     std::array<bool, Form::kChannels> reported() const;
     void publish(const QString &leaf, const QByteArray &payload, bool retain);
@@ -125,6 +127,7 @@ private:
     QString m_base;
     std::unique_ptr<MqttClient> m_client;
     bool m_connected = false;
+    bool m_deviceLost = false;
     QSet<QString> m_toldFailures; // since the last connect
     bool m_stopped = false;
     std::optional<LineState> m_lines;

@@ -477,6 +477,16 @@ void TestMqttPublisher::unreportedChannelIsUnavailable()
     for (const QJsonValue &entry : config.value(QStringLiteral("availability")).toArray())
         topics << entry.toObject().value(QStringLiteral("topic")).toString();
     QCOMPARE(topics, (QStringList{"rs232-phone-home/cupboard/availability", QString::fromLatin1(fire)}));
+
+    // A lost device hides every channel until it is back; then each is as its adapter reports it.
+    auto *fake = static_cast<FakeSerialPort *>(panel.port());
+    fake->vanished = true;
+    panel.lineMonitor()->Timer1_Timer();
+    QCOMPARE(sent.value("rs232-phone-home/cupboard/flood/availability"), QByteArray("offline"));
+    fake->vanished = false;
+    QVERIFY(panel.lineMonitor()->open(false));
+    QCOMPARE(sent.value("rs232-phone-home/cupboard/flood/availability"), QByteArray("online"));
+    QCOMPARE(sent.value(fire), QByteArray("offline"));
 }
 
 void TestMqttPublisher::panelFollowsHomeAssistantRules_data()
