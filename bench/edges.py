@@ -59,11 +59,17 @@ class Service:
     PHASE = (0.05, 0.25)
 
     def __init__(self, work, driver, state=None):
-        self.work = tempfile.mkdtemp(dir=work, prefix=driver + "-")
-        scripts = os.path.join(self.work, "scripts")
-        os.mkdir(scripts)
+        env, device = self.device(work, driver)
+        self.ask(f"driver {driver}")
+        self.watch(os.readlink(os.path.join(device, "tty")), env, state)
+
+    def device(self, work, prefix):
+        """The scripts and a virtual device of a fresh folder: the environment and the device's folder."""
+        self.work = tempfile.mkdtemp(dir=work, prefix=prefix + "-")
+        self.scripts = os.path.join(self.work, "scripts")
+        os.mkdir(self.scripts)
         for name in ("Fire.sh", "Flood.sh", "Intruder.sh"):
-            with open(os.path.join(scripts, name), "w") as f:
+            with open(os.path.join(self.scripts, name), "w") as f:
                 f.write("exit 0\n")
         devices = os.path.join(self.work, "devices")
         os.mkdir(devices)
@@ -71,12 +77,13 @@ class Service:
         env.pop("NOTIFY_SOCKET", None)
         env.pop("JOURNAL_STREAM", None)
         self.ctl = subprocess.Popen([CTL, devices], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
-        ready = self.ctl.stdout.readline().split()
-        tty = os.readlink(os.path.join(ready[1], "tty"))
-        self.ask(f"driver {driver}")
+        return env, self.ctl.stdout.readline().split()[1]
+
+    def watch(self, port, env, state=None):
+        """The service on port, once it watches it."""
         self.log_path = os.path.join(self.work, "service.log")
         with open(self.log_path, "wb") as log:
-            self.proc = subprocess.Popen([SERVICE, "--port", tty, "--script-dir", scripts,
+            self.proc = subprocess.Popen([SERVICE, "--port", port, "--script-dir", self.scripts,
                                           "--state-dir", state or os.path.join(self.work, "state")],
                                          env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log)
         wait_for(lambda: "event=watch" in self.log(), 10, "the service opening the port")

@@ -32,7 +32,6 @@ import time
 # The edges benchmark's service, its waiting and its measuring, shared.
 sys.dont_write_bytecode = True
 import edges  # noqa: E402
-from edges import wait_for  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(HERE), "build"))
@@ -61,20 +60,8 @@ class Bench(edges.Service):
     """A device, optionally ser2net serving it, and the service watching it."""
 
     def __init__(self, work, remote):
-        self.work = tempfile.mkdtemp(dir=work, prefix="remote-" if remote else "local-")
-        scripts = os.path.join(self.work, "scripts")
-        os.mkdir(scripts)
-        for name in ("Fire.sh", "Flood.sh", "Intruder.sh"):
-            with open(os.path.join(scripts, name), "w") as f:
-                f.write("exit 0\n")
-        devices = os.path.join(self.work, "devices")
-        os.mkdir(devices)
-        env = dict(os.environ, LD_PRELOAD=PRELOAD, VSERIAL_DEVICES=devices, LANG="C.UTF-8")
-        env.pop("NOTIFY_SOCKET", None)
-        env.pop("JOURNAL_STREAM", None)
-        self.ctl = subprocess.Popen([CTL, devices], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
-        ready = self.ctl.stdout.readline().split()
-        tty = os.path.join(ready[1], "tty")
+        env, device = self.device(work, "remote" if remote else "local")
+        tty = os.path.join(device, "tty")
         self.ser2net = None
         port = tty
         if remote:
@@ -91,13 +78,7 @@ class Bench(edges.Service):
             time.sleep(0.5)
             port = f"rfc2217://127.0.0.1:{tcp}"
             env = {k: v for k, v in env.items() if k != "LD_PRELOAD"}
-        self.log_path = os.path.join(self.work, "service.log")
-        with open(self.log_path, "wb") as log:
-            self.proc = subprocess.Popen([SERVICE, "--port", port, "--script-dir", scripts,
-                                          "--state-dir", os.path.join(self.work, "state")],
-                                         env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log)
-        wait_for(lambda: "event=watch" in self.log(), 10, "the service opening the port")
-        self.mode = self.log().split("event=watch mode=")[1].split()[0]
+        self.watch(port, env)
 
     # A random phase against the server's sampling, once a second.
     PHASE = (0.1, 1.1)
