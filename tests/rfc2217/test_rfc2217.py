@@ -10,16 +10,14 @@ Standard library only; prints "N passed, N failed" at the end.
 
 import argparse
 import os
-import shutil
 import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "service"))
-from test_service import MARKER, SCRIPTS, Failure, run_groups, wait_for  # noqa: E402
+from test_service import Failure, Run, run_groups, wait_for  # noqa: E402
 
 # The device is the test's own: nouucplock keeps ser2net from leaving lock files
 # in the machine's /var/lock.
@@ -40,41 +38,15 @@ def free_port():
         return s.getsockname()[1]
 
 
-class Setup:
+class Setup(Run):
     """A virtual device, ser2net serving it, a script folder, and one program."""
 
     def __init__(self, args, name):
-        self.args = args
-        self.work = tempfile.mkdtemp(prefix=f"rfc2217-{name}-")
-        os.chmod(self.work, 0o755)
-        self.scripts = os.path.join(self.work, "scripts")
-        os.mkdir(self.scripts, 0o755)
-        self.markers = os.path.join(self.work, "markers")
-        for script in SCRIPTS:
-            path = os.path.join(self.scripts, script)
-            with open(path, "w") as f:
-                f.write(MARKER % self.markers)
-            os.chmod(path, 0o644)
-        devices = os.path.join(self.work, "devices")
-        os.mkdir(devices)
-        self.env = dict(os.environ, LD_PRELOAD=args.preload, VSERIAL_DEVICES=devices, LANG="C.UTF-8",
-                        XDG_STATE_HOME=os.path.join(self.work, "xdg-state"))
-        self.ctl = subprocess.Popen([args.ctl, devices], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
-                                    env=self.env)
-        ready = self.ctl.stdout.readline().split()
-        if not ready or ready[0] != "ready":
-            raise Failure("the virtual device did not start")
-        self.device = os.path.join(ready[1], "tty")
+        super().__init__(args, name, alias=None, prefix="rfc2217")
+        self.device = os.path.join(self.device_dir, "tty")
         self.port = free_port()
         self.address = f"rfc2217://127.0.0.1:{self.port}"
         self.ser2net = None
-        self.proc = None
-        self.log_path = os.path.join(self.work, "program.log")
-
-    def ask(self, command):
-        self.ctl.stdin.write(command + "\n")
-        self.ctl.stdin.flush()
-        return self.ctl.stdout.readline().strip()
 
     def start_ser2net(self, accepter="telnet(rfc2217),"):
         config = os.path.join(self.work, "ser2net.yaml")
@@ -107,49 +79,22 @@ class Setup:
         self.wait_log("the port is opened", "event=opened")
 
     def start(self, program, *options):
-        with open(self.log_path, "wb") as log:
-            # The program itself needs no preload: it reaches the device only through ser2net.
-            env = {k: v for k, v in self.env.items() if k != "LD_PRELOAD"}
-            self.proc = subprocess.Popen([program, *options], env=env, stdin=subprocess.DEVNULL,
-                                         stdout=subprocess.DEVNULL, stderr=log)
-
-    def log(self):
-        if not os.path.exists(self.log_path):
-            return ""
-        with open(self.log_path, errors="replace") as f:
-            return f.read()
-
-    def wait_log(self, what, text, count=1, timeout=5.0):
-        wait_for(what, lambda: (self.log().count(text) >= count, self.log()[-800:]), timeout)
-
-    def runs(self):
-        if not os.path.exists(self.markers):
-            return []
-        with open(self.markers) as f:
-            return [tuple(line.split()[:2]) for line in f if line.strip()]
+        # The program itself needs no preload: it reaches the device only through ser2net.
+        super().start(program, *options, env={k: v for k, v in self.env.items() if k != "LD_PRELOAD"})
 
     def expect_runs(self, what, expected, timeout=4.0, settle=1.5):
-        wait_for(what, lambda: (self.runs() == expected, f"runs {self.runs()}, expected {expected}"), timeout)
-        time.sleep(settle)
-        if self.runs() != expected:
-            raise Failure(f"{what} (and no more): runs {self.runs()}, expected {expected}")
+        super().expect_runs(what, expected, timeout, settle)
 
     def stop(self, keep):
-        for proc in (self.proc, self.ser2net):
-            if proc and proc.poll() is None:
-                proc.send_signal(signal.SIGCONT)
-                proc.kill()
-                proc.wait()
-        if self.ctl.poll() is None:
-            self.ask("quit")
-            self.ctl.wait(5)
-        if keep:
-            print(f"    log: {self.log()[-2000:]}")
-            ser2net_log = os.path.join(self.work, "ser2net.log")
-            if os.path.exists(ser2net_log):
-                with open(ser2net_log, errors="replace") as f:
-                    print(f"    ser2net: {f.read()[-500:]}")
-        shutil.rmtree(self.work, ignore_errors=True)
+        if self.ser2net and self.ser2net.poll() is None:
+            self.ser2net.send_signal(signal.SIGCONT)
+            self.ser2net.kill()
+            self.ser2net.wait()
+        ser2net_log = os.path.join(self.work, "ser2net.log")
+        if keep and os.path.exists(ser2net_log):
+            with open(ser2net_log, errors="replace") as f:
+                print(f"    ser2net: {f.read()[-500:]}")
+        super().stop(keep)
 
 
 def alarm_over_the_network(s):

@@ -55,9 +55,9 @@ def wait_for(what, probe, timeout=5.0):
 class Run:
     """A device, a script folder and one program started on them."""
 
-    def __init__(self, args, name):
+    def __init__(self, args, name, alias=ALIAS, prefix="svc"):
         self.args = args
-        self.work = tempfile.mkdtemp(prefix=f"svc-{name}-")
+        self.work = tempfile.mkdtemp(prefix=f"{prefix}-{name}-")
         os.chmod(self.work, 0o755)
         self.scripts = os.path.join(self.work, "scripts")
         os.mkdir(self.scripts, 0o755)
@@ -73,7 +73,7 @@ class Run:
         self.state = os.path.join(self.work, "state")
         self.env = dict(os.environ, LD_PRELOAD=args.preload, VSERIAL_DEVICES=devices, LANG="C.UTF-8",
                         XDG_STATE_HOME=os.path.join(self.work, "xdg-state"))
-        self.ctl = subprocess.Popen([args.ctl, devices, ALIAS], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+        self.ctl = subprocess.Popen([args.ctl, devices] + ([alias] if alias else []), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                     text=True, env=self.env)
         ready = self.ctl.stdout.readline().split()
         if not ready or ready[0] != "ready":
@@ -112,6 +112,8 @@ class Run:
         return [(r[0], r[1], int(r[2]), r[3], float(r[4])) for r in self.runs()]
 
     def log(self):
+        if not os.path.exists(self.log_path):
+            return ""
         with open(self.log_path, errors="replace") as f:
             return f.read()
 
